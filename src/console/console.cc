@@ -1,0 +1,56 @@
+#include "console/console.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "console/product.h"
+#include "platform/platform.h"
+
+const char* const HELP_LINES[HELP_LINE_COUNT] = {
+    "               " BANNER_TEXT,
+    "",
+    "A line-based compiler which converts HTML files to Windows CGI files",
+    "Creates <filename>.bat - properly formatted for Win32 CGI use",
+    "Can also create a simple 16-bit COM executable binary",
+    "The original file is NOT changed during conversion",
+    "Output filetypes are specified automatically as *.BAT or *.COM",
+    "Wildcards are supported in the filename for multiple file processing",
+    "Directory recursion is NOT currently supported",
+    "Long BAT lines are forcibly wrapped at close tags around 255 chars",
+    "",
+    "Syntax - QUILLFEN filespec [/switches]",
+    "",
+    "Switches:",
+    "",
+    "/BATFILE:<filename> Specify output BAT filename",
+    "/COMPILE            Compile also to executable <filename>.COM file ",
+    "/COMPILE:<filename> Specify output COM filename (not with wildcards)",
+    "/NOCGI              Turn off CGI headers (plain text output) (/NCR)",
+    "/NOBLANK            Remove blank lines",
+    "/T=x                Expand tabs to 'x' spaces (0..20 - default=1)",
+    "",
+    "Website: " HOME_URL,
+};
+
+void set_text_attribute(uint16_t attribute) { console_set_attribute(attribute); }
+
+void clear_screen() { console_clear_screen(); }
+
+void print_banner_bar() {
+  set_text_attribute(ATTR_BANNER);
+  printf("%-*s", BANNER_WIDTH, HELP_LINES[0]);
+  set_text_attribute(ATTR_NORMAL);
+}
+
+void show_help() {
+  clear_screen();
+  print_banner_bar();
+  printf("\n");
+  for (int i = 1; i < HELP_LINE_COUNT; i++) printf("%s\n", HELP_LINES[i]);
+  exit(0);
+}
+
+void show_run_banner() {
+  print_banner_bar();
+  printf("\n\n");
+}

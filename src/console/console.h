@@ -1,0 +1,27 @@
+// The help screen, the banner bar and the console colours.
+#ifndef QUILLFEN_CONSOLE_CONSOLE_H_
+#define QUILLFEN_CONSOLE_CONSOLE_H_
+
+#include <cstdint>
+
+const uint16_t ATTR_NORMAL = 0x07;  // light grey on black
+const uint16_t ATTR_BANNER = 0x1F;  // bright white on blue
+const int BANNER_WIDTH = 79;
+const int HELP_LINE_COUNT = 23;
+
+// Entry 0 is the banner line; entries 1 to 22 are the help text.
+extern const char* const HELP_LINES[HELP_LINE_COUNT];
+
+void set_text_attribute(uint16_t attribute);
+void clear_screen();
+
+// The banner line in the banner colours, filled to BANNER_WIDTH; no line feed.
+void print_banner_bar();
+
+// Clears the screen, shows the help and ends the process with status 0.
+[[noreturn]] void show_help();
+
+// The banner bar and two line feeds, once per run.
+void show_run_banner();
+
+#endif  // QUILLFEN_CONSOLE_CONSOLE_H_

@@ -1,0 +1,36 @@
+// Writes the batch script that prints a page: a header, then one echo command
+// per line with everything the command interpreter would act on escaped.
+#ifndef QUILLFEN_CONVERT_BAT_WRITER_H_
+#define QUILLFEN_CONVERT_BAT_WRITER_H_
+
+#include <cstddef>
+#include <cstdio>
+
+#include "front/run_options.h"
+
+// A script line is broken at the next tag boundary once it passes this column.
+const int WRAP_COLUMN = 220;
+
+const size_t BAT_STAGING_SIZE = 8192;
+
+struct BatWriter {
+  FILE* stream = nullptr;
+  bool in_quotes = false;  // inside a double-quoted run of the current script line
+  size_t staged = 0;
+  char staging[BAT_STAGING_SIZE];
+};
+
+// Starts a script on `stream` and writes its header lines.
+void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
+                      const RunOptions* options);
+
+// The line for an empty source line, or nothing with remove_blank_lines.
+void write_blank_line(BatWriter* writer, const RunOptions* options);
+
+// Removes every occurrence of `value` at the end of the line, in place.
+void trim_trailing(char* line, char value);
+
+// The echo command line or lines for a non-empty, trimmed source line.
+void write_echo_line(BatWriter* writer, const char* line);
+
+#endif  // QUILLFEN_CONVERT_BAT_WRITER_H_

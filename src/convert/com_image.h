@@ -1,0 +1,43 @@
+// Builds the DOS COM program that prints a page: the text records first, the
+// print calls behind them, and a near jump at offset 0 patched at the end.
+#ifndef QUILLFEN_CONVERT_COM_IMAGE_H_
+#define QUILLFEN_CONVERT_COM_IMAGE_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "front/run_options.h"
+
+const int COM_MAX_RECORDS = 1024;
+const int32_t COM_TEXT_LIMIT = 49997;
+const int32_t COM_LOAD_OFFSET = 0x100;
+
+struct ComImage {
+  FILE* stream = nullptr;
+  int32_t byte_offset = 0;
+  int32_t record_offsets[COM_MAX_RECORDS] = {};
+  int32_t record_count = 0;
+  bool recording = false;
+  // What the summary's warnings report.
+  int32_t lines_offered = 0;      // lines handed to com_record_line
+  int32_t lines_held = 0;         // of those, the ones held in full
+  int32_t lines_with_dollar = 0;  // recorded lines whose output stops at a '$'
+};
+
+// Writes the jump placeholder and the header text and starts a fresh image.
+void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
+                     const char* source_path);
+
+// Appends one trimmed line as a text record, within the record and text limits.
+void com_record_line(ComImage* image, const char* line);
+
+// Appends the filler and the code, patches the jump and prints the summary.
+void com_finish_image(ComImage* image, const char* source_path, const char* com_path);
+
+// Prints the summary of a finished image to `out`, one print call per message:
+// the byte count of the text part, then a warning for lines left out or cut,
+// then one for lines whose output stops at a '$'.
+void com_print_summary(FILE* out, const ComImage* image, const char* source_path,
+                       const char* com_path);
+
+#endif  // QUILLFEN_CONVERT_COM_IMAGE_H_

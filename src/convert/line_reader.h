@@ -1,0 +1,23 @@
+// Reads one line of a source into the caller's buffer.
+#ifndef QUILLFEN_CONVERT_LINE_READER_H_
+#define QUILLFEN_CONVERT_LINE_READER_H_
+
+#include "convert/source_stream.h"
+
+// The most content bytes of one line; the buffer holds one more for the NUL.
+const int LINE_CAPACITY = 8096;
+
+// The overflow bytes at which reading away the rest of a cut line gives up.
+const int DISCARD_LIMIT = 200000;
+
+// Result of fgetstr when the discard limit was reached: the message has been
+// printed and the run must end with status 1.
+const int FGETSTR_FATAL = -2;
+
+// Reads the next line into `line` (capacity + 1 bytes): CR dropped, the line
+// ended by LF or the end of the data, tabs expanded to `tab_width` blanks
+// (kept when it is 0), cut at `capacity` bytes, and, with `discard_overflow`,
+// the rest of a cut line read away.  Returns the value that ended the line.
+int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow);
+
+#endif  // QUILLFEN_CONVERT_LINE_READER_H_

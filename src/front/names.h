@@ -1,0 +1,60 @@
+// Text and path routines with which the driver derives names.  Slash and
+// backslash both separate a directory from a name.
+#ifndef QUILLFEN_FRONT_NAMES_H_
+#define QUILLFEN_FRONT_NAMES_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// The directory part of a file specification, written into `out`, which holds
+// PATH_CAPACITY + 1 bytes.
+void spec_directory(const char* spec, char* out);
+
+// The part of `path` after its last separator, or the whole path; cut to
+// PATH_CAPACITY characters.  `out` holds PATH_CAPACITY + 1 bytes.
+void base_name(const char* path, char* out);
+
+// The stem of a file name: the part before its last dot, back to the nearest
+// colon, dot or separator; possibly empty.  `out` holds PATH_CAPACITY + 1 bytes.
+void file_stem(const char* name, char* out);
+
+// Appends `ch` unless the text is empty, a bare drive ('C:') or already ends
+// with a separator.  Does nothing when the text holds `capacity` characters.
+void append_separator(char* text, size_t capacity, char ch);
+
+// Appends `tail`; false (and the text unchanged) when the result would hold
+// more than `capacity` characters.
+bool append_text(char* text, size_t capacity, const char* tail);
+
+// Blanks everything before the first digit, in place, and reads the first run
+// of digits as a decimal number (0 when there is none; saturated).
+int32_t parse_tab_number(char* text);
+
+bool has_wildcard(const char* text);
+bool is_separator(char c);
+
+// 1-based position of the last `ch`, 0 when it does not occur.
+size_t last_char_pos(const char* text, char ch);
+
+// 1-based position of the last slash or backslash, 0 when there is none.
+size_t last_separator_pos(const char* text);
+
+char last_char(const char* text);
+void append_char(char* text, size_t capacity, char ch);
+
+// Copies at most `n` characters and a terminator (`destination` holds n + 1).
+void copy_bounded(char* destination, const char* source, size_t n);
+
+void replace_char(char* text, char old_char, char new_char);
+
+// ASCII upper-casing of a whole text, in place; other bytes stay.
+void upper_case(char* text);
+
+// Equal when ASCII letters are compared without regard to case.
+bool equal_ignoring_case(const char* a, const char* b);
+
+// The low 32 bits of a file's size as the directory search reports it; 0 when
+// the path is empty, its name holds a wildcard, or nothing is found.
+uint32_t file_size_of(const char* path);
+
+#endif  // QUILLFEN_FRONT_NAMES_H_

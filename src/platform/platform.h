@@ -1,0 +1,66 @@
+// The one place where the tool meets the operating system: directory search,
+// the current directory, opening files, file identity, console colours and the
+// exit status.  One implementation per platform (platform-posix.cc,
+// platform-win32.cc) stands behind this header.
+#ifndef QUILLFEN_PLATFORM_PLATFORM_H_
+#define QUILLFEN_PLATFORM_PLATFORM_H_
+
+#include <cstdint>
+#include <cstdio>
+
+// Attribute bits of a directory entry, as the Windows search reports them.
+const uint32_t ATTRIB_READONLY = 0x01;
+const uint32_t ATTRIB_HIDDEN = 0x02;
+const uint32_t ATTRIB_SYSTEM = 0x04;
+const uint32_t ATTRIB_PLAIN = 0x08;
+const uint32_t ATTRIB_DIRECTORY = 0x10;
+
+// The longest entry name that a search delivers, without its terminator.
+const int ENTRY_NAME_CAPACITY = 259;
+
+struct DirEntry {
+  char name[ENTRY_NAME_CAPACITY + 1];
+  uint32_t attributes;
+  uint32_t size_low;  // low 32 bits of the size in bytes
+};
+
+struct DirSearch;
+
+// Starts a search for the entries that match the last part of `pattern` in the
+// directory that the rest of it names ('*' and '?' wildcards, case-blind).
+// Slash and backslash both separate.  Fills `entry` with the first match and
+// returns the open search, or returns nullptr when nothing matches.
+DirSearch* dir_search_first(const char* pattern, DirEntry* entry);
+
+// Fills `entry` with the next match; false when there is none.
+bool dir_search_next(DirSearch* search, DirEntry* entry);
+
+void dir_search_close(DirSearch* search);
+
+// Copies the current directory into `buffer` (at most `capacity` bytes with the
+// terminator) and returns true; leaves it empty and returns false when the
+// directory cannot be obtained or does not fit.
+bool current_directory(char* buffer, int capacity);
+
+// The separator that the tool puts between a directory and a name.
+char native_separator();
+
+// fopen with the platform's path rules ("rb" and "wb" are the modes used).
+FILE* open_file(const char* path, const char* mode);
+
+// True when both paths name one existing file (same device and inode, or same
+// volume and file index), whatever their spelling.
+bool same_file(const char* first, const char* second);
+
+// Removes a file; false when that fails.
+bool remove_file(const char* path);
+
+// Console colours on standard output, in the Windows attribute encoding.  They
+// add nothing to standard output when it is not a console.
+void console_set_attribute(uint16_t attribute);
+void console_clear_screen();
+
+// The process exit status that stands for `count` converted sources.
+int exit_status_for(long count);
+
+#endif  // QUILLFEN_PLATFORM_PLATFORM_H_
