@@ -1,1 +1,171 @@
+#include "convert/bat_writer.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "console/product.h"
+
+namespace {
+
+// Collects what the writer writes for a few calls.
+class Script {
+ public:
+  Script() : file_(tmpfile()) {}
+  ~Script() { fclose(file_); }
+
+  void header(const char* source_path) {
+    write_bat_header(writer_.get(), file_, source_path, &options);
+  }
+  void line(const char* text) {
+    if (writer_->stream == nullptr)
+      writer_->stream = file_;
+    write_echo_line(writer_.get(), text);
+  }
+  void blank() {
+    if (writer_->stream == nullptr)
+      writer_->stream = file_;
+    write_blank_line(writer_.get(), &options);
+  }
+  std::string bytes() {
+    fflush(file_);
+    std::string out;
+    rewind(file_);
+    int c;
+    while ((c = fgetc(file_)) != EOF)
+      out += static_cast<char>(c);
+    return out;
+  }
+
+  RunOptions options;
+
+ private:
+  FILE* file_;
+  std::unique_ptr<BatWriter> writer_{new BatWriter};
+};
+
+std::string echo_of(const std::string& text) {
+  Script script;
+  script.line(text.c_str());
+  return script.bytes();
+}
+
+TEST(BatHeader, WritesCreditsAndCgiLinesAsSet) {
+  Script full;
+  full.header("C:\\WEB\\page.htm");
+  EXPECT_EQ(
+      "@echo off\r\n"
+      "rem -------------------------------------------------------------\r\n"
+      "rem  Converted from page.htm\r\n"
+      "rem  By " BANNER_TEXT
+      "\r\n"
+      "rem  Website: " HOME_URL
+      "\r\n"
+      "rem -------------------------------------------------------------\r\n"
+      "echo Content-type: text/html\r\n"
+      "echo.\r\n",
+      full.bytes());
+
+  Script bare;
+  bare.options.credits = false;
+  bare.options.cgi_header = false;
+  bare.header("web/page.htm");
+  EXPECT_EQ("@echo off\r\n", bare.bytes());
+
+  Script slash;
+  slash.options.cgi_header = false;
+  slash.header("WEB/sub/x.htm");
+  EXPECT_NE(std::string::npos, slash.bytes().find("rem  Converted from x.htm\r\n"));
+}
+
+TEST(BlankLines, AreEchoDotUnlessRemoved) {
+  Script kept;
+  kept.blank();
+  EXPECT_EQ("echo.\r\n", kept.bytes());
+  Script removed;
+  removed.options.remove_blank_lines = true;
+  removed.blank();
+  EXPECT_EQ("", removed.bytes());
+}
+
+TEST(TrimTrailing, RemovesOneValueAtTheEnd) {
+  char blank_tab[] = "x \t";
+  trim_trailing(blank_tab, ' ');
+  trim_trailing(blank_tab, '\t');
+  EXPECT_STREQ("x ", blank_tab);
+  char tab_blank[] = "x\t ";
+  trim_trailing(tab_blank, ' ');
+  trim_trailing(tab_blank, '\t');
+  EXPECT_STREQ("x", tab_blank);
+  char only[] = "   ";
+  trim_trailing(only, ' ');
+  EXPECT_STREQ("", only);
+}
+
+TEST(EchoLine, EscapesWhatTheInterpreterActsOnOutsideQuotes) {
+  EXPECT_EQ("echo ^<p^>Fish ^& chips ^| \"A & B\"^</p^>\r\n",
+            echo_of("<p>Fish & chips | \"A & B\"</p>"));
+  EXPECT_EQ("echo a ^^ b \"^ | < >\" ^^\r\n", echo_of("a ^ b \"^ | < >\" ^"));
+  EXPECT_EQ("echo width=\"100%%\" %%PATH%% %%%%\r\n", echo_of("width=\"100%\" %PATH% %%"));
+  EXPECT_EQ("echo (x)! \x80\xff\r\n", echo_of("(x)! \x80\xff"));
+}
+
+TEST(EchoLine, QuotesStartClosedOnEveryScriptLine) {
+  Script script;
+  script.line("<a title=\"open");
+  script.line("still & open\" <b>");
+  EXPECT_EQ("echo ^<a title=\"open\r\necho still ^& open\" <b>\r\n", script.bytes());
+}
+
+TEST(EchoLine, BlankOnlyLinesPrintAnEmptyLine) {
+  EXPECT_EQ("echo.\r\n", echo_of(" "));
+  EXPECT_EQ("echo.\r\n", echo_of(" \t "));
+  EXPECT_EQ("echo  x\r\n", echo_of(" x"));
+}
+
+TEST(EchoLine, BreaksBeforeAnchorsButNotAtTheLineStart) {
+  EXPECT_EQ("echo xxxxxxxxxx\r\necho ^<a href=x^>\r\n", echo_of("xxxxxxxxxx<a href=x>"));
+  EXPECT_EQ("echo ^<A HREF=x^>M^</A^>\r\n", echo_of("<A HREF=x>M</A>"));
+  EXPECT_EQ("echo    ^<a href=x^>\r\n", echo_of("   <a href=x>"));
+  EXPECT_EQ("echo x^<area^>^<abbr^>^<a\t^>\r\n", echo_of("x<area><abbr><a\t>"));
+  EXPECT_EQ("echo x\"\r\necho ^<a \"\r\n", echo_of("x\"<a \""));
+}
+
+TEST(EchoLine, WrapsPastTheColumnAtTagBoundaries) {
+  std::string x219(219, 'x');
+  EXPECT_EQ("echo " + x219 + "^<b^>\r\necho ^<!--crlf--^>bold^</b^>\r\n",
+            echo_of(x219 + "<b>bold</b>"));
+  std::string x221(221, 'x');
+  EXPECT_EQ("echo " + x221 + "\r\necho ^<i^>it^</i^>\r\n", echo_of(x221 + "<i>it</i>"));
+  EXPECT_EQ("echo " + x221 + "^>\r\n", echo_of(x221 + ">"));
+  std::string x220(220, 'x');
+  EXPECT_EQ("echo " + x220 + "^&\r\n", echo_of(x220 + "&"));
+  std::string x300(300, 'x');
+  EXPECT_EQ("echo " + x300 + "\r\n", echo_of(x300));
+  // Escapes count with every byte written: 110 carets and ampersands pass 220.
+  std::string amps(111, '&');
+  std::string escaped;
+  for (int i = 0; i < 111; i++)
+    escaped += "^&";
+  EXPECT_EQ("echo " + escaped + "\r\necho ^<i^>\r\n", echo_of(amps + "<i>"));
+}
+
+TEST(EchoLine, MakesNoBreakWhileTheScriptLineIsBlank) {
+  std::string blanks(230, ' ');
+  EXPECT_EQ("echo " + blanks + "^<b^>\r\necho ^<!--crlf--^>x\r\n", echo_of(blanks + "<b>x"));
+}
+
+TEST(EchoLine, ReopensTheEchoAfterLongLinesOfEveryByte) {
+  // A line of every escaped byte, past the staging buffer's size.
+  std::string line;
+  for (int i = 0; i < 3000; i++)
+    line += "<>|&^%\"";
+  std::string written = echo_of(line);
+  EXPECT_EQ(0u, written.find("echo "));
+  EXPECT_EQ("\r\n", written.substr(written.size() - 2));
+  EXPECT_GT(written.size(), line.size());
+}
+
+}  // namespace

@@ -32,9 +32,13 @@ const char* const HELP_LINES[HELP_LINE_COUNT] = {
     "Website: " HOME_URL,
 };
 
-void set_text_attribute(uint16_t attribute) { console_set_attribute(attribute); }
+void set_text_attribute(uint16_t attribute) {
+  console_set_attribute(attribute);
+}
 
-void clear_screen() { console_clear_screen(); }
+void clear_screen() {
+  console_clear_screen();
+}
 
 void print_banner_bar() {
   set_text_attribute(ATTR_BANNER);
@@ -46,7 +50,8 @@ void show_help() {
   clear_screen();
   print_banner_bar();
   printf("\n");
-  for (int i = 1; i < HELP_LINE_COUNT; i++) printf("%s\n", HELP_LINES[i]);
+  for (int i = 1; i < HELP_LINE_COUNT; i++)
+    printf("%s\n", HELP_LINES[i]);
   exit(0);
 }
 

@@ -16,12 +16,14 @@ const char BREAK_MARKER[] = "^<!--crlf--^>";
 const size_t LARGEST_STEP = 32;
 
 void flush_staging(BatWriter* writer) {
-  if (writer->staged > 0) fwrite(writer->staging, 1, writer->staged, writer->stream);
+  if (writer->staged > 0)
+    fwrite(writer->staging, 1, writer->staged, writer->stream);
   writer->staged = 0;
 }
 
 void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
-  if (writer->staged + length > BAT_STAGING_SIZE) flush_staging(writer);
+  if (writer->staged + length > BAT_STAGING_SIZE)
+    flush_staging(writer);
   if (length > BAT_STAGING_SIZE) {
     fwrite(bytes, 1, length, writer->stream);
     return;
@@ -30,7 +32,9 @@ void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
   writer->staged += length;
 }
 
-void put_text(BatWriter* writer, const char* text) { put_bytes(writer, text, strlen(text)); }
+void put_text(BatWriter* writer, const char* text) {
+  put_bytes(writer, text, strlen(text));
+}
 
 // Starts a script line; the interpreter reads each line with quoting off.
 void start_script_line(BatWriter* writer) {
@@ -38,10 +42,13 @@ void start_script_line(BatWriter* writer) {
   writer->in_quotes = false;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 bool blank_only(const char* line) {
-  while (is_blank(*line)) line++;
+  while (is_blank(*line))
+    line++;
   return *line == '\0';
 }
 
@@ -60,7 +67,8 @@ int put_page_byte(BatWriter* writer, char c) {
     case '|':
     case '&':
     case '^':
-      if (!writer->in_quotes) out[length++] = '^';
+      if (!writer->in_quotes)
+        out[length++] = '^';
       out[length++] = c;
       break;
     case '%':
@@ -95,20 +103,23 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
     put_text(writer, "\r\nrem  By " BANNER_TEXT "\r\nrem  Website: " HOME_URL "\r\n");
     put_text(writer, RULE_LINE);
   }
-  if (options->cgi_header) put_text(writer, "echo Content-type: text/html\r\necho.\r\n");
+  if (options->cgi_header)
+    put_text(writer, "echo Content-type: text/html\r\necho.\r\n");
   writer->in_quotes = false;
   flush_staging(writer);
 }
 
 void write_blank_line(BatWriter* writer, const RunOptions* options) {
-  if (options->remove_blank_lines) return;
+  if (options->remove_blank_lines)
+    return;
   put_text(writer, "echo.\r\n");
   flush_staging(writer);
 }
 
 void trim_trailing(char* line, char value) {
   size_t length = strlen(line);
-  while (length > 0 && line[length - 1] == value) length--;
+  while (length > 0 && line[length - 1] == value)
+    length--;
   line[length] = '\0';
 }
 
@@ -124,7 +135,8 @@ void write_echo_line(BatWriter* writer, const char* line) {
   bool wrap_pending = false;
   bool line_blank = true;  // the script line holds only blanks after its prefix
   for (const char* p = line; *p != '\0'; p++) {
-    if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE) flush_staging(writer);
+    if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
+      flush_staging(writer);
     char c = *p;
     if (c == '<' && (wrap_pending || is_anchor_start(p)) && !line_blank) {
       put_text(writer, "\r\n");
@@ -134,7 +146,8 @@ void write_echo_line(BatWriter* writer, const char* line) {
       line_blank = true;
     }
     column += put_page_byte(writer, c);
-    if (!is_blank(c)) line_blank = false;
+    if (!is_blank(c))
+      line_blank = false;
     if (c == '>' && wrap_pending) {
       if (p[1] != '\0') {
         put_text(writer, "\r\n");
@@ -145,7 +158,8 @@ void write_echo_line(BatWriter* writer, const char* line) {
       wrap_pending = false;
       continue;
     }
-    if (column > WRAP_COLUMN) wrap_pending = true;
+    if (column > WRAP_COLUMN)
+      wrap_pending = true;
   }
   put_text(writer, "\r\n");
   flush_staging(writer);

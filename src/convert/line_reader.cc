@@ -32,11 +32,14 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
     int b = read_byte(stream);
     last = b;
     if (b == TAB && tab_width > 0) {
-      for (int i = 0; i < tab_width && n < capacity; i++) line[n++] = ' ';
+      for (int i = 0; i < tab_width && n < capacity; i++)
+        line[n++] = ' ';
       continue;
     }
-    if (b == SOURCE_END || b == LINE_FEED) break;
-    if (b == CARRIAGE_RETURN) continue;
+    if (b == SOURCE_END || b == LINE_FEED)
+      break;
+    if (b == CARRIAGE_RETURN)
+      continue;
     line[n++] = static_cast<char>(b);
   }
   if (discard_overflow && last != LINE_FEED) {
@@ -45,9 +48,11 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
       line[n] = '\0';
       return FGETSTR_FATAL;
     }
-    if (last != SOURCE_END) last = (b == SOURCE_END) ? LINE_FEED : b;
+    if (last != SOURCE_END)
+      last = (b == SOURCE_END) ? LINE_FEED : b;
   }
   line[n] = '\0';
-  if (n > 0 && last == SOURCE_END) return LINE_FEED;
+  if (n > 0 && last == SOURCE_END)
+    return LINE_FEED;
   return last;
 }

@@ -11,7 +11,8 @@ void source_attach(SourceStream* stream, FILE* file) {
 int source_refill(SourceStream* stream) {
   stream->position = 0;
   stream->length = 0;
-  if (stream->has_error || stream->file == nullptr) return SOURCE_END;
+  if (stream->has_error || stream->file == nullptr)
+    return SOURCE_END;
   size_t got = fread(stream->block, 1, SOURCE_BLOCK_SIZE, stream->file);
   if (got == 0) {
     if (ferror(stream->file))

@@ -27,7 +27,8 @@ int source_refill(SourceStream* stream);
 
 // The next byte, 0 to 255, or SOURCE_END at the end of the data or on an error.
 inline int read_byte(SourceStream* stream) {
-  if (stream->position < stream->length) return stream->block[stream->position++];
+  if (stream->position < stream->length)
+    return stream->block[stream->position++];
   return source_refill(stream);
 }
 

@@ -72,7 +72,8 @@ int check_output_paths(const Run* run) {
     printf("Error: Input file can't be the same as the output file\n  ->%s\n", options.bat_path);
     return STATUS_FAILED;
   }
-  if (!options.compile_com) return STATUS_CONTINUE;
+  if (!options.compile_com)
+    return STATUS_CONTINUE;
   if (names_same_file(run->source_path, options.com_path)) {
     printf("Error: Input file can't be the same as the output file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
@@ -86,7 +87,8 @@ int check_output_paths(const Run* run) {
 
 // An image that was never finished would start by jumping into its text.
 void discard_unfinished_image(Run* run, FILE* com) {
-  if (com == nullptr) return;
+  if (com == nullptr)
+    return;
   fclose(com);
   remove_file(run->options.com_path);
 }
@@ -108,7 +110,8 @@ int convert_lines(Run* run, bool compiling, long* line_count) {
     }
     trim_trailing(line, ' ');
     trim_trailing(line, '\t');
-    if (compiling) com_record_line(&run->com, line);
+    if (compiling)
+      com_record_line(&run->com, line);
     write_echo_line(&run->bat, line);
     ++*line_count;
   }
@@ -130,7 +133,8 @@ int convert_source(Run* run, int index) {
     derive_output_path(run, run->source_list[index], ".bat", options.bat_path);
   if (options.compile_com && options.com_path[0] == '\0')
     derive_output_path(run, run->source_list[index], ".com", options.com_path);
-  if (check_output_paths(run) == STATUS_FAILED) return STATUS_FAILED;
+  if (check_output_paths(run) == STATUS_FAILED)
+    return STATUS_FAILED;
 
   FILE* source = open_file(run->source_path, "rb");
   if (source == nullptr) {
@@ -155,7 +159,8 @@ int convert_source(Run* run, int index) {
   long line_count = 0;
   printf("\x10 Writing BAT file %s\n", options.bat_path);
   write_bat_header(&run->bat, bat, run->source_path, &options);
-  if (com != nullptr) com_begin_image(&run->com, com, &options, run->source_path);
+  if (com != nullptr)
+    com_begin_image(&run->com, com, &options, run->source_path);
   source_attach(&run->source, source);
   int status = convert_lines(run, com != nullptr, &line_count);
   fclose(source);
@@ -166,8 +171,8 @@ int convert_source(Run* run, int index) {
   }
 
   if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n", static_cast<long>(file_size_of(options.bat_path)),
-           options.bat_path);
+    printf("\x10 %li bytes(s) written to \"%s\"\n",
+           static_cast<long>(file_size_of(options.bat_path)), options.bat_path);
   if (com != nullptr) {
     com_finish_image(&run->com, run->source_path, options.com_path);
     fclose(com);
@@ -182,21 +187,25 @@ int convert_source(Run* run, int index) {
 int run_quillfen(int argc, char** argv) {
   Run* run = &the_run;
   set_text_attribute(ATTR_NORMAL);
-  if (argc < 2) show_help();
-  if (scan_arguments(argc - 1, argv + 1, &run->options)) show_help();
+  if (argc < 2)
+    show_help();
+  if (scan_arguments(argc - 1, argv + 1, &run->options))
+    show_help();
 
   show_run_banner();
   resolve_specification(run, argv[1]);
-  run->source_count = list_matching_files(run->source_path, &run->source_list, MAX_SOURCES,
-                                          SELECT_PLAIN_FILES);
+  run->source_count =
+      list_matching_files(run->source_path, &run->source_list, MAX_SOURCES, SELECT_PLAIN_FILES);
   if (run->source_count <= 0) {
     printf("Error: No files found matching \"%s\"\n", run->source_path);
     return STATUS_FAILED;
   }
-  if (!run->options.cgi_header) printf("\x10 CGI headers are DISABLED and will not be generated\n");
+  if (!run->options.cgi_header)
+    printf("\x10 CGI headers are DISABLED and will not be generated\n");
   for (int i = 0; i < run->source_count; i++) {
     int status = convert_source(run, i);
-    if (status != STATUS_CONTINUE) return status;
+    if (status != STATUS_CONTINUE)
+      return status;
   }
   return run->source_count;
 }

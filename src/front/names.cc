@@ -7,22 +7,28 @@
 
 namespace {
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Removes every trailing separator, in place.
 void trim_separators(char* text) {
   size_t length = strlen(text);
-  while (length > 0 && is_separator(text[length - 1])) text[--length] = '\0';
+  while (length > 0 && is_separator(text[length - 1]))
+    text[--length] = '\0';
 }
 
 }  // namespace
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+  return c == '\\' || c == '/';
+}
 
 void spec_directory(const char* spec, char* out) {
   out[0] = '\0';
   size_t length = strlen(spec);
-  if (length == 0 || length >= static_cast<size_t>(PATH_CAPACITY)) return;
+  if (length == 0 || length >= static_cast<size_t>(PATH_CAPACITY))
+    return;
   size_t k = last_separator_pos(spec);
   if (k > 0) {
     copy_bounded(out, spec, k);
@@ -32,8 +38,10 @@ void spec_directory(const char* spec, char* out) {
     return;
   }
   size_t result = strlen(out);
-  if (result >= 2 && result <= 3 && out[1] == ':') return;  // 'C:' and 'C:\'
-  if (result == 1 && is_separator(out[0])) return;          // the root
+  if (result >= 2 && result <= 3 && out[1] == ':')
+    return;  // 'C:' and 'C:\'
+  if (result == 1 && is_separator(out[0]))
+    return;  // the root
   trim_separators(out);
 }
 
@@ -44,48 +52,59 @@ void base_name(const char* path, char* out) {
 void file_stem(const char* name, char* out) {
   out[0] = '\0';
   size_t dot = last_char_pos(name, '.');
-  if (dot <= 1) return;  // no dot, or the name starts with its last dot
+  if (dot <= 1)
+    return;              // no dot, or the name starts with its last dot
   size_t end = dot - 1;  // index of the last dot
   size_t start = end;
   while (start > 0) {
     char c = name[start - 1];
-    if (c == ':' || c == '.' || is_separator(c)) break;
+    if (c == ':' || c == '.' || is_separator(c))
+      break;
     start--;
   }
   size_t length = end - start;
-  if (length > static_cast<size_t>(PATH_CAPACITY)) length = PATH_CAPACITY;
+  if (length > static_cast<size_t>(PATH_CAPACITY))
+    length = PATH_CAPACITY;
   copy_bounded(out, name + start, length);
 }
 
 void append_separator(char* text, size_t capacity, char ch) {
   size_t length = strlen(text);
-  if (length == 0) return;
-  if (length == 2 && text[1] == ':') return;
-  if (is_separator(text[length - 1])) return;
+  if (length == 0)
+    return;
+  if (length == 2 && text[1] == ':')
+    return;
+  if (is_separator(text[length - 1]))
+    return;
   append_char(text, capacity, ch);
 }
 
 bool append_text(char* text, size_t capacity, const char* tail) {
   size_t length = strlen(text);
   size_t extra = strlen(tail);
-  if (length + extra > capacity) return false;
+  if (length + extra > capacity)
+    return false;
   memcpy(text + length, tail, extra + 1);
   return true;
 }
 
 int32_t parse_tab_number(char* text) {
   char* p = text;
-  while (*p != '\0' && !(*p >= '0' && *p <= '9')) *p++ = ' ';
+  while (*p != '\0' && !(*p >= '0' && *p <= '9'))
+    *p++ = ' ';
   int64_t value = 0;
   while (*p >= '0' && *p <= '9') {
     value = value * 10 + (*p - '0');
-    if (value > INT32_MAX) value = INT32_MAX;
+    if (value > INT32_MAX)
+      value = INT32_MAX;
     p++;
   }
   return static_cast<int32_t>(value);
 }
 
-bool has_wildcard(const char* text) { return strpbrk(text, "*?") != nullptr; }
+bool has_wildcard(const char* text) {
+  return strpbrk(text, "*?") != nullptr;
+}
 
 size_t last_char_pos(const char* text, char ch) {
   const char* found = strrchr(text, ch);
@@ -105,25 +124,30 @@ char last_char(const char* text) {
 
 void append_char(char* text, size_t capacity, char ch) {
   size_t length = strlen(text);
-  if (length >= capacity) return;
+  if (length >= capacity)
+    return;
   text[length] = ch;
   text[length + 1] = '\0';
 }
 
 void copy_bounded(char* destination, const char* source, size_t n) {
-  if (destination == nullptr || source == nullptr) return;
+  if (destination == nullptr || source == nullptr)
+    return;
   size_t i = 0;
-  for (; i < n && source[i] != '\0'; i++) destination[i] = source[i];
+  for (; i < n && source[i] != '\0'; i++)
+    destination[i] = source[i];
   destination[i] = '\0';
 }
 
 void replace_char(char* text, char old_char, char new_char) {
   for (; *text != '\0'; text++)
-    if (*text == old_char) *text = new_char;
+    if (*text == old_char)
+      *text = new_char;
 }
 
 void upper_case(char* text) {
-  for (; *text != '\0'; text++) *text = ascii_upper(*text);
+  for (; *text != '\0'; text++)
+    *text = ascii_upper(*text);
 }
 
 bool equal_ignoring_case(const char* a, const char* b) {
@@ -135,13 +159,16 @@ bool equal_ignoring_case(const char* a, const char* b) {
 }
 
 uint32_t file_size_of(const char* path) {
-  if (path[0] == '\0') return 0;
+  if (path[0] == '\0')
+    return 0;
   char name[PATH_CAPACITY + 1];
   base_name(path, name);
-  if (has_wildcard(name)) return 0;
+  if (has_wildcard(name))
+    return 0;
   DirEntry entry;
   DirSearch* search = dir_search_first(path, &entry);
-  if (search == nullptr) return 0;
+  if (search == nullptr)
+    return 0;
   dir_search_close(search);
   return entry.size_low;
 }

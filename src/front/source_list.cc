@@ -13,18 +13,22 @@ namespace {
 // file gets the bit ATTRIB_PLAIN first.
 bool selected(uint32_t attributes, uint32_t selector) {
   uint32_t a = attributes;
-  if ((a & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM | ATTRIB_DIRECTORY)) == 0) a |= ATTRIB_PLAIN;
-  if (selector & ATTRIB_DIRECTORY) return (a & ATTRIB_DIRECTORY) != 0;
+  if ((a & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM | ATTRIB_DIRECTORY)) == 0)
+    a |= ATTRIB_PLAIN;
+  if (selector & ATTRIB_DIRECTORY)
+    return (a & ATTRIB_DIRECTORY) != 0;
   return (a & ATTRIB_DIRECTORY) == 0 && (selector & a) != 0;
 }
 
 }  // namespace
 
 bool store_copy(char** slot, const char* text) {
-  if (*slot != nullptr) return false;
+  if (*slot != nullptr)
+    return false;
   size_t size = strlen(text) + 1;
   char* copy = static_cast<char*>(malloc(size));
-  if (copy == nullptr) return false;
+  if (copy == nullptr)
+    return false;
   memcpy(copy, text, size);
   *slot = copy;
   return true;
@@ -32,10 +36,12 @@ bool store_copy(char** slot, const char* text) {
 
 int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector) {
   *list = static_cast<char**>(calloc(static_cast<size_t>(capacity), sizeof(char*)));
-  if (*list == nullptr) return -1;
+  if (*list == nullptr)
+    return -1;
 
   char search_pattern[LONG_PATH_CAPACITY + 1];
-  if (strlen(pattern) > static_cast<size_t>(LONG_PATH_CAPACITY) - 4) return 0;
+  if (strlen(pattern) > static_cast<size_t>(LONG_PATH_CAPACITY) - 4)
+    return 0;
   copy_bounded(search_pattern, pattern, LONG_PATH_CAPACITY);
   replace_char(search_pattern, '/', '\\');
   char name[PATH_CAPACITY + 1];
@@ -47,13 +53,18 @@ int list_matching_files(const char* pattern, char*** list, int capacity, uint32_
 
   DirEntry entry;
   DirSearch* search = dir_search_first(search_pattern, &entry);
-  if (search == nullptr) return 0;
+  if (search == nullptr)
+    return 0;
   int count = 0;
   do {
-    if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0) continue;
-    if (entry.attributes & ATTRIB_PLAIN) continue;
-    if (!selected(entry.attributes, selector)) continue;
-    if (count == capacity) break;
+    if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
+      continue;
+    if (entry.attributes & ATTRIB_PLAIN)
+      continue;
+    if (!selected(entry.attributes, selector))
+      continue;
+    if (count == capacity)
+      break;
     if (!store_copy(&(*list)[count], entry.name)) {
       count = -1;
       break;

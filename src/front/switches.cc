@@ -15,7 +15,8 @@ bool begins_with(const char* text, const char* prefix) {
 bool apply_switch(char* argument, RunOptions* options) {
   upper_case(argument);
   size_t length = strlen(argument);
-  if (strcmp(argument, "/?") == 0 || strcmp(argument, "/H") == 0) return true;
+  if (strcmp(argument, "/?") == 0 || strcmp(argument, "/H") == 0)
+    return true;
   if (begins_with(argument, "/W")) {
     options->discard_overflow = false;
   } else if (strcmp(argument, "/NCR") == 0) {
@@ -24,17 +25,21 @@ bool apply_switch(char* argument, RunOptions* options) {
     options->cgi_header = false;
   } else if (begins_with(argument, "/BATFILE")) {
     // The character after the switch is a separator of any kind.
-    if (length >= 9) copy_bounded(options->bat_path, argument + 9, PATH_CAPACITY);
+    if (length >= 9)
+      copy_bounded(options->bat_path, argument + 9, PATH_CAPACITY);
   } else if (begins_with(argument, "/COMPILE")) {
     options->compile_com = true;
-    if (length >= 10) copy_bounded(options->com_path, argument + 9, PATH_CAPACITY);
+    if (length >= 10)
+      copy_bounded(options->com_path, argument + 9, PATH_CAPACITY);
   } else if (strcmp(argument, "/NOBLANK") == 0) {
     options->remove_blank_lines = true;
   } else if (begins_with(argument, "/T")) {
     // "/T" alone reads as an empty number, like "/T=".
     int32_t width = length > 3 ? parse_tab_number(argument + 3) : 0;
-    if (width < 0) width = 0;
-    if (width > TAB_WIDTH_MAX) width = TAB_WIDTH_MAX;
+    if (width < 0)
+      width = 0;
+    if (width > TAB_WIDTH_MAX)
+      width = TAB_WIDTH_MAX;
     options->tab_width = width;
   }
   return false;
@@ -42,6 +47,7 @@ bool apply_switch(char* argument, RunOptions* options) {
 
 bool scan_arguments(int count, char** arguments, RunOptions* options) {
   for (int i = 0; i < count; i++)
-    if (apply_switch(arguments[i], options)) return true;
+    if (apply_switch(arguments[i], options))
+      return true;
   return false;
 }

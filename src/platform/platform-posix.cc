@@ -17,9 +17,13 @@ namespace {
 
 const int RESOLVED_CAPACITY = PATH_MAX;
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_separator(char c) {
+  return c == '/' || c == '\\';
+}
 
 bool equal_ignoring_case(const char* a, const char* b) {
   while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
@@ -40,14 +44,16 @@ int compare_names(const char* a, const char* b) {
   }
   unsigned char cx = static_cast<unsigned char>(ascii_upper(*x));
   unsigned char cy = static_cast<unsigned char>(ascii_upper(*y));
-  if (cx != cy) return cx < cy ? -1 : 1;
+  if (cx != cy)
+    return cx < cy ? -1 : 1;
   return strcmp(a, b);
 }
 
 // Appends `text` (of `length` bytes) to the path in `out`; false when it
 // does not fit.
 bool append_bytes(char* out, size_t* used, const char* text, size_t length) {
-  if (*used + length >= static_cast<size_t>(RESOLVED_CAPACITY)) return false;
+  if (*used + length >= static_cast<size_t>(RESOLVED_CAPACITY))
+    return false;
   memcpy(out + *used, text, length);
   *used += length;
   out[*used] = '\0';
@@ -59,11 +65,14 @@ bool append_bytes(char* out, size_t* used, const char* text, size_t length) {
 // name in listing order into `found`; false when there is none.
 bool find_case_blind(const char* directory, const char* name, char* found, size_t capacity) {
   DIR* dir = opendir(directory[0] == '\0' ? "." : directory);
-  if (dir == nullptr) return false;
+  if (dir == nullptr)
+    return false;
   bool have = false;
   while (struct dirent* entry = readdir(dir)) {
-    if (!equal_ignoring_case(entry->d_name, name)) continue;
-    if (strlen(entry->d_name) >= capacity) continue;
+    if (!equal_ignoring_case(entry->d_name, name))
+      continue;
+    if (strlen(entry->d_name) >= capacity)
+      continue;
     if (!have || compare_names(entry->d_name, found) < 0) {
       strcpy(found, entry->d_name);
       have = true;
@@ -82,15 +91,19 @@ bool resolve_path(const char* path, char* out) {
   out[0] = '\0';
   const char* p = path;
   if (is_separator(*p)) {
-    if (!append_bytes(out, &used, "/", 1)) return false;
-    while (is_separator(*p)) p++;
+    if (!append_bytes(out, &used, "/", 1))
+      return false;
+    while (is_separator(*p))
+      p++;
   }
   while (*p != '\0') {
     const char* end = p;
-    while (*end != '\0' && !is_separator(*end)) end++;
+    while (*end != '\0' && !is_separator(*end))
+      end++;
     size_t length = static_cast<size_t>(end - p);
     size_t start = used;
-    if (!append_bytes(out, &used, p, length)) return false;
+    if (!append_bytes(out, &used, p, length))
+      return false;
     struct stat info;
     if (lstat(out, &info) != 0 && length <= NAME_MAX) {
       char component[NAME_MAX + 1];
@@ -100,13 +113,16 @@ bool resolve_path(const char* path, char* out) {
       out[start] = '\0';  // the directory searched is the path so far
       bool matched = find_case_blind(out, component, found, sizeof found);
       used = start;
-      if (!append_bytes(out, &used, matched ? found : component, strlen(matched ? found : component)))
+      if (!append_bytes(out, &used, matched ? found : component,
+                        strlen(matched ? found : component)))
         return false;
     }
     p = end;
     if (*p != '\0') {
-      if (!append_bytes(out, &used, "/", 1)) return false;
-      while (is_separator(*p)) p++;
+      if (!append_bytes(out, &used, "/", 1))
+        return false;
+      while (is_separator(*p))
+        p++;
     }
   }
   return true;
@@ -120,7 +136,8 @@ bool wildcard_match(const char* pattern, const char* name) {
     if (*pattern == '*') {
       star = pattern++;
       resume = name;
-    } else if (*pattern != '\0' && (*pattern == '?' || ascii_upper(*pattern) == ascii_upper(*name))) {
+    } else if (*pattern != '\0' &&
+               (*pattern == '?' || ascii_upper(*pattern) == ascii_upper(*name))) {
       pattern++;
       name++;
     } else if (star != nullptr) {
@@ -130,17 +147,21 @@ bool wildcard_match(const char* pattern, const char* name) {
       return false;
     }
   }
-  while (*pattern == '*') pattern++;
+  while (*pattern == '*')
+    pattern++;
   return *pattern == '\0';
 }
 
 // A pattern that ends in ".*" also matches the name without that extension.
 bool name_matches(const char* pattern, const char* name) {
-  if (wildcard_match(pattern, name)) return true;
+  if (wildcard_match(pattern, name))
+    return true;
   size_t length = strlen(pattern);
-  if (length < 2 || strcmp(pattern + length - 2, ".*") != 0) return false;
+  if (length < 2 || strcmp(pattern + length - 2, ".*") != 0)
+    return false;
   char shorter[NAME_MAX + 3];
-  if (length - 2 >= sizeof shorter) return false;
+  if (length - 2 >= sizeof shorter)
+    return false;
   memcpy(shorter, pattern, length - 2);
   shorter[length - 2] = '\0';
   return wildcard_match(shorter, name);
@@ -148,13 +169,16 @@ bool name_matches(const char* pattern, const char* name) {
 
 uint32_t attributes_of(const char* name, const struct stat& info, bool followed) {
   uint32_t bits = 0;
-  if (!followed) return ATTRIB_SYSTEM | (name[0] == '.' ? ATTRIB_HIDDEN : 0);
+  if (!followed)
+    return ATTRIB_SYSTEM | (name[0] == '.' ? ATTRIB_HIDDEN : 0);
   if (S_ISDIR(info.st_mode))
     bits |= ATTRIB_DIRECTORY;
   else if (!S_ISREG(info.st_mode))
     bits |= ATTRIB_SYSTEM;
-  if ((info.st_mode & S_IWUSR) == 0) bits |= ATTRIB_READONLY;
-  if (name[0] == '.') bits |= ATTRIB_HIDDEN;
+  if ((info.st_mode & S_IWUSR) == 0)
+    bits |= ATTRIB_READONLY;
+  if (name[0] == '.')
+    bits |= ATTRIB_HIDDEN;
   return bits;
 }
 
@@ -179,7 +203,8 @@ bool push_entry(DirSearch* search, size_t* capacity, const DirEntry& entry) {
   if (search->count == *capacity) {
     size_t grown = *capacity == 0 ? 16 : *capacity * 2;
     void* more = realloc(search->entries, grown * sizeof(DirEntry));
-    if (more == nullptr) return false;
+    if (more == nullptr)
+      return false;
     search->entries = static_cast<DirEntry*>(more);
     *capacity = grown;
   }
@@ -190,17 +215,22 @@ bool push_entry(DirSearch* search, size_t* capacity, const DirEntry& entry) {
 // Lists the entries of the resolved `directory` that match `last`.
 DirSearch* collect_entries(const char* directory, const char* last) {
   DIR* dir = opendir(directory[0] == '\0' ? "." : directory);
-  if (dir == nullptr) return nullptr;
+  if (dir == nullptr)
+    return nullptr;
   DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
   size_t capacity = 0;
   char full[RESOLVED_CAPACITY];
   while (search != nullptr) {
     struct dirent* found = readdir(dir);
-    if (found == nullptr) break;
-    if (strlen(found->d_name) > static_cast<size_t>(ENTRY_NAME_CAPACITY)) continue;
-    if (!name_matches(last, found->d_name)) continue;
+    if (found == nullptr)
+      break;
+    if (strlen(found->d_name) > static_cast<size_t>(ENTRY_NAME_CAPACITY))
+      continue;
+    if (!name_matches(last, found->d_name))
+      continue;
     int written = snprintf(full, sizeof full, "%s%s", directory, found->d_name);
-    if (written < 0 || written >= static_cast<int>(sizeof full)) continue;
+    if (written < 0 || written >= static_cast<int>(sizeof full))
+      continue;
     DirEntry entry;
     strcpy(entry.name, found->d_name);
     struct stat info;
@@ -219,7 +249,8 @@ DirSearch* collect_entries(const char* directory, const char* last) {
     free(search);
     return nullptr;
   }
-  if (search != nullptr) qsort(search->entries, search->count, sizeof(DirEntry), compare_entries);
+  if (search != nullptr)
+    qsort(search->entries, search->count, sizeof(DirEntry), compare_entries);
   return search;
 }
 
@@ -228,28 +259,34 @@ DirSearch* collect_entries(const char* directory, const char* last) {
 DirSearch* dir_search_first(const char* pattern, DirEntry* entry) {
   size_t length = strlen(pattern);
   size_t cut = length;
-  while (cut > 0 && !is_separator(pattern[cut - 1])) cut--;
+  while (cut > 0 && !is_separator(pattern[cut - 1]))
+    cut--;
   const char* last = pattern + cut;
-  if (*last == '\0') return nullptr;
+  if (*last == '\0')
+    return nullptr;
 
   char directory[RESOLVED_CAPACITY];
   if (cut == 0) {
     directory[0] = '\0';
   } else {
     char typed[RESOLVED_CAPACITY];
-    if (cut >= sizeof typed) return nullptr;
+    if (cut >= sizeof typed)
+      return nullptr;
     memcpy(typed, pattern, cut);
     typed[cut] = '\0';
-    if (!resolve_path(typed, directory)) return nullptr;
+    if (!resolve_path(typed, directory))
+      return nullptr;
     size_t used = strlen(directory);
     if (used == 0 || directory[used - 1] != '/') {
-      if (used + 1 >= sizeof directory) return nullptr;
+      if (used + 1 >= sizeof directory)
+        return nullptr;
       directory[used] = '/';
       directory[used + 1] = '\0';
     }
   }
   DirSearch* search = collect_entries(directory, last);
-  if (search == nullptr) return nullptr;
+  if (search == nullptr)
+    return nullptr;
   search->next = 0;
   if (!dir_search_next(search, entry)) {
     dir_search_close(search);
@@ -259,13 +296,15 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry) {
 }
 
 bool dir_search_next(DirSearch* search, DirEntry* entry) {
-  if (search->next >= search->count) return false;
+  if (search->next >= search->count)
+    return false;
   *entry = search->entries[search->next++];
   return true;
 }
 
 void dir_search_close(DirSearch* search) {
-  if (search == nullptr) return;
+  if (search == nullptr)
+    return;
   free(search->entries);
   free(search);
 }
@@ -273,7 +312,8 @@ void dir_search_close(DirSearch* search) {
 bool current_directory(char* buffer, int capacity) {
   // The Windows runtime's query holds at most 260 bytes with the terminator.
   int limit = capacity < 260 ? capacity : 260;
-  if (limit <= 0) return false;
+  if (limit <= 0)
+    return false;
   if (getcwd(buffer, static_cast<size_t>(limit)) == nullptr) {
     buffer[0] = '\0';
     return false;
@@ -281,27 +321,33 @@ bool current_directory(char* buffer, int capacity) {
   return true;
 }
 
-char native_separator() { return '/'; }
+char native_separator() {
+  return '/';
+}
 
 FILE* open_file(const char* path, const char* mode) {
   char resolved[RESOLVED_CAPACITY];
-  if (path[0] == '\0' || !resolve_path(path, resolved)) return nullptr;
+  if (path[0] == '\0' || !resolve_path(path, resolved))
+    return nullptr;
   return fopen(resolved, mode);
 }
 
 bool same_file(const char* first, const char* second) {
   char a[RESOLVED_CAPACITY];
   char b[RESOLVED_CAPACITY];
-  if (!resolve_path(first, a) || !resolve_path(second, b)) return false;
+  if (!resolve_path(first, a) || !resolve_path(second, b))
+    return false;
   struct stat x;
   struct stat y;
-  if (stat(a, &x) != 0 || stat(b, &y) != 0) return false;
+  if (stat(a, &x) != 0 || stat(b, &y) != 0)
+    return false;
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 bool remove_file(const char* path) {
   char resolved[RESOLVED_CAPACITY];
-  if (!resolve_path(path, resolved)) return false;
+  if (!resolve_path(path, resolved))
+    return false;
   return remove(resolved) == 0;
 }
 
@@ -309,16 +355,19 @@ namespace {
 
 // Colours only on a terminal that wants them.
 bool console_styled() {
-  if (!isatty(STDOUT_FILENO)) return false;
+  if (!isatty(STDOUT_FILENO))
+    return false;
   const char* term = getenv("TERM");
-  if (term != nullptr && strcmp(term, "dumb") == 0) return false;
+  if (term != nullptr && strcmp(term, "dumb") == 0)
+    return false;
   return getenv("NO_COLOR") == nullptr;
 }
 
 }  // namespace
 
 void console_set_attribute(uint16_t attribute) {
-  if (!console_styled()) return;
+  if (!console_styled())
+    return;
   if (attribute == 0x07) {
     fputs("\x1b[0m", stdout);
     return;
@@ -331,13 +380,16 @@ void console_set_attribute(uint16_t attribute) {
 }
 
 void console_clear_screen() {
-  if (!console_styled()) return;
+  if (!console_styled())
+    return;
   fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
 }
 
 int exit_status_for(long count) {
   // A POSIX status has 8 bits: 256 sources would read as success.
-  if (count > 255) return 255;
-  if (count < 0) return 1;
+  if (count > 255)
+    return 255;
+  if (count < 0)
+    return 1;
   return static_cast<int>(count);
 }

@@ -1,0 +1,28 @@
+# Convenience targets; CMake does the work.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all demo test sanitize clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Converts the bundled example pages into scripts (and COM programs) in build/demo.
+demo: all
+	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp examples/*.htm $(BUILD)/demo/
+	cd $(BUILD)/demo && ../quillfen "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
+	ls -l $(BUILD)/demo
+
+# Builds and runs every test: the plain build, then the sanitizer build.
+test: all
+	cd $(BUILD) && ctest --output-on-failure
+	$(MAKE) sanitize
+
+sanitize:
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS)
+	cd $(BUILD)-sanitize && ctest --output-on-failure
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-sanitize

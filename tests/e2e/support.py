@@ -1,0 +1,105 @@
+"""Runs the built tool in temporary directories and describes what it prints.
+
+QUILLFEN_EXE names the program; QUILLFEN_RUNNER, when set, is a command
+prefix (such as "wine") for a program built for another platform.
+"""
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+EXE = os.path.abspath(os.environ.get("QUILLFEN_EXE", "build/quillfen"))
+RUNNER = shlex.split(os.environ.get("QUILLFEN_RUNNER", ""))
+WINDOWS = EXE.lower().endswith(".exe")
+
+BANNER_TEXT = b"QUILLFEN v1.04 by Fen - 3rd January 2008"
+HOME_URL = b"https://quillfen.example/tools"
+NL = b"\r\n" if WINDOWS else b"\n"
+SEP = "\\" if WINDOWS else "/"
+BANNER = (b" " * 15 + BANNER_TEXT).ljust(79) + NL + NL
+
+CREDITS = (b"rem -------------------------------------------------------------\r\n"
+           b"rem  Converted from %s\r\n"
+           b"rem  By " + BANNER_TEXT + b"\r\n"
+           b"rem  Website: " + HOME_URL + b"\r\n"
+           b"rem -------------------------------------------------------------\r\n")
+CGI = b"echo Content-type: text/html\r\necho.\r\n"
+
+
+def header(name, credits=True, cgi=True):
+    """The script header for a source named `name`."""
+    out = b"@echo off\r\n"
+    if credits:
+        out += CREDITS % name.encode()
+    if cgi:
+        out += CGI
+    return out
+
+
+def status_for(count):
+    return count if WINDOWS else min(count, 255)
+
+
+class Result:
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.out = completed.stdout
+        self.err = completed.stderr
+
+
+class ToolTest(unittest.TestCase):
+    """A test case with its own working directory."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quillfen-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, name, data):
+        full = self.path(name)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+        return full
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def exists(self, name):
+        return os.path.lexists(self.path(name))
+
+    def run_tool(self, *args, cwd=None):
+        env = dict(os.environ)
+        env.pop("NO_COLOR", None)
+        completed = subprocess.run(RUNNER + [EXE] + list(args), cwd=cwd or self.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env, timeout=120)
+        return Result(completed)
+
+    def here(self, name=""):
+        """The tool's spelling of a path in the working directory."""
+        if WINDOWS:
+            return ("Z:" + self.dir.replace("/", "\\") + "\\" + name).encode()
+        return (self.dir + "/" + name).encode()
+
+    def assertRun(self, result, out, status):
+        self.assertEqual(out, result.out)
+        self.assertEqual(b"", result.err)
+        self.assertEqual(status, result.status)
+
+
+def processing(path):
+    return b"\x10 Processing \"" + path + b"\"..." + NL
+
+
+def writing(path):
+    return b"\x10 Writing BAT file " + path + NL
+
+
+def written(path, size):
+    return b"\x10 %d bytes(s) written to \"" % size + path + b"\"" + NL

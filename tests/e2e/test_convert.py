@@ -1,0 +1,162 @@
+"""Conversions that succeed: scripts, console text and exit statuses."""
+import os
+
+from support import (BANNER, NL, SEP, ToolTest, header, processing, status_for, writing,
+                     written)
+
+EXAMPLE_PAGE = (b"<html>\r\n"
+                b"<body bgcolor=\"#FFFFFF\">\r\n"
+                b"<p>Fish & chips | \"A & B\"</p>   \r\n"
+                b"\r\n"
+                b"<A HREF=\"menu.htm\">Menu</A>\r\n"
+                b"\t\r\n"
+                b"</body></html>\r\n")
+
+EXAMPLE_LINES = (b"echo ^<html^>\r\n"
+                 b"echo ^<body bgcolor=\"#FFFFFF\"^>\r\n"
+                 b"echo ^<p^>Fish ^& chips ^| \"A & B\"^</p^>\r\n"
+                 b"echo.\r\n"
+                 b"echo ^<A HREF=\"menu.htm\"^>Menu^</A^>\r\n"
+                 b"echo.\r\n"
+                 b"echo ^</body^>^</html^>\r\n"
+                 b"echo.\r\n")
+
+
+class WorkedExample(ToolTest):
+    def test_example_page_becomes_its_script(self):
+        self.write("page.htm", EXAMPLE_PAGE)
+        result = self.run_tool("page.htm")
+        script = header("page.htm") + EXAMPLE_LINES
+        self.assertEqual(script, self.read("page.bat"))
+        self.assertRun(result,
+                       BANNER + processing(self.here("page.htm")) + writing(self.here("page.bat")) +
+                       written(self.here("page.bat"), len(script)), 1)
+        self.assertEqual(EXAMPLE_PAGE, self.read("page.htm"))
+
+    def test_switches_shape_the_header_and_blank_lines(self):
+        self.write("page.htm", EXAMPLE_PAGE)
+        result = self.run_tool("page.htm", "/nocgi", "/NCR", "/NOBLANK")
+        lines = EXAMPLE_LINES.replace(b"echo.\r\n", b"")
+        # The tab line trims to nothing but was not empty when read.
+        lines = lines.replace(b"Menu^</A^>\r\n", b"Menu^</A^>\r\necho.\r\n")
+        self.assertEqual(header("page.htm", credits=False, cgi=False) + lines, self.read("page.bat"))
+        self.assertRun(result,
+                       BANNER + b"\x10 CGI headers are DISABLED and will not be generated" + NL +
+                       processing(self.here("page.htm")) + writing(self.here("page.bat")) +
+                       written(self.here("page.bat"), len(self.read("page.bat"))), 1)
+
+
+class Sources(ToolTest):
+    def test_several_sources_in_name_order(self):
+        for name in ("b.htm", "A.htm", "c.HTM", "skip.txt"):
+            self.write(name, b"<p>" + name.encode() + b"</p>")
+        result = self.run_tool("*.htm")
+        out = BANNER
+        for name in ("A", "b", "c"):
+            source = self.here(name + ".htm" if name != "c" else "c.HTM")
+            bat = self.here(name + ".bat")
+            size = len(self.read(name + ".bat"))
+            out += processing(source) + writing(bat) + written(bat, size)
+        self.assertRun(result, out, 3)
+        self.assertEqual(header("b.htm") + b"echo ^<p^>b.htm^</p^>\r\n", self.read("b.bat"))
+        self.assertFalse(self.exists("skip.bat"))
+
+    def test_empty_source_gets_no_size_message(self):
+        self.write("empty.htm", b"")
+        result = self.run_tool("EMPTY.HTM", "/NCR")
+        self.assertEqual(header("", credits=False) + b"echo.\r\n", self.read("empty.bat"))
+        self.assertRun(result, BANNER + processing(self.here("empty.htm")) +
+                       writing(self.here("empty.bat")), 1)
+
+    def test_blank_only_line_counts_as_written(self):
+        self.write("blank.htm", b"   \n")
+        result = self.run_tool("blank.htm", "/NCR", "/NOCGI", "/NOBLANK")
+        script = b"@echo off\r\necho.\r\n"
+        self.assertEqual(script, self.read("blank.bat"))
+        self.assertIn(written(self.here("blank.bat"), len(script)), result.out)
+
+    def test_hidden_and_read_only_files_are_skipped(self):
+        self.write(".hidden.htm", b"x")
+        self.write("locked.htm", b"x")
+        os.chmod(self.path("locked.htm"), 0o444)
+        self.write("open.htm", b"x")
+        result = self.run_tool("*.htm")
+        self.assertEqual(1, result.status)
+        self.assertFalse(self.exists("locked.bat"))
+        self.assertFalse(self.exists(".hidden.bat"))
+        self.assertTrue(self.exists("open.bat"))
+
+    def test_directory_holding_only_skipped_files_matches_nothing(self):
+        self.write("web/.x.htm", b"x")
+        os.mkdir(self.path("web", "sub.htm"))
+        result = self.run_tool("web" + SEP)
+        pattern = ("WEB" + SEP).encode()
+        self.assertRun(result, BANNER + b"Error: No files found matching \"" + pattern + b"\"" + NL,
+                       1)
+
+    def test_many_sources_give_their_count_as_status(self):
+        for i in range(300):
+            self.write("p%03d.htm" % i, b"x")
+        result = self.run_tool("*.htm", "/NCR")
+        self.assertEqual(status_for(300), result.status)
+        self.assertTrue(self.exists("p299.bat"))
+
+    def test_derived_names_can_collide(self):
+        self.write("PAGE.HTM", b"first")
+        self.write("PAGE.HTML", b"second")
+        self.write("README", b"plain")
+        result = self.run_tool("*.*", "/NCR", "/NOCGI")
+        self.assertEqual(3, result.status)
+        self.assertEqual(b"@echo off\r\necho second\r\n", self.read("PAGE.bat"))
+        self.assertEqual(b"@echo off\r\necho plain\r\n", self.read(".bat"))
+
+
+class Paths(ToolTest):
+    def test_directory_in_the_specification_is_upper_cased(self):
+        self.write("web/Index.htm", b"x\n")
+        for spec in ("web/*.htm", "web\\*.htm", "WEB//*.HTM"):
+            result = self.run_tool(spec)
+            source = ("WEB" + SEP + "Index.htm").encode()
+            bat = ("WEB" + SEP + "Index.bat").encode()
+            self.assertRun(result, BANNER + processing(source) + writing(bat) +
+                           written(bat, len(self.read("web/Index.bat"))), 1)
+            self.assertEqual(header("Index.htm") + b"echo x\r\necho.\r\n",
+                             self.read("web/Index.bat"))
+            os.remove(self.path("web/Index.bat"))
+
+    def test_batfile_names_the_first_script_only(self):
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"b")
+        result = self.run_tool("*.htm", "/batfile:out.bat", "/NCR", "/NOCGI")
+        self.assertEqual(2, result.status)
+        self.assertIn(writing(b"OUT.BAT"), result.out)
+        self.assertEqual(b"@echo off\r\necho a\r\n", self.read("OUT.BAT"))
+        self.assertEqual(b"@echo off\r\necho b\r\n", self.read("b.bat"))
+        self.assertFalse(self.exists("a.bat"))
+
+    def test_existing_output_is_found_in_any_case(self):
+        self.write("page.htm", b"new")
+        self.write("out.bat", b"old")
+        result = self.run_tool("page.htm", "/BATFILE:out.bat", "/NCR", "/NOCGI")
+        self.assertEqual(1, result.status)
+        self.assertEqual(b"@echo off\r\necho new\r\n", self.read("out.bat"))
+        self.assertFalse(self.exists("OUT.BAT") and not os.path.samefile(
+            self.path("OUT.BAT"), self.path("out.bat")))
+
+
+class Lines(ToolTest):
+    def test_tabs_and_overlong_lines(self):
+        self.write("t.htm", b"\tx\n" + b"y" * 8100 + b"\n")
+        self.run_tool("t.htm", "/T=4", "/NCR", "/NOCGI")
+        self.assertEqual(b"@echo off\r\necho     x\r\necho " + b"y" * 8096 + b"\r\necho.\r\n",
+                         self.read("t.bat"))
+        self.run_tool("t.htm", "/T=0", "/W", "/NCR", "/NOCGI")
+        self.assertEqual(b"@echo off\r\necho \tx\r\necho " + b"y" * 8096 + b"\r\necho yyyy\r\n"
+                         b"echo.\r\n", self.read("t.bat"))
+
+    def test_endless_tail_ends_the_run(self):
+        self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\nlast\n")
+        result = self.run_tool("a.htm", "/NCR")
+        self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(self.here("a.bat")) +
+                       b"Fatal loop error in fgetstr()" + NL, 1)
+        self.assertEqual(header("a.htm", credits=False) + b"echo first\r\n", self.read("a.bat"))

@@ -1,0 +1,48 @@
+"""The help screen."""
+from support import BANNER_TEXT, HOME_URL, NL, ToolTest
+
+HELP_TEXT = [
+    b"",
+    b"A line-based compiler which converts HTML files to Windows CGI files",
+    b"Creates <filename>.bat - properly formatted for Win32 CGI use",
+    b"Can also create a simple 16-bit COM executable binary",
+    b"The original file is NOT changed during conversion",
+    b"Output filetypes are specified automatically as *.BAT or *.COM",
+    b"Wildcards are supported in the filename for multiple file processing",
+    b"Directory recursion is NOT currently supported",
+    b"Long BAT lines are forcibly wrapped at close tags around 255 chars",
+    b"",
+    b"Syntax - QUILLFEN filespec [/switches]",
+    b"",
+    b"Switches:",
+    b"",
+    b"/BATFILE:<filename> Specify output BAT filename",
+    b"/COMPILE            Compile also to executable <filename>.COM file ",
+    b"/COMPILE:<filename> Specify output COM filename (not with wildcards)",
+    b"/NOCGI              Turn off CGI headers (plain text output) (/NCR)",
+    b"/NOBLANK            Remove blank lines",
+    b"/T=x                Expand tabs to 'x' spaces (0..20 - default=1)",
+    b"",
+    b"Website: " + HOME_URL,
+]
+HELP = (b" " * 15 + BANNER_TEXT).ljust(79) + NL + b"".join(line + NL for line in HELP_TEXT)
+
+
+class Help(ToolTest):
+    def test_help_requests_show_the_help_and_convert_nothing(self):
+        self.write("x.htm", b"x")
+        for args in ([], ["/?"], ["/h"], ["x.htm", "/T=5", "/H"], ["x.htm", "/?", "/BOGUS"]):
+            result = self.run_tool(*args)
+            self.assertEqual(HELP, result.out, args)
+            self.assertEqual(b"", result.err)
+            self.assertEqual(0, result.status)
+        self.assertFalse(self.exists("x.bat"))
+
+    def test_help_has_its_documented_size(self):
+        self.assertEqual(81 + 915 + 11 + len(HOME_URL), len(HELP.replace(NL, b"\r\n")))
+
+    def test_arguments_that_only_begin_like_help_are_ignored(self):
+        self.write("x.htm", b"x")
+        result = self.run_tool("x.htm", "/HELP", "/?x")
+        self.assertEqual(1, result.status)
+        self.assertTrue(self.exists("x.bat"))
