@@ -332,6 +332,51 @@ FILE* open_file(const char* path, const char* mode) {
   return fopen(resolved, mode);
 }
 
+namespace {
+
+// Where writing to `path` would land: the real directory and the name in it,
+// after following links, dangling ones too.
+bool landing_place(const char* path, char* directory, char* name) {
+  char resolved[RESOLVED_CAPACITY];
+  if (!resolve_path(path, resolved))
+    return false;
+  for (int hops = 0; hops < 16; hops++) {
+    size_t length = strlen(resolved);
+    while (length > 1 && resolved[length - 1] == '/')
+      resolved[--length] = '\0';
+    char* slash = strrchr(resolved, '/');
+    const char* last = resolved;
+    const char* parent = ".";
+    if (slash == resolved) {
+      parent = "/";
+      last = resolved + 1;
+    } else if (slash != nullptr) {
+      *slash = '\0';
+      parent = resolved;
+      last = slash + 1;
+    }
+    if (realpath(parent, directory) == nullptr || strlen(last) > NAME_MAX)
+      return false;
+    strcpy(name, last);
+    char target[RESOLVED_CAPACITY];
+    char link[RESOLVED_CAPACITY];
+    int written = snprintf(link, sizeof link, "%s/%s", directory, name);
+    if (written < 0 || written >= static_cast<int>(sizeof link))
+      return false;
+    ssize_t got = readlink(link, target, sizeof target - 1);
+    if (got < 0)
+      return true;
+    target[got] = '\0';
+    written = target[0] == '/' ? snprintf(resolved, sizeof resolved, "%s", target)
+                               : snprintf(resolved, sizeof resolved, "%s/%s", directory, target);
+    if (written < 0 || written >= static_cast<int>(sizeof resolved))
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool same_file(const char* first, const char* second) {
   char a[RESOLVED_CAPACITY];
   char b[RESOLVED_CAPACITY];
@@ -339,9 +384,15 @@ bool same_file(const char* first, const char* second) {
     return false;
   struct stat x;
   struct stat y;
-  if (stat(a, &x) != 0 || stat(b, &y) != 0)
+  if (stat(a, &x) == 0 && stat(b, &y) == 0)
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  char a_directory[RESOLVED_CAPACITY];
+  char b_directory[RESOLVED_CAPACITY];
+  char a_name[NAME_MAX + 1];
+  char b_name[NAME_MAX + 1];
+  if (!landing_place(first, a_directory, a_name) || !landing_place(second, b_directory, b_name))
     return false;
-  return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  return strcmp(a_directory, b_directory) == 0 && equal_ignoring_case(a_name, b_name);
 }
 
 bool remove_file(const char* path) {

@@ -48,8 +48,9 @@ char native_separator();
 // fopen with the platform's path rules ("rb" and "wb" are the modes used).
 FILE* open_file(const char* path, const char* mode);
 
-// True when both paths name one existing file (same device and inode, or same
-// volume and file index), whatever their spelling.
+// True when both paths name one file, whatever their spelling: one existing
+// file (same device and inode, or same volume and file index), or, where
+// either does not exist yet, the one place that writing would create.
 bool same_file(const char* first, const char* second);
 
 // Removes a file; false when that fails.

@@ -1,0 +1,143 @@
+#include "convert/com_image.h"
+
+#include <cstring>
+
+#include "console/product.h"
+
+namespace {
+
+const unsigned char JUMP_NEAR = 0xE9;
+const unsigned char RECORD_END[] = {0x0D, 0x0A, '$'};
+const unsigned char FILLER[] = {'$', '0', 'a'};
+// MOV AH,0Dh; INT 21h (disk reset), MOV AH,4Ch; INT 21h (terminate), INT 20h.
+const unsigned char EXIT_CODE[] = {0xB4, 0x0D, 0xCD, 0x21, 0xB4, 0x4C, 0xCD, 0x21, 0xCD, 0x20};
+const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
+
+// Writes `length` bytes of the text part and counts them in `byte_offset`,
+// which thus ends on the code start.
+void emit(ComImage* image, const void* bytes, size_t length) {
+  if (length == 0) {
+    return;
+  }
+  fwrite(bytes, 1, length, image->stream);
+  image->byte_offset += static_cast<int32_t>(length);
+}
+
+void emit_text(ComImage* image, const char* text) {
+  emit(image, text, strlen(text));
+}
+
+void add_record(ComImage* image) {
+  image->record_offsets[image->record_count] = image->byte_offset;
+  image->record_count++;
+}
+
+// The header record: the CGI header and, with credits, the comment block.
+// Each piece is written as it stands, so a '%' in the path stays unchanged.
+void emit_header(ComImage* image, const RunOptions* options, const char* source_path) {
+  add_record(image);
+  emit_text(image, CGI_HEADER);
+  if (!options->credits) {
+    emit_text(image, "$");
+    return;
+  }
+  emit_text(image, "<!-- \n");
+  emit_text(image, "Converted from ");
+  emit_text(image, source_path);
+  emit_text(image, "\r\n");
+  emit_text(image, "By " BANNER_TEXT "\r\n");
+  emit_text(image, "Website: " HOME_URL "\r\n");
+  emit_text(image, " -->\r\n$");
+}
+
+// MOV DX,address; MOV AH,09h; INT 21h for the record at `offset`.
+void emit_print_call(ComImage* image, int32_t offset) {
+  int32_t address = offset + COM_LOAD_OFFSET;
+  unsigned char call[7] = {0xBA,
+                           static_cast<unsigned char>(address & 0xFF),
+                           static_cast<unsigned char>((address >> 8) & 0xFF),
+                           0xB4,
+                           0x09,
+                           0xCD,
+                           0x21};
+  fwrite(call, 1, sizeof call, image->stream);
+}
+
+void patch_jump(ComImage* image, int32_t code_start) {
+  int32_t displacement = code_start - 3;
+  unsigned char jump[3] = {JUMP_NEAR, static_cast<unsigned char>(displacement & 0xFF),
+                           static_cast<unsigned char>((displacement >> 8) & 0xFF)};
+  fseek(image->stream, 0, SEEK_SET);
+  fwrite(jump, 1, sizeof jump, image->stream);
+}
+
+}  // namespace
+
+void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
+                     const char* source_path) {
+  *image = ComImage();
+  image->stream = stream;
+  image->recording = true;
+  const unsigned char placeholder[3] = {JUMP_NEAR, 0x00, 0x00};
+  emit(image, placeholder, sizeof placeholder);
+  if (options->cgi_header) {
+    emit_header(image, options, source_path);
+  }
+}
+
+void com_record_line(ComImage* image, const char* line) {
+  image->lines_offered++;
+  if (image->record_count >= COM_MAX_RECORDS || !image->recording) {
+    return;
+  }
+  add_record(image);
+  // The text stops on the byte that brings the offset to the limit; when the
+  // offset is there already (records of no text can pass it), one byte goes.
+  size_t length = strlen(line);
+  size_t kept = length;
+  if (length > 0) {
+    int32_t room = COM_TEXT_LIMIT - image->byte_offset;
+    if (room < 1) {
+      room = 1;
+    }
+    if (static_cast<size_t>(room) <= length) {
+      kept = static_cast<size_t>(room);
+      image->recording = false;
+    }
+  }
+  emit(image, line, kept);
+  emit(image, RECORD_END, sizeof RECORD_END);
+  if (kept == length) {
+    image->lines_held++;
+  }
+  if (memchr(line, '$', kept) != nullptr) {
+    image->lines_with_dollar++;
+  }
+}
+
+void com_finish_image(ComImage* image, const char* source_path, const char* com_path) {
+  emit(image, FILLER, sizeof FILLER);
+  int32_t code_start = image->byte_offset;
+  for (int32_t i = 0; i < image->record_count; i++) {
+    emit_print_call(image, image->record_offsets[i]);
+  }
+  fwrite(EXIT_CODE, 1, sizeof EXIT_CODE, image->stream);
+  patch_jump(image, code_start);
+  com_print_summary(stdout, image, source_path, com_path);
+}
+
+// The byte count is the code start, where `byte_offset` ends; the file itself
+// is longer by the code block.
+void com_print_summary(FILE* out, const ComImage* image, const char* source_path,
+                       const char* com_path) {
+  fprintf(out, "\x10 Compiled %s as a COM file Ok:\n  -> %s (%i bytes)\n", source_path, com_path,
+          static_cast<int>(image->byte_offset));
+  if (image->lines_held < image->lines_offered) {
+    fprintf(out, "Warning: %s holds only the first %i of %i lines\n", com_path,
+            static_cast<int>(image->lines_held), static_cast<int>(image->lines_offered));
+  }
+  if (image->lines_with_dollar > 0) {
+    fprintf(out, "Warning: %s stops printing at the '$' in %i line(s)\n", com_path,
+            static_cast<int>(image->lines_with_dollar));
+  }
+}

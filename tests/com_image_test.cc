@@ -1,0 +1,241 @@
+#include "convert/com_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "console/product.h"
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) {
+    out.push_back(static_cast<char>(v));
+  }
+  return out;
+}
+
+std::string read_all(FILE* f) {
+  fflush(f);
+  fseek(f, 0, SEEK_END);
+  long size = ftell(f);
+  std::string out(static_cast<size_t>(size), '\0');
+  fseek(f, 0, SEEK_SET);
+  size_t got = fread(&out[0], 1, out.size(), f);
+  out.resize(got);
+  return out;
+}
+
+RunOptions options_with(bool cgi_header, bool credits) {
+  RunOptions options;
+  options.cgi_header = cgi_header;
+  options.credits = credits;
+  return options;
+}
+
+// Builds a whole image from `lines` and returns the file's bytes.
+std::string build(ComImage* image, const RunOptions& options, const std::string& source,
+                  const std::vector<std::string>& lines) {
+  FILE* f = tmpfile();
+  com_begin_image(image, f, &options, source.c_str());
+  for (const std::string& line : lines) {
+    com_record_line(image, line.c_str());
+  }
+  com_finish_image(image, source.c_str(), "OUT.COM");
+  std::string out = read_all(f);
+  fclose(f);
+  return out;
+}
+
+std::string summary_of(const ComImage& image, const char* source, const char* com) {
+  FILE* f = tmpfile();
+  com_print_summary(f, &image, source, com);
+  std::string out = read_all(f);
+  fclose(f);
+  return out;
+}
+
+// The record address that the print call at `index` passes in DX.
+int print_address(const std::string& file, int32_t code_start, int index) {
+  size_t at = static_cast<size_t>(code_start) + 7 * static_cast<size_t>(index);
+  EXPECT_EQ(static_cast<unsigned char>(file[at]), 0xBA);
+  return static_cast<unsigned char>(file[at + 1]) | static_cast<unsigned char>(file[at + 2]) << 8;
+}
+
+const std::string EXIT = bytes({0xB4, 0x0D, 0xCD, 0x21, 0xB4, 0x4C, 0xCD, 0x21, 0xCD, 0x20});
+const std::string FILLER = "$0a";
+const std::vector<std::string> HELLO_WORLD = {"Hello", "World"};
+
+TEST(ComImageTest, TwoLinesWithoutHeader) {
+  ComImage image;
+  std::string file = build(&image, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD);
+  std::string expected = bytes({0xE9, 0x13, 0x00}) + "Hello\r\n$World\r\n$" + FILLER +
+                         bytes({0xBA, 0x03, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
+                         bytes({0xBA, 0x0B, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
+  EXPECT_EQ(file, expected);
+  EXPECT_EQ(file.size(), 46u);
+  EXPECT_EQ(summary_of(image, "C:\\WEB\\HI.HTM", "C:\\WEB\\HI.com"),
+            "\x10 Compiled C:\\WEB\\HI.HTM as a COM file Ok:\n  -> C:\\WEB\\HI.com (22 bytes)\n");
+}
+
+TEST(ComImageTest, TwoLinesWithHeaderWithoutCredits) {
+  ComImage image;
+  std::string file = build(&image, options_with(true, false), "C:\\WEB\\HI.HTM", HELLO_WORLD);
+  std::string expected = bytes({0xE9, 0x2F, 0x00}) + "Content-type: text/html\r\n\r\n$" +
+                         "Hello\r\n$World\r\n$" + FILLER +
+                         bytes({0xBA, 0x03, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
+                         bytes({0xBA, 0x1F, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
+                         bytes({0xBA, 0x27, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
+  EXPECT_EQ(file, expected);
+  EXPECT_EQ(file.size(), 81u);
+  EXPECT_EQ(image.byte_offset, 50);
+}
+
+TEST(ComImageTest, TwoLinesWithHeaderAndCredits) {
+  ASSERT_EQ(sizeof BANNER_TEXT - 1, 40u);
+  ASSERT_EQ(sizeof HOME_URL - 1, 30u);
+  ComImage image;
+  std::string file = build(&image, options_with(true, true), "C:\\WEB\\HI.HTM", HELLO_WORLD);
+  std::string expected = bytes({0xE9, 0xAF, 0x00}) + "Content-type: text/html\r\n\r\n" +
+                         "<!-- \nConverted from C:\\WEB\\HI.HTM\r\nBy " BANNER_TEXT
+                         "\r\nWebsite: " HOME_URL "\r\n -->\r\n$" +
+                         "Hello\r\n$World\r\n$" + FILLER +
+                         bytes({0xBA, 0x03, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
+                         bytes({0xBA, 0x9F, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
+                         bytes({0xBA, 0xA7, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
+  EXPECT_EQ(file, expected);
+  EXPECT_EQ(file.size(), 209u);
+  EXPECT_EQ(image.byte_offset, 178);
+}
+
+TEST(ComImageTest, EmptySource) {
+  ComImage image;
+  EXPECT_EQ(build(&image, options_with(false, false), "E.HTM", {}),
+            bytes({0xE9, 0x03, 0x00}) + FILLER + EXIT);
+  EXPECT_EQ(image.byte_offset, 6);
+  EXPECT_EQ(build(&image, options_with(true, false), "E.HTM", {}),
+            bytes({0xE9, 0x1F, 0x00}) + "Content-type: text/html\r\n\r\n$" + FILLER +
+                bytes({0xBA, 0x03, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT);
+  EXPECT_EQ(image.byte_offset, 34);
+}
+
+TEST(ComImageTest, LineEmptyAfterTrimmingIsAnEmptyRecord) {
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "E.HTM", {"", "A"});
+  EXPECT_EQ(file.substr(3, 7), "\r\n$A\r\n$");
+  EXPECT_EQ(print_address(file, image.byte_offset, 1), 0x106);
+  EXPECT_EQ(image.lines_held, 2);
+}
+
+TEST(ComImageTest, PercentAndLongPathWrittenWhole) {
+  std::string path = "C:\\" + std::string(700, 'D') + "\\100%d%s%n.HTM";
+  ComImage image;
+  std::string file = build(&image, options_with(true, true), path, {"x"});
+  std::string line = "Converted from " + path + "\r\n";
+  EXPECT_EQ(file.substr(36, line.size()), line);
+  int32_t first_line = static_cast<int32_t>(76 + path.size() + 40 + 30);
+  EXPECT_EQ(file.substr(static_cast<size_t>(first_line), 4), "x\r\n$");
+  EXPECT_EQ(print_address(file, image.byte_offset, 1), first_line + 0x100);
+  EXPECT_EQ(summary_of(image, path.c_str(), "A%s.COM"),
+            "\x10 Compiled " + path + " as a COM file Ok:\n  -> A%s.COM (" +
+                std::to_string(image.byte_offset) + " bytes)\n");
+}
+
+// Builds `count` lines "L0", "L1", ... and checks that exactly 1024 print
+// calls follow, the last for line `last_held`.
+void check_record_limit(bool cgi_header, int last_held) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 1100; i++) {
+    lines.push_back("L" + std::to_string(i));
+  }
+  ComImage image;
+  std::string file = build(&image, options_with(cgi_header, false), "X.HTM", lines);
+  EXPECT_EQ(image.record_count, COM_MAX_RECORDS);
+  EXPECT_EQ(file.size(), static_cast<size_t>(image.byte_offset) + 7 * 1024 + 10);
+  EXPECT_EQ(file.substr(file.size() - 10), EXIT);
+  int last = print_address(file, image.byte_offset, 1023) - 0x100;
+  std::string text = "L" + std::to_string(last_held) + "\r\n$$0a";
+  EXPECT_EQ(file.substr(static_cast<size_t>(last), text.size()), text);
+  EXPECT_EQ(summary_of(image, "X.HTM", "X.COM"),
+            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (" +
+                std::to_string(image.byte_offset) +
+                " bytes)\nWarning: X.COM holds only the first " + std::to_string(last_held + 1) +
+                " of 1100 lines\n");
+}
+
+TEST(ComImageTest, RecordLimit) {
+  check_record_limit(true, 1022);
+  check_record_limit(false, 1023);
+}
+
+// Lines of 997 bytes make records of 1000; 49 of them end at offset 49003.
+std::vector<std::string> lines_near_text_limit() {
+  return std::vector<std::string>(49, std::string(997, 'a'));
+}
+
+TEST(ComImageTest, TextLimitCutsTheLineThatReachesIt) {
+  std::vector<std::string> lines = lines_near_text_limit();
+  lines.push_back(std::string(994, 'b') + "$c");  // the 994th byte reaches 49997
+  lines.push_back("never$");
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", lines);
+  EXPECT_FALSE(image.recording);
+  EXPECT_EQ(image.record_count, 50);
+  EXPECT_EQ(file.substr(49003, 994 + 6), std::string(994, 'b') + "\r\n$$0a");
+  EXPECT_EQ(image.byte_offset, 50003);
+  EXPECT_EQ(image.lines_held, 49);
+  EXPECT_EQ(image.lines_offered, 51);
+  EXPECT_EQ(image.lines_with_dollar, 0);  // the '$'s lie in text left out
+}
+
+TEST(ComImageTest, TextLimitReachedOnALinesLastByte) {
+  std::vector<std::string> lines = lines_near_text_limit();
+  lines.push_back(std::string(993, 'b') + "$");
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", lines);
+  EXPECT_FALSE(image.recording);
+  EXPECT_EQ(image.lines_held, 50);
+  EXPECT_EQ(summary_of(image, "X.HTM", "X.COM"),
+            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (50003 bytes)\n"
+            "Warning: X.COM stops printing at the '$' in 1 line(s)\n");
+
+  // One more line, even an empty one, is then left out.
+  lines.push_back("");
+  build(&image, options_with(false, false), "X.HTM", lines);
+  EXPECT_EQ(image.record_count, 50);
+  EXPECT_EQ(image.lines_held, 50);
+  EXPECT_EQ(image.lines_offered, 51);
+}
+
+TEST(ComImageTest, EmptyRecordsPastTheLimitThenOneByte) {
+  std::vector<std::string> lines = lines_near_text_limit();
+  lines.push_back(std::string(993, 'b'));  // text ends at 49996, record at 49999
+  lines.push_back("");                     // 50002, still recording
+  lines.push_back("xyz");                  // its first byte stops recording
+  lines.push_back("w");
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", lines);
+  EXPECT_EQ(image.record_count, 52);
+  EXPECT_EQ(file.substr(49999, 10), "\r\n$x\r\n$$0a");
+  EXPECT_EQ(print_address(file, image.byte_offset, 51), 50002 + 0x100);
+  EXPECT_EQ(image.lines_held, 51);
+}
+
+TEST(ComImageTest, ImagesInARowAreIndependent) {
+  ComImage image;
+  build(&image, options_with(true, true), "C:\\WEB\\FIRST.HTM", {"one", "two$", "three"});
+  EXPECT_EQ(image.lines_with_dollar, 1);
+  std::string second = build(&image, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD);
+  ComImage fresh;
+  EXPECT_EQ(second, build(&fresh, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD));
+  EXPECT_EQ(image.record_offsets[0], 3);
+  EXPECT_EQ(image.lines_with_dollar, 0);
+  EXPECT_EQ(summary_of(image, "HI.HTM", "HI.COM"),
+            "\x10 Compiled HI.HTM as a COM file Ok:\n  -> HI.COM (22 bytes)\n");
+}
+
+}  // namespace
