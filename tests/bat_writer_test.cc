@@ -169,3 +169,47 @@ TEST(EchoLine, ReopensTheEchoAfterLongLinesOfEveryByte) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EchoLine, WordsThatEchoWouldObeyArePrintedThroughEchoDot) {
+  EXPECT_EQ("echo.on\r\n", echo_of("on"));
+  EXPECT_EQ("echo.  OFF\r\n", echo_of("  OFF"));
+  EXPECT_EQ("echo./? help\r\n", echo_of("/? help"));
+  EXPECT_EQ("echo.\tOn \r\necho ^<a href=x^>\r\n", echo_of("\tOn <a href=x>"));
+  EXPECT_EQ("echo online\r\n", echo_of("online"));
+  EXPECT_EQ("echo.on ^<b^>\r\n", echo_of("on <b>"));
+  EXPECT_EQ("echo x /?\r\n", echo_of("x /?"));
+  EXPECT_EQ("echo /x\r\n", echo_of("/x"));
+}
+
+TEST(EchoLine, KeepsEveryScriptLineWithinTheInterpretersReach) {
+  std::string line;
+  for (int i = 0; i < 620; i++)
+    line += "Fish & chips ";
+  line.pop_back();
+  std::string written = echo_of(line);
+  std::string printed;
+  size_t start = 0;
+  while (start < written.size()) {
+    size_t end = written.find("\r\n", start);
+    std::string script_line = written.substr(start, end - start);
+    EXPECT_LE(script_line.size(), 8000u);
+    EXPECT_EQ(0u, script_line.find("echo "));
+    printed += script_line.substr(5);
+    start = end + 2;
+  }
+  std::string unescaped;
+  for (size_t i = 0; i < printed.size(); i++)
+    if (printed[i] != '^')
+      unescaped += printed[i];
+  EXPECT_EQ(line, unescaped);
+
+  // A UTF-8 sequence is not split, and a blank-only start is not broken.
+  std::string wide(3997, '&');
+  wide += "\xC3\xA9\xC3\xA9";
+  std::string split = echo_of(wide);
+  EXPECT_EQ(std::string::npos, split.find("\r\necho \xA9"));
+}
+
+}  // namespace

@@ -9,7 +9,12 @@ namespace {
 
 const char RULE_LINE[] = "rem -------------------------------------------------------------\r\n";
 const char ECHO_PREFIX[] = "echo ";
+const char ECHO_DOT_PREFIX[] = "echo.";
 const char BREAK_MARKER[] = "^<!--crlf--^>";
+
+// The longest script line that the writer makes, well inside the 8191
+// characters that the interpreter reads of a line.
+const size_t SCRIPT_LINE_LIMIT = 8000;
 
 // Room that one source byte may need in the staging buffer: a line break,
 // a fresh prefix, the marker and the escaped byte.
@@ -36,12 +41,6 @@ void put_text(BatWriter* writer, const char* text) {
   put_bytes(writer, text, strlen(text));
 }
 
-// Starts a script line; the interpreter reads each line with quoting off.
-void start_script_line(BatWriter* writer) {
-  put_text(writer, ECHO_PREFIX);
-  writer->in_quotes = false;
-}
-
 bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -54,6 +53,59 @@ bool blank_only(const char* line) {
 
 bool is_anchor_start(const char* p) {
   return p[0] == '<' && (p[1] == 'a' || p[1] == 'A') && p[2] == ' ';
+}
+
+bool equal_word(const char* p, const char* word, size_t length) {
+  for (size_t i = 0; i < length; i++) {
+    char c = p[i];
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+    if (c != word[i])
+      return false;
+  }
+  return true;
+}
+
+// Whether "echo " would take this text for a request of its own instead of
+// text to print: a help request "/?", or the word ON or OFF alone on the
+// script line (which ends at the end of the line or before a tag).
+bool echo_would_misread(const char* text) {
+  while (is_blank(*text))
+    text++;
+  if (text[0] == '/' && text[1] == '?')
+    return true;
+  size_t length = 0;
+  if (equal_word(text, "OFF", 3))
+    length = 3;
+  else if (equal_word(text, "ON", 2))
+    length = 2;
+  else
+    return false;
+  text += length;
+  while (is_blank(*text))
+    text++;
+  return *text == '\0' || *text == '<';
+}
+
+// Starts a script line that prints `text`; the interpreter reads each line
+// with quoting off.  "echo." prints what follows it whatever it says.
+void start_script_line(BatWriter* writer, const char* text) {
+  put_text(writer, echo_would_misread(text) ? ECHO_DOT_PREFIX : ECHO_PREFIX);
+  writer->in_quotes = false;
+}
+
+// The bytes that `c` takes in the script.
+size_t written_size(const BatWriter* writer, char c) {
+  if (c == '%')
+    return 2;
+  if (strchr("<>|&^", c) != nullptr && c != '\0')
+    return writer->in_quotes ? 1 : 2;
+  return 1;
+}
+
+// A byte that continues a UTF-8 sequence; no line is broken before one.
+bool continues_sequence(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 // Writes one byte of page text as the interpreter must see it; returns the
@@ -123,6 +175,28 @@ void trim_trailing(char* line, char value) {
   line[length] = '\0';
 }
 
+namespace {
+
+// The state of one source line's echo commands.
+struct EchoLine {
+  int column = 0;             // content bytes since the current script line began
+  size_t length = 0;          // bytes of the current script line
+  bool wrap_pending = false;  // the next tag boundary breaks the line
+  bool blank = true;          // the script line holds only blanks after its prefix
+};
+
+// Ends the current script line and starts one that prints `rest`.
+void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
+  put_text(writer, "\r\n");
+  start_script_line(writer, rest);
+  echo->column = 0;
+  echo->length = strlen(ECHO_PREFIX);
+  echo->wrap_pending = false;
+  echo->blank = true;
+}
+
+}  // namespace
+
 void write_echo_line(BatWriter* writer, const char* line) {
   if (blank_only(line)) {
     // "echo" with nothing but blanks after it prints the echo state.
@@ -130,36 +204,38 @@ void write_echo_line(BatWriter* writer, const char* line) {
     flush_staging(writer);
     return;
   }
-  start_script_line(writer);
-  int column = 0;
-  bool wrap_pending = false;
-  bool line_blank = true;  // the script line holds only blanks after its prefix
+  start_script_line(writer, line);
+  EchoLine echo;
+  echo.length = strlen(ECHO_PREFIX);
   for (const char* p = line; *p != '\0'; p++) {
     if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
       flush_staging(writer);
     char c = *p;
-    if (c == '<' && (wrap_pending || is_anchor_start(p)) && !line_blank) {
-      put_text(writer, "\r\n");
-      start_script_line(writer);
-      column = 0;
-      wrap_pending = false;
-      line_blank = true;
+    if (!echo.blank) {
+      bool tag_break = c == '<' && (echo.wrap_pending || is_anchor_start(p));
+      bool too_long =
+          echo.length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !continues_sequence(c);
+      if (tag_break || too_long)
+        break_script_line(writer, &echo, p);
     }
-    column += put_page_byte(writer, c);
+    int written = put_page_byte(writer, c);
+    echo.column += written;
+    echo.length += static_cast<size_t>(written);
     if (!is_blank(c))
-      line_blank = false;
-    if (c == '>' && wrap_pending) {
+      echo.blank = false;
+    if (c == '>' && echo.wrap_pending) {
       if (p[1] != '\0') {
-        put_text(writer, "\r\n");
-        start_script_line(writer);
+        break_script_line(writer, &echo, "<");
         put_text(writer, BREAK_MARKER);
+        echo.length += strlen(BREAK_MARKER);
+        echo.blank = false;
       }
-      column = 0;
-      wrap_pending = false;
+      echo.column = 0;
+      echo.wrap_pending = false;
       continue;
     }
-    if (column > WRAP_COLUMN)
-      wrap_pending = true;
+    if (echo.column > WRAP_COLUMN)
+      echo.wrap_pending = true;
   }
   put_text(writer, "\r\n");
   flush_staging(writer);
