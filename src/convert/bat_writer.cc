@@ -12,9 +12,9 @@ const char ECHO_PREFIX[] = "echo ";
 const char ECHO_DOT_PREFIX[] = "echo.";
 const char BREAK_MARKER[] = "^<!--crlf--^>";
 
-// The longest script line that the writer makes, well inside the 8191
+// The longest script line that the writer makes, just inside the 8191
 // characters that the interpreter reads of a line.
-const size_t SCRIPT_LINE_LIMIT = 8000;
+const size_t SCRIPT_LINE_LIMIT = 8180;
 
 // Room that one source byte may need in the staging buffer: a line break,
 // a fresh prefix, the marker and the escaped byte.
