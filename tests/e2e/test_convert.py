@@ -160,3 +160,28 @@ class Lines(ToolTest):
         self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(self.here("a.bat")) +
                        b"Fatal loop error in fgetstr()" + NL, 1)
         self.assertEqual(header("a.htm", credits=False) + b"echo first\r\n", self.read("a.bat"))
+
+
+class LongPaths(ToolTest):
+    def test_paths_past_260_characters_are_not_cut(self):
+        directory = "d" * 200
+        name = "n" * 196 + ".htm"
+        self.write(os.path.join(directory, name), b"x")
+        result = self.run_tool(directory + SEP + "*.htm", "/NCR", "/NOCGI")
+        bat = (directory.upper() + SEP + "n" * 196 + ".bat").encode()
+        self.assertIn(writing(bat), result.out)
+        self.assertEqual(1, result.status)
+        self.assertEqual(b"@echo off\r\necho x\r\n", self.read(os.path.join(directory,
+                                                                          "n" * 196 + ".bat")))
+
+    def test_current_directory_too_long_to_query(self):
+        deep = self.dir
+        while len(deep) < 300:
+            deep = os.path.join(deep, "sub" * 20)
+        os.makedirs(deep)
+        with open(os.path.join(deep, "page.htm"), "wb") as f:
+            f.write(b"x")
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI", cwd=deep)
+        # The query fails, so the paths stay relative.
+        self.assertRun(result, BANNER + b"\x10 CGI headers are DISABLED and will not be generated" + NL +
+                       processing(b"page.htm") + writing(b"page.bat") + written(b"page.bat", 19), 1)

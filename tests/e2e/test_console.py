@@ -1,0 +1,53 @@
+"""Colours on a terminal, and nothing but text elsewhere."""
+import os
+import pty
+import subprocess
+
+from support import BANNER_TEXT, RUNNER, EXE, WINDOWS, ToolTest
+
+NORMAL = b"\x1b[0m"
+BANNER_COLOURS = b"\x1b[0;97;44m"
+CLEAR = b"\x1b[H\x1b[2J\x1b[3J"
+
+
+class Terminal(ToolTest):
+    def setUp(self):
+        if WINDOWS or RUNNER:
+            self.skipTest("ANSI colours belong to the POSIX build")
+        super().setUp()
+
+    def run_on_terminal(self, *args, **env):
+        controller, terminal = pty.openpty()
+        environment = dict(os.environ, TERM="xterm")
+        environment.pop("NO_COLOR", None)
+        environment.update(env)
+        process = subprocess.Popen([EXE] + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                   stdout=terminal, stderr=terminal, env=environment)
+        os.close(terminal)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        os.close(controller)
+        return process.wait(), out.replace(b"\r\n", b"\n")
+
+    def test_banner_is_coloured_and_help_clears_the_screen(self):
+        self.write("x.htm", b"x")
+        status, out = self.run_on_terminal("x.htm")
+        self.assertEqual(1, status)
+        banner = (b" " * 15 + BANNER_TEXT).ljust(79)
+        self.assertTrue(out.startswith(NORMAL + BANNER_COLOURS + banner + NORMAL + b"\n\n"), out)
+        status, out = self.run_on_terminal("/?")
+        self.assertEqual(0, status)
+        self.assertTrue(out.startswith(NORMAL + CLEAR + BANNER_COLOURS + banner + NORMAL + b"\n"))
+
+    def test_no_colours_when_asked_not_to(self):
+        for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):
+            status, out = self.run_on_terminal("/?", **env)
+            self.assertEqual(0, status)
+            self.assertNotIn(b"\x1b", out)
