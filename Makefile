@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test sanitize clean
+.PHONY: all demo test sanitize windows windows-test clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -14,15 +14,26 @@ demo: all
 	cd $(BUILD)/demo && ../quillfen "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
 	ls -l $(BUILD)/demo
 
-# Builds and runs every test: the plain build, then the sanitizer build.
+# Builds and runs every test: the plain build, the sanitizer build and the
+# Windows build (under Wine).
 test: all
 	cd $(BUILD) && ctest --output-on-failure
 	$(MAKE) sanitize
+	$(MAKE) windows-test
 
 sanitize:
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	cd $(BUILD)-sanitize && ctest --output-on-failure
 
+# Cross-builds build-windows/quillfen.exe with mingw-w64.
+windows:
+	cmake -S . -B $(BUILD)-windows -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(BUILD)-windows -j $(JOBS)
+
+windows-test: windows
+	cd $(BUILD)-windows && ctest --output-on-failure
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows

@@ -108,13 +108,36 @@ FILE* open_file(const char* path, const char* mode) {
   return fopen(path, mode);
 }
 
+namespace {
+
+// The absolute form of a path, separators made backslashes; false when it
+// cannot be formed.
+bool full_path(const char* path, char* out, DWORD capacity) {
+  DWORD length = GetFullPathNameA(path, capacity, out, nullptr);
+  if (length == 0 || length >= capacity)
+    return false;
+  for (char* p = out; *p != '\0'; p++)
+    if (*p == '/')
+      *p = '\\';
+  return true;
+}
+
+}  // namespace
+
 bool same_file(const char* first, const char* second) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
-  if (!file_identity(first, &a) || !file_identity(second, &b))
+  if (file_identity(first, &a) && file_identity(second, &b)) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  }
+  // Where a file is still to be created, the two names meet when their full
+  // paths do; Windows names ignore case.
+  char a_path[4 * MAX_PATH];
+  char b_path[4 * MAX_PATH];
+  if (!full_path(first, a_path, sizeof a_path) || !full_path(second, b_path, sizeof b_path))
     return false;
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+  return lstrcmpiA(a_path, b_path) == 0;
 }
 
 bool remove_file(const char* path) {

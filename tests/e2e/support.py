@@ -81,6 +81,18 @@ class ToolTest(unittest.TestCase):
                                    stderr=subprocess.PIPE, env=env, timeout=120)
         return Result(completed)
 
+    def status_of(self, *args):
+        """The full exit status of a run; Wine hands Linux only its low 8
+        bits, so a Windows build reports it through the interpreter."""
+        if not WINDOWS:
+            return self.run_tool(*args).status
+        self.write("status.bat", b"@\"" + EXE.encode() + b"\" " + " ".join(args).encode() +
+                   b" >nul\r\n@echo %ERRORLEVEL%\r\n")
+        completed = subprocess.run(RUNNER + ["cmd", "/c", "status.bat"], cwd=self.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=120)
+        return int(completed.stdout.strip())
+
     def here(self, name=""):
         """The tool's spelling of a path in the working directory."""
         if WINDOWS:

@@ -1,7 +1,7 @@
 """/COMPILE end to end: programs beside the scripts, refusals and warnings."""
 import os
 
-from support import BANNER, NL, SEP, ToolTest, processing, writing, written
+from support import BANNER, NL, SEP, WINDOWS, ToolTest, processing, writing, written
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 SAME_OUTPUT = b"Error: BAT and COM outputs can't be the same file" + NL + b"  ->"
@@ -37,10 +37,10 @@ class Compile(ToolTest):
         self.assertEqual(a_image, self.read("a.com"))
         self.assertEqual(b_image, self.read("b.com"))
         out = BANNER + b"\x10 CGI headers are DISABLED and will not be generated" + NL
-        for name, start in ((b"a", a_start), (b"b", b_start)):
-            source, bat, com = (self.here(name.decode() + ext) for ext in (".htm", ".bat", ".com"))
-            out += (processing(source) + writing(bat) + written(bat, len(self.read(os.path.basename(
-                bat.decode())))) + compiled(source, com, start))
+        for name, start in (("a", a_start), ("b", b_start)):
+            source, bat, com = (self.here(name + ext) for ext in (".htm", ".bat", ".com"))
+            out += (processing(source) + writing(bat) + written(bat, len(self.read(name + ".bat"))) +
+                    compiled(source, com, start))
         self.assertRun(result, out, 2)
 
     def test_named_program_for_the_first_source_only(self):
@@ -95,6 +95,8 @@ class Refusals(ToolTest):
         result = self.run_tool("page.htm", "/BATFILE:out.x", "/COMPILE:." + SEP + "OUT.X")
         self.assertEqual(1, result.status)
         self.assertFalse(self.exists("page.bat") or self.exists("OUT.X"))
+        if WINDOWS:
+            return  # the Windows build does not follow a link to a file yet to be made
         os.symlink("page.bat", self.path("LINK.COM"))
         result = self.run_tool("page.htm", "/COMPILE:link.com")
         self.assertTrue(result.out.endswith(SAME_OUTPUT + b"LINK.COM" + NL), result.out)

@@ -1,7 +1,7 @@
 """Conversions that succeed: scripts, console text and exit statuses."""
 import os
 
-from support import (BANNER, NL, SEP, ToolTest, header, processing, status_for, writing,
+from support import (BANNER, NL, SEP, WINDOWS, ToolTest, header, processing, status_for, writing,
                      written)
 
 EXAMPLE_PAGE = (b"<html>\r\n"
@@ -97,8 +97,7 @@ class Sources(ToolTest):
     def test_many_sources_give_their_count_as_status(self):
         for i in range(300):
             self.write("p%03d.htm" % i, b"x")
-        result = self.run_tool("*.htm", "/NCR")
-        self.assertEqual(status_for(300), result.status)
+        self.assertEqual(status_for(300), self.status_of("*.htm", "/NCR"))
         self.assertTrue(self.exists("p299.bat"))
 
     def test_derived_names_can_collide(self):
@@ -175,6 +174,8 @@ class LongPaths(ToolTest):
                                                                           "n" * 196 + ".bat")))
 
     def test_current_directory_too_long_to_query(self):
+        if WINDOWS:
+            self.skipTest("Wine starts a program whose directory is too long elsewhere")
         deep = self.dir
         while len(deep) < 300:
             deep = os.path.join(deep, "sub" * 20)

@@ -506,7 +506,8 @@ def setUpModule():
 
     # One server for the whole run: without it every wine start spins up
     # and tears down a server of its own.
-    STATE["server"] = shutil.which("wineserver") is not None
+    STATE["server"] = (shutil.which("wineserver") is not None and
+                       not os.environ.get("QUILLFEN_WINE_SESSION"))
     if STATE["server"]:
         subprocess.run(["wineserver", "-p"], env=wine_env(),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
