@@ -53,7 +53,7 @@ TEST(SpecDirectory, KeepsDrivesAndColonForms) {
   EXPECT_EQ("C:*.HTM", directory_of("C:*.HTM"));
 }
 
-TEST(SpecDirectory, IsEmptyForOverlongSpecifications) {
+TEST(SpecDirectory, IsEmptyForOverlongFileSpecs) {
   std::string spec(259, 'A');
   spec[3] = '\\';
   EXPECT_EQ("AAA", directory_of(spec.c_str()));

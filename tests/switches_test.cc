@@ -57,7 +57,7 @@ TEST(Switches, FlagsMatchAsTheTableSays) {
   EXPECT_FALSE(Scan({"x", "/nocgi"}).options.cgi_header);
   EXPECT_TRUE(Scan({"x", "/NOCGI2"}).options.cgi_header);
   EXPECT_TRUE(Scan({"x", "/noblank"}).options.remove_blank_lines);
-  // The specification argument is read as a switch as well.
+  // The file spec argument is read as a switch as well.
   EXPECT_FALSE(Scan({"/NOCGI"}).options.cgi_header);
 }
 

@@ -37,7 +37,7 @@ struct Run {
 Run the_run;
 
 // Sets source_dir and puts the search pattern into source_path.
-void resolve_specification(Run* run, const char* spec) {
+void resolve_file_spec(Run* run, const char* spec) {
   char directory[PATH_CAPACITY + 1];
   spec_directory(spec, directory);
   if (directory[0] == '\0')
@@ -193,7 +193,7 @@ int run_quillfen(int argc, char** argv) {
     show_help();
 
   show_run_banner();
-  resolve_specification(run, argv[1]);
+  resolve_file_spec(run, argv[1]);
   run->source_count =
       list_matching_files(run->source_path, &run->source_list, MAX_SOURCES, SELECT_PLAIN_FILES);
   if (run->source_count <= 0) {

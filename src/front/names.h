@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// The directory part of a file specification, written into `out`, which holds
-// PATH_CAPACITY + 1 bytes.
+// The directory part of a file spec (the first argument), written into `out`,
+// which holds PATH_CAPACITY + 1 bytes.
 void spec_directory(const char* spec, char* out);
 
 // The part of `path` after its last separator, or the whole path; cut to

@@ -111,7 +111,7 @@ class Sources(ToolTest):
 
 
 class Paths(ToolTest):
-    def test_directory_in_the_specification_is_upper_cased(self):
+    def test_directory_in_the_file_spec_is_upper_cased(self):
         self.write("web/Index.htm", b"x\n")
         for spec in ("web/*.htm", "web\\*.htm", "WEB//*.HTM"):
             result = self.run_tool(spec)

@@ -12,7 +12,7 @@ class NoMatch(ToolTest):
         self.assertRun(result, BANNER + b"Error: No files found matching \"" + self.here("*.HTM") +
                        b"\"" + NL, 1)
 
-    def test_switch_in_the_place_of_the_specification(self):
+    def test_switch_in_the_place_of_the_file_spec(self):
         # The slash makes it a name in the root directory; no CGI notice yet.
         result = self.run_tool("/nocgi")
         self.assertRun(result, BANNER + b"Error: No files found matching \"/NOCGI\"" + NL, 1)
