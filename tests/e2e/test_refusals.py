@@ -82,3 +82,14 @@ class OpenFailures(ToolTest):
         self.assertEqual(1, result.status)
         self.assertTrue(result.out.endswith(b"Error: Can't open batch file " +
                                             ("NONE" + SEP + "X.BAT").encode() + b" for output" + NL))
+
+    def test_source_that_cannot_be_read(self):
+        # Reading a process's memory from offset 0 fails; the file opens.
+        if SEP == "\\" or not os.path.exists("/proc/self/mem"):
+            self.skipTest("needs /proc/self/mem")
+        result = self.run_tool("/proc/self/mem", "/BATFILE:out.bat", "/COMPILE:out.com", "/NCR")
+        self.assertRun(result, BANNER + processing(b"/PROC/SELF/mem") + writing(b"OUT.BAT") +
+                       b"Error: Can't read source file /PROC/SELF/mem" + NL, 1)
+        self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho.\r\n",
+                         self.read("OUT.BAT"))
+        self.assertFalse(self.exists("OUT.COM"))
