@@ -60,26 +60,110 @@ bool append_bytes(char* out, size_t* used, const char* text, size_t length) {
   return true;
 }
 
+// The names of the directory last searched without regard to case.  They
+// serve while the directory is unchanged, so that a run over a large
+// directory does not list it again for every output it names.
+struct NameCache {
+  char directory[RESOLVED_CAPACITY];  // as resolve_path spells it; "" is "."
+  struct stat state;                  // the directory's when listed
+  char** names;
+  size_t count;
+  size_t capacity;
+  bool valid;
+};
+
+NameCache name_cache;
+
+const char* directory_or_dot(const char* directory) {
+  return directory[0] == '\0' ? "." : directory;
+}
+
+bool unchanged(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool cache_name(const char* name) {
+  NameCache& cache = name_cache;
+  if (cache.count == cache.capacity) {
+    size_t grown = cache.capacity == 0 ? 64 : cache.capacity * 2;
+    void* more = realloc(cache.names, grown * sizeof(char*));
+    if (more == nullptr)
+      return false;
+    cache.names = static_cast<char**>(more);
+    cache.capacity = grown;
+  }
+  char* copy = strdup(name);
+  if (copy == nullptr)
+    return false;
+  cache.names[cache.count++] = copy;
+  return true;
+}
+
+void forget_names() {
+  for (size_t i = 0; i < name_cache.count; i++)
+    free(name_cache.names[i]);
+  name_cache.count = 0;
+  name_cache.valid = false;
+}
+
+// Makes the cache hold the names of `directory`; false when it cannot be
+// listed.
+bool list_names(const char* directory) {
+  struct stat state;
+  if (stat(directory_or_dot(directory), &state) != 0 || strlen(directory) >= RESOLVED_CAPACITY)
+    return false;
+  if (name_cache.valid && strcmp(name_cache.directory, directory) == 0 &&
+      unchanged(name_cache.state, state))
+    return true;
+  forget_names();
+  DIR* dir = opendir(directory_or_dot(directory));
+  if (dir == nullptr)
+    return false;
+  bool complete = true;
+  while (struct dirent* entry = readdir(dir))
+    complete = complete && cache_name(entry->d_name);
+  closedir(dir);
+  if (!complete) {
+    forget_names();
+    return false;
+  }
+  strcpy(name_cache.directory, directory);
+  name_cache.state = state;
+  name_cache.valid = true;
+  return true;
+}
+
 // Looks in `directory` (a resolved path, "" for the current directory) for
 // an entry named `name` without regard to ASCII case.  Copies the first such
 // name in listing order into `found`; false when there is none.
 bool find_case_blind(const char* directory, const char* name, char* found, size_t capacity) {
-  DIR* dir = opendir(directory[0] == '\0' ? "." : directory);
-  if (dir == nullptr)
+  if (!list_names(directory))
     return false;
   bool have = false;
-  while (struct dirent* entry = readdir(dir)) {
-    if (!equal_ignoring_case(entry->d_name, name))
+  for (size_t i = 0; i < name_cache.count; i++) {
+    const char* candidate = name_cache.names[i];
+    if (!equal_ignoring_case(candidate, name) || strlen(candidate) >= capacity)
       continue;
-    if (strlen(entry->d_name) >= capacity)
-      continue;
-    if (!have || compare_names(entry->d_name, found) < 0) {
-      strcpy(found, entry->d_name);
+    if (!have || compare_names(candidate, found) < 0) {
+      strcpy(found, candidate);
       have = true;
     }
   }
-  closedir(dir);
   return have;
+}
+
+// Keeps the cache current when the tool itself adds `name` to `directory`,
+// whose state before that was `before`.
+void note_created(const char* directory, const char* name, const struct stat& before) {
+  struct stat after;
+  if (!name_cache.valid || strcmp(name_cache.directory, directory) != 0 ||
+      !unchanged(name_cache.state, before) || stat(directory_or_dot(directory), &after) != 0)
+    return;
+  if (cache_name(name))
+    name_cache.state = after;
+  else
+    forget_names();
 }
 
 // Turns a path in the tool's form into one for the file system: backslashes
@@ -192,6 +276,15 @@ struct DirSearch {
 
 namespace {
 
+// Fills `entry` for the entry `name` at the path `full`, links followed.
+void describe_entry(const char* full, const char* name, DirEntry* entry) {
+  strcpy(entry->name, name);
+  struct stat info;
+  bool followed = stat(full, &info) == 0;
+  entry->attributes = attributes_of(name, info, followed);
+  entry->size_low = followed ? static_cast<uint32_t>(info.st_size & 0xFFFFFFFFu) : 0;
+}
+
 int compare_entries(const void* a, const void* b) {
   return compare_names(static_cast<const DirEntry*>(a)->name,
                        static_cast<const DirEntry*>(b)->name);
@@ -232,11 +325,7 @@ DirSearch* collect_entries(const char* directory, const char* last) {
     if (written < 0 || written >= static_cast<int>(sizeof full))
       continue;
     DirEntry entry;
-    strcpy(entry.name, found->d_name);
-    struct stat info;
-    bool followed = stat(full, &info) == 0;
-    entry.attributes = attributes_of(found->d_name, info, followed);
-    entry.size_low = followed ? static_cast<uint32_t>(info.st_size & 0xFFFFFFFFu) : 0;
+    describe_entry(full, found->d_name, &entry);
     if (!push_entry(search, &capacity, entry)) {
       free(search->entries);
       free(search);
@@ -251,6 +340,32 @@ DirSearch* collect_entries(const char* directory, const char* last) {
   }
   if (search != nullptr)
     qsort(search->entries, search->count, sizeof(DirEntry), compare_entries);
+  return search;
+}
+
+// A name without wildcards that exists as typed is its only match, found
+// without listing the directory (as the size query after each script does).
+DirSearch* exact_entry(const char* directory, const char* last) {
+  if (strpbrk(last, "*?") != nullptr)
+    return nullptr;
+  char full[RESOLVED_CAPACITY];
+  int written = snprintf(full, sizeof full, "%s%s", directory, last);
+  if (written < 0 || written >= static_cast<int>(sizeof full) ||
+      strlen(last) > static_cast<size_t>(ENTRY_NAME_CAPACITY))
+    return nullptr;
+  struct stat info;
+  if (lstat(full, &info) != 0)
+    return nullptr;
+  DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
+  DirEntry* entry = static_cast<DirEntry*>(malloc(sizeof(DirEntry)));
+  if (search == nullptr || entry == nullptr) {
+    free(search);
+    free(entry);
+    return nullptr;
+  }
+  describe_entry(full, last, entry);
+  search->entries = entry;
+  search->count = 1;
   return search;
 }
 
@@ -284,7 +399,9 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry) {
       directory[used + 1] = '\0';
     }
   }
-  DirSearch* search = collect_entries(directory, last);
+  DirSearch* search = exact_entry(directory, last);
+  if (search == nullptr)
+    search = collect_entries(directory, last);
   if (search == nullptr)
     return nullptr;
   search->next = 0;
@@ -329,7 +446,24 @@ FILE* open_file(const char* path, const char* mode) {
   char resolved[RESOLVED_CAPACITY];
   if (path[0] == '\0' || !resolve_path(path, resolved))
     return nullptr;
-  return fopen(resolved, mode);
+  struct stat info;
+  if (mode[0] != 'w' || lstat(resolved, &info) == 0)
+    return fopen(resolved, mode);
+  // A new file: its directory's listing gains its name.
+  char directory[RESOLVED_CAPACITY];
+  strcpy(directory, resolved);
+  char* slash = strrchr(directory, '/');
+  const char* name = slash == nullptr ? resolved : resolved + (slash - directory) + 1;
+  if (slash != nullptr)
+    slash[1] = '\0';
+  else
+    directory[0] = '\0';
+  struct stat before;
+  bool listed = stat(directory_or_dot(directory), &before) == 0;
+  FILE* file = fopen(resolved, mode);
+  if (file != nullptr && listed)
+    note_created(directory, name, before);
+  return file;
 }
 
 namespace {
