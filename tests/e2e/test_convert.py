@@ -133,6 +133,14 @@ class Paths(ToolTest):
         self.assertEqual(b"@echo off\r\necho b\r\n", self.read("b.bat"))
         self.assertFalse(self.exists("a.bat"))
 
+    def test_output_made_in_the_run_is_found_in_any_case(self):
+        self.write("a.htm", b"a")
+        self.write("out.htm", b"out")
+        result = self.run_tool("*.htm", "/BATFILE:OUT.BAT", "/NCR", "/NOCGI")
+        self.assertEqual(2, result.status)
+        self.assertEqual(["OUT.BAT", "a.htm", "out.htm"], sorted(os.listdir(self.dir)))
+        self.assertEqual(b"@echo off\r\necho out\r\n", self.read("OUT.BAT"))
+
     def test_existing_output_is_found_in_any_case(self):
         self.write("page.htm", b"new")
         self.write("out.bat", b"old")
