@@ -94,13 +94,15 @@ void start_script_line(BatWriter* writer, const char* text) {
   writer->in_quotes = false;
 }
 
+// Whether `c` is written with a caret before it: outside double quotes the
+// interpreter acts on these bytes.
+bool needs_caret(const BatWriter* writer, char c) {
+  return !writer->in_quotes && c != '\0' && strchr("<>|&^", c) != nullptr;
+}
+
 // The bytes that `c` takes in the script.
 size_t written_size(const BatWriter* writer, char c) {
-  if (c == '%')
-    return 2;
-  if (strchr("<>|&^", c) != nullptr && c != '\0')
-    return writer->in_quotes ? 1 : 2;
-  return 1;
+  return (c == '%' || needs_caret(writer, c)) ? 2 : 1;
 }
 
 // A byte that continues a UTF-8 sequence; no line is broken before one.
@@ -113,28 +115,13 @@ bool continues_sequence(char c) {
 int put_page_byte(BatWriter* writer, char c) {
   char* out = writer->staging + writer->staged;
   int length = 0;
-  switch (c) {
-    case '<':
-    case '>':
-    case '|':
-    case '&':
-    case '^':
-      if (!writer->in_quotes)
-        out[length++] = '^';
-      out[length++] = c;
-      break;
-    case '%':
-      out[length++] = '%';
-      out[length++] = '%';
-      break;
-    case '"':
-      writer->in_quotes = !writer->in_quotes;
-      out[length++] = c;
-      break;
-    default:
-      out[length++] = c;
-      break;
-  }
+  if (needs_caret(writer, c))
+    out[length++] = '^';
+  else if (c == '%')
+    out[length++] = '%';  // "%%" stands for one percent sign
+  else if (c == '"')
+    writer->in_quotes = !writer->in_quotes;
+  out[length++] = c;
   writer->staged += static_cast<size_t>(length);
   return length;
 }
