@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "front/run_options.h"
+#include "common/run_options.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "console/product.h"
-#include "front/names.h"
+#include "common/text.h"
 
 namespace {
 
@@ -39,6 +39,18 @@ void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
 
 void put_text(BatWriter* writer, const char* text) {
   put_bytes(writer, text, strlen(text));
+}
+
+// Writes a text into a remark line: the interpreter expands percent signs in
+// every line, remarks included, so each one is doubled.
+void put_remark_text(BatWriter* writer, const char* text) {
+  for (const char* percent = strchr(text, '%'); percent != nullptr;
+       percent = strchr(text, '%')) {
+    put_bytes(writer, text, static_cast<size_t>(percent - text) + 1);
+    put_bytes(writer, "%", 1);
+    text = percent + 1;
+  }
+  put_text(writer, text);
 }
 
 bool is_blank(char c) {
@@ -138,7 +150,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
     base_name(source_path, name);
     put_text(writer, RULE_LINE);
     put_text(writer, "rem  Converted from ");
-    put_text(writer, name);
+    put_remark_text(writer, name);
     put_text(writer, "\r\nrem  By " BANNER_TEXT "\r\nrem  Website: " HOME_URL "\r\n");
     put_text(writer, RULE_LINE);
   }

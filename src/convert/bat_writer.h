@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "front/run_options.h"
+#include "common/run_options.h"
 
 // A script line is broken at the next tag boundary once it passes this column.
 const int WRAP_COLUMN = 220;

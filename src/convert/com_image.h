@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "front/run_options.h"
+#include "common/run_options.h"
 
 const int COM_MAX_RECORDS = 1024;
 const int32_t COM_TEXT_LIMIT = 49997;

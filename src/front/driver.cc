@@ -9,7 +9,7 @@
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
 #include "front/names.h"
-#include "front/run_options.h"
+#include "common/run_options.h"
 #include "front/source_list.h"
 #include "front/switches.h"
 #include "platform/platform.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "front/run_options.h"
+#include "common/run_options.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,10 +19,6 @@ void trim_separators(char* text) {
 }
 
 }  // namespace
-
-bool is_separator(char c) {
-  return c == '\\' || c == '/';
-}
 
 void spec_directory(const char* spec, char* out) {
   out[0] = '\0';
@@ -43,10 +39,6 @@ void spec_directory(const char* spec, char* out) {
   if (result == 1 && is_separator(out[0]))
     return;  // the root
   trim_separators(out);
-}
-
-void base_name(const char* path, char* out) {
-  copy_bounded(out, path + last_separator_pos(path), PATH_CAPACITY);
 }
 
 void file_stem(const char* name, char* out) {
@@ -106,17 +98,6 @@ bool has_wildcard(const char* text) {
   return strpbrk(text, "*?") != nullptr;
 }
 
-size_t last_char_pos(const char* text, char ch) {
-  const char* found = strrchr(text, ch);
-  return (found == nullptr || ch == '\0') ? 0 : static_cast<size_t>(found - text) + 1;
-}
-
-size_t last_separator_pos(const char* text) {
-  size_t back = last_char_pos(text, '\\');
-  size_t forward = last_char_pos(text, '/');
-  return back > forward ? back : forward;
-}
-
 char last_char(const char* text) {
   size_t length = strlen(text);
   return length == 0 ? '\0' : text[length - 1];
@@ -128,15 +109,6 @@ void append_char(char* text, size_t capacity, char ch) {
     return;
   text[length] = ch;
   text[length + 1] = '\0';
-}
-
-void copy_bounded(char* destination, const char* source, size_t n) {
-  if (destination == nullptr || source == nullptr)
-    return;
-  size_t i = 0;
-  for (; i < n && source[i] != '\0'; i++)
-    destination[i] = source[i];
-  destination[i] = '\0';
 }
 
 void replace_char(char* text, char old_char, char new_char) {

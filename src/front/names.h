@@ -6,13 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/text.h"
+
 // The directory part of a file spec (the first argument), written into `out`,
 // which holds PATH_CAPACITY + 1 bytes.
 void spec_directory(const char* spec, char* out);
-
-// The part of `path` after its last separator, or the whole path; cut to
-// PATH_CAPACITY characters.  `out` holds PATH_CAPACITY + 1 bytes.
-void base_name(const char* path, char* out);
 
 // The stem of a file name: the part before its last dot, back to the nearest
 // colon, dot or separator; possibly empty.  `out` holds PATH_CAPACITY + 1 bytes.
@@ -31,19 +29,9 @@ bool append_text(char* text, size_t capacity, const char* tail);
 int32_t parse_tab_number(char* text);
 
 bool has_wildcard(const char* text);
-bool is_separator(char c);
-
-// 1-based position of the last `ch`, 0 when it does not occur.
-size_t last_char_pos(const char* text, char ch);
-
-// 1-based position of the last slash or backslash, 0 when there is none.
-size_t last_separator_pos(const char* text);
 
 char last_char(const char* text);
 void append_char(char* text, size_t capacity, char ch);
-
-// Copies at most `n` characters and a terminator (`destination` holds n + 1).
-void copy_bounded(char* destination, const char* source, size_t n);
 
 void replace_char(char* text, char old_char, char new_char);
 

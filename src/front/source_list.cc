@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "front/names.h"
-#include "front/run_options.h"
+#include "common/run_options.h"
 #include "platform/platform.h"
 
 namespace {

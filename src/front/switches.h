@@ -3,7 +3,7 @@
 #ifndef QUILLFEN_FRONT_SWITCHES_H_
 #define QUILLFEN_FRONT_SWITCHES_H_
 
-#include "front/run_options.h"
+#include "common/run_options.h"
 
 const int TAB_WIDTH_MAX = 20;
 

@@ -1,6 +1,6 @@
 // The settings of one run, as the command line sets them.
-#ifndef QUILLFEN_FRONT_RUN_OPTIONS_H_
-#define QUILLFEN_FRONT_RUN_OPTIONS_H_
+#ifndef QUILLFEN_COMMON_RUN_OPTIONS_H_
+#define QUILLFEN_COMMON_RUN_OPTIONS_H_
 
 #include <cstdint>
 
@@ -24,4 +24,4 @@ struct RunOptions {
   char com_path[LONG_PATH_CAPACITY + 1] = {};
 };
 
-#endif  // QUILLFEN_FRONT_RUN_OPTIONS_H_
+#endif  // QUILLFEN_COMMON_RUN_OPTIONS_H_

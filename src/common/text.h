@@ -1,0 +1,23 @@
+// Text and path routines that the front end and the conversion both use.
+// Slash and backslash both separate a directory from a name.
+#ifndef QUILLFEN_COMMON_TEXT_H_
+#define QUILLFEN_COMMON_TEXT_H_
+
+#include <cstddef>
+
+bool is_separator(char c);
+
+// 1-based position of the last `ch`, 0 when it does not occur.
+size_t last_char_pos(const char* text, char ch);
+
+// 1-based position of the last slash or backslash, 0 when there is none.
+size_t last_separator_pos(const char* text);
+
+// Copies at most `n` characters and a terminator (`destination` holds n + 1).
+void copy_bounded(char* destination, const char* source, size_t n);
+
+// The part of `path` after its last separator, or the whole path; cut to
+// PATH_CAPACITY characters.  `out` holds PATH_CAPACITY + 1 bytes.
+void base_name(const char* path, char* out);
+
+#endif  // QUILLFEN_COMMON_TEXT_H_
