@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "console/product.h"
 #include "common/text.h"
+#include "console/product.h"
 
 namespace {
 
@@ -44,8 +44,7 @@ void put_text(BatWriter* writer, const char* text) {
 // Writes a text into a remark line: the interpreter expands percent signs in
 // every line, remarks included, so each one is doubled.
 void put_remark_text(BatWriter* writer, const char* text) {
-  for (const char* percent = strchr(text, '%'); percent != nullptr;
-       percent = strchr(text, '%')) {
+  for (const char* percent = strchr(text, '%'); percent != nullptr; percent = strchr(text, '%')) {
     put_bytes(writer, text, static_cast<size_t>(percent - text) + 1);
     put_bytes(writer, "%", 1);
     text = percent + 1;
