@@ -59,6 +59,26 @@ TEST(Switches, FlagsMatchAsTheTableSays) {
   EXPECT_TRUE(Scan({"x", "/noblank"}).options.remove_blank_lines);
   // The file spec argument is read as a switch as well.
   EXPECT_FALSE(Scan({"/NOCGI"}).options.cgi_header);
+  EXPECT_EQ(3, Scan({"/T=3"}).options.tab_width);
+}
+
+TEST(Switches, AFirstArgumentWithASeparatorIsOnlyAPath) {
+  EXPECT_EQ(1, Scan({"/tmp/page2/*.htm"}).options.tab_width);
+  EXPECT_TRUE(Scan({"/work/site/*.htm"}).options.discard_overflow);
+  EXPECT_FALSE(Scan({"/BATFILE:/tmp/a.bat"}).options.bat_path[0] != '\0');
+  EXPECT_FALSE(Scan({"C:\\WEB\\*.HTM", "/w"}).options.discard_overflow);
+
+  // No switch routine changes its argument beyond upper-casing it.
+  std::vector<std::string> specs = {"/t=3", "/tab/x.htm", "/T", "/W/x"};
+  for (std::string spec : specs) {
+    std::string argument = spec;
+    RunOptions options;
+    char* pointer = &argument[0];
+    scan_arguments(1, &pointer, &options);
+    for (char& c : spec)
+      c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(spec, argument);
+  }
 }
 
 TEST(Switches, OutputNamesAreUpperCasedAndTakenFromTheTenthCharacter) {

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/run_options.h"
 #include "console/console.h"
 #include "convert/bat_writer.h"
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
 #include "front/names.h"
-#include "common/run_options.h"
 #include "front/source_list.h"
 #include "front/switches.h"
 #include "platform/platform.h"

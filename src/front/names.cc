@@ -80,10 +80,10 @@ bool append_text(char* text, size_t capacity, const char* tail) {
   return true;
 }
 
-int32_t parse_tab_number(char* text) {
-  char* p = text;
+int32_t parse_tab_number(const char* text) {
+  const char* p = text;
   while (*p != '\0' && !(*p >= '0' && *p <= '9'))
-    *p++ = ' ';
+    p++;
   int64_t value = 0;
   while (*p >= '0' && *p <= '9') {
     value = value * 10 + (*p - '0');

@@ -24,9 +24,10 @@ void append_separator(char* text, size_t capacity, char ch);
 // more than `capacity` characters.
 bool append_text(char* text, size_t capacity, const char* tail);
 
-// Blanks everything before the first digit, in place, and reads the first run
-// of digits as a decimal number (0 when there is none; saturated).
-int32_t parse_tab_number(char* text);
+// Reads the first run of digits in the text as a decimal number (0 when there
+// is none; saturated), as if everything before it were blanks.  The text is
+// left as it is: an argument read as a switch may also be the file spec.
+int32_t parse_tab_number(const char* text);
 
 bool has_wildcard(const char* text);
 

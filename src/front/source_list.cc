@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "front/names.h"
 #include "common/run_options.h"
+#include "front/names.h"
 #include "platform/platform.h"
 
 namespace {

@@ -45,9 +45,18 @@ bool apply_switch(char* argument, RunOptions* options) {
   return false;
 }
 
+bool names_a_path(const char* argument) {
+  return argument[0] != '\0' && strpbrk(argument + 1, "/\\") != nullptr;
+}
+
 bool scan_arguments(int count, char** arguments, RunOptions* options) {
-  for (int i = 0; i < count; i++)
+  for (int i = 0; i < count; i++) {
+    if (i == 0 && names_a_path(arguments[i])) {
+      upper_case(arguments[i]);
+      continue;
+    }
     if (apply_switch(arguments[i], options))
       return true;
+  }
   return false;
 }
