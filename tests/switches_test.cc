@@ -3,15 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // Scans copies of the arguments, as the program's own would be changed.
 struct Scan {
+  std::vector<std::string> arguments;  // kept: the options may point into them
   RunOptions options;
   bool help = false;
-  explicit Scan(std::vector<std::string> arguments) {
+  explicit Scan(std::vector<std::string> given) : arguments(std::move(given)) {
     std::vector<char*> pointers;
     for (std::string& argument : arguments)
       pointers.push_back(&argument[0]);
@@ -98,11 +100,20 @@ TEST(Switches, OutputNamesAreUpperCasedAndTakenFromTheTenthCharacter) {
   EXPECT_STREQ("", Scan({"x", "/COMPILEX"}).options.com_path);
 }
 
-TEST(Switches, NamesAreCutAtTheirCapacity) {
+TEST(Switches, NamesAreTakenWholeOrNotedAsTooLong) {
   std::string name(400, 'n');
   Scan scan({"x", "/BATFILE:" + name, "/COMPILE:" + name});
-  EXPECT_EQ(std::string(PATH_CAPACITY, 'N'), scan.options.bat_path);
-  EXPECT_EQ(std::string(PATH_CAPACITY, 'N'), scan.options.com_path);
+  EXPECT_EQ(std::string(400, 'N'), scan.options.bat_path);
+  EXPECT_EQ(std::string(400, 'N'), scan.options.com_path);
+
+  std::string overlong(TYPED_PATH_CAPACITY + 1, 'n');
+  Scan refused({"x", "/BATFILE:" + overlong, "/COMPILE:" + overlong});
+  EXPECT_STREQ("", refused.options.bat_path);
+  ASSERT_NE(nullptr, refused.options.bat_path_too_long);
+  EXPECT_EQ(std::string(TYPED_PATH_CAPACITY + 1, 'N'), refused.options.bat_path_too_long);
+  EXPECT_NE(nullptr, refused.options.com_path_too_long);
+  // A later name of the same kind overrides the refused one.
+  EXPECT_EQ(nullptr, Scan({"x", "/BATFILE:" + overlong, "/BATFILE:A"}).options.bat_path_too_long);
 }
 
 }  // namespace

@@ -4,12 +4,17 @@
 
 #include <cstdint>
 
-// The most characters that a path text from the command line holds.
+// The most characters of a file name, and of the current directory.
 const int PATH_CAPACITY = 260;
 
+// The longest path that the tool takes whole from the command line; a longer
+// one is refused, never cut.
+const int TYPED_PATH_CAPACITY = 4095;
+
 // Room for a path that the driver composes: a directory of at most
-// PATH_CAPACITY characters, a name of at most PATH_CAPACITY and an extension.
-const int LONG_PATH_CAPACITY = 3 * PATH_CAPACITY;
+// TYPED_PATH_CAPACITY characters, a name of at most PATH_CAPACITY and an
+// extension.
+const int LONG_PATH_CAPACITY = TYPED_PATH_CAPACITY + PATH_CAPACITY + 8;
 
 struct RunOptions {
   int32_t tab_width = 1;
@@ -22,6 +27,10 @@ struct RunOptions {
   // paths in use.
   char bat_path[LONG_PATH_CAPACITY + 1] = {};
   char com_path[LONG_PATH_CAPACITY + 1] = {};
+  // A /BATFILE or /COMPILE name too long to hold whole, as given; it is
+  // refused before anything is opened.
+  const char* bat_path_too_long = nullptr;
+  const char* com_path_too_long = nullptr;
 };
 
 #endif  // QUILLFEN_COMMON_RUN_OPTIONS_H_

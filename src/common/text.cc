@@ -29,5 +29,5 @@ void copy_bounded(char* destination, const char* source, size_t n) {
 }
 
 void base_name(const char* path, char* out) {
-  copy_bounded(out, path + last_separator_pos(path), PATH_CAPACITY);
+  copy_bounded(out, path + last_separator_pos(path), LONG_PATH_CAPACITY);
 }

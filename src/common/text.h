@@ -16,8 +16,8 @@ size_t last_separator_pos(const char* text);
 // Copies at most `n` characters and a terminator (`destination` holds n + 1).
 void copy_bounded(char* destination, const char* source, size_t n);
 
-// The part of `path` after its last separator, or the whole path; cut to
-// PATH_CAPACITY characters.  `out` holds PATH_CAPACITY + 1 bytes.
+// The part of `path` after its last separator, or the whole path.  `out`
+// holds LONG_PATH_CAPACITY + 1 bytes.
 void base_name(const char* path, char* out);
 
 #endif  // QUILLFEN_COMMON_TEXT_H_

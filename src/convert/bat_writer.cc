@@ -145,7 +145,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->staged = 0;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {
-    char name[PATH_CAPACITY + 1];
+    char name[LONG_PATH_CAPACITY + 1];
     base_name(source_path, name);
     put_text(writer, RULE_LINE);
     put_text(writer, "rem  Converted from ");

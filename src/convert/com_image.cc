@@ -63,12 +63,14 @@ void emit_print_call(ComImage* image, int32_t offset) {
   fwrite(call, 1, sizeof call, image->stream);
 }
 
-void patch_jump(ComImage* image, int32_t code_start) {
+// Writes the jump to the code start over the placeholder; false when the
+// image could not be flushed, sought or patched.
+bool patch_jump(ComImage* image, int32_t code_start) {
   int32_t displacement = code_start - 3;
   unsigned char jump[3] = {JUMP_NEAR, static_cast<unsigned char>(displacement & 0xFF),
                            static_cast<unsigned char>((displacement >> 8) & 0xFF)};
-  fseek(image->stream, 0, SEEK_SET);
-  fwrite(jump, 1, sizeof jump, image->stream);
+  return fflush(image->stream) == 0 && fseek(image->stream, 0, SEEK_SET) == 0 &&
+         fwrite(jump, 1, sizeof jump, image->stream) == sizeof jump && fflush(image->stream) == 0;
 }
 
 }  // namespace
@@ -115,15 +117,14 @@ void com_record_line(ComImage* image, const char* line) {
   }
 }
 
-void com_finish_image(ComImage* image, const char* source_path, const char* com_path) {
+bool com_finish_image(ComImage* image) {
   emit(image, FILLER, sizeof FILLER);
   int32_t code_start = image->byte_offset;
   for (int32_t i = 0; i < image->record_count; i++) {
     emit_print_call(image, image->record_offsets[i]);
   }
   fwrite(EXIT_CODE, 1, sizeof EXIT_CODE, image->stream);
-  patch_jump(image, code_start);
-  com_print_summary(stdout, image, source_path, com_path);
+  return !ferror(image->stream) && patch_jump(image, code_start) && !ferror(image->stream);
 }
 
 // The byte count is the code start, where `byte_offset` ends; the file itself

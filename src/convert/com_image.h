@@ -31,8 +31,10 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
 // Appends one trimmed line as a text record, within the record and text limits.
 void com_record_line(ComImage* image, const char* line);
 
-// Appends the filler and the code, patches the jump and prints the summary.
-void com_finish_image(ComImage* image, const char* source_path, const char* com_path);
+// Appends the filler and the code and patches the jump; false when any write
+// of the image failed.  The caller prints the summary once the image is in
+// place.
+bool com_finish_image(ComImage* image);
 
 // Prints the summary of a finished image to `out`, one print call per message:
 // the byte count of the text part, then a warning for lines left out or cut,

@@ -9,6 +9,7 @@
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
+#include "front/identity_set.h"
 #include "front/names.h"
 #include "front/source_list.h"
 #include "front/switches.h"
@@ -19,14 +20,23 @@ namespace {
 const int STATUS_FAILED = 1;
 const int STATUS_CONTINUE = -1;
 
+// How the lines of one source came to an end.
+enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
+
 // Everything one run holds: the settings, the paths, the list of sources and
 // the buffers reused for every source.
 struct Run {
   RunOptions options;
-  char source_dir[PATH_CAPACITY + 1];
+  char source_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
+  char pattern[LONG_PATH_CAPACITY + 1];  // the search pattern, for the last message
   char** source_list;
   int source_count;
+  int unlisted_count;  // matches beyond MAX_SOURCES
+  // Something the run was asked for was not done; it ends with status 1.
+  bool incomplete;
+  IdentitySet sources;  // the listed sources, by index
+  IdentitySet written;  // the outputs made so far, by the source that made them
   char line[LINE_CAPACITY + 1];
   SourceStream source;
   BatWriter bat;
@@ -38,17 +48,49 @@ Run the_run;
 
 // Sets source_dir and puts the search pattern into source_path.
 void resolve_file_spec(Run* run, const char* spec) {
-  char directory[PATH_CAPACITY + 1];
+  char directory[LONG_PATH_CAPACITY + 1];
   spec_directory(spec, directory);
   if (directory[0] == '\0')
     current_directory(run->source_path, PATH_CAPACITY + 1);
   else
-    copy_bounded(run->source_path, directory, PATH_CAPACITY);
-  append_separator(run->source_path, PATH_CAPACITY, native_separator());
-  copy_bounded(run->source_dir, run->source_path, PATH_CAPACITY);
-  char name[PATH_CAPACITY + 1];
+    copy_bounded(run->source_path, directory, LONG_PATH_CAPACITY);
+  append_separator(run->source_path, LONG_PATH_CAPACITY, native_separator());
+  copy_bounded(run->source_dir, run->source_path, LONG_PATH_CAPACITY);
+  char name[LONG_PATH_CAPACITY + 1];
   base_name(spec, name);
   append_text(run->source_path, LONG_PATH_CAPACITY, name);
+}
+
+// Refuses a path from the command line that the tool or the platform cannot
+// hold whole; returns STATUS_FAILED after the message, or STATUS_CONTINUE.
+int check_path_lengths(const char* spec, const RunOptions& options) {
+  size_t longest = static_cast<size_t>(longest_path());
+  if (longest > static_cast<size_t>(TYPED_PATH_CAPACITY))
+    longest = TYPED_PATH_CAPACITY;
+  const char* given[] = {spec, options.bat_path_too_long, options.com_path_too_long,
+                         options.bat_path, options.com_path};
+  for (const char* path : given) {
+    if (path != nullptr && strlen(path) > longest) {
+      printf("Error: Path too long: %s\n", path);
+      return STATUS_FAILED;
+    }
+  }
+  return STATUS_CONTINUE;
+}
+
+// Files the identity of every listed source, so that no output of the run is
+// written over one of them.
+void note_sources(Run* run) {
+  identity_set_clear(&run->sources);
+  identity_set_clear(&run->written);
+  char path[LONG_PATH_CAPACITY + 1];
+  for (int i = 0; i < run->source_count; i++) {
+    copy_bounded(path, run->source_dir, LONG_PATH_CAPACITY);
+    append_text(path, LONG_PATH_CAPACITY, run->source_list[i]);
+    FileIdentity identity;
+    if (file_identity(path, &identity))
+      identity_set_put(&run->sources, identity, i);
+  }
 }
 
 // `path` becomes source_dir, the stem of `name` and `extension`.
@@ -60,42 +102,64 @@ void derive_output_path(const Run* run, const char* name, const char* extension,
   append_text(path, LONG_PATH_CAPACITY, extension);
 }
 
-bool names_same_file(const char* first, const char* second) {
-  return equal_ignoring_case(first, second) || same_file(first, second);
+// Whether writing `output` would land on the source being converted or on
+// any other source of the run.
+bool lands_on_a_source(const Run* run, const char* output) {
+  if (equal_ignoring_case(run->source_path, output) || same_file(run->source_path, output))
+    return true;
+  FileIdentity identity;
+  return file_identity(output, &identity) && identity_set_find(&run->sources, identity) >= 0;
 }
 
-// Refuses outputs that would overwrite the source or each other; returns
+// Refuses outputs that would overwrite a source or each other; returns
 // STATUS_FAILED after the message, or STATUS_CONTINUE.
 int check_output_paths(const Run* run) {
   const RunOptions& options = run->options;
-  if (names_same_file(run->source_path, options.bat_path)) {
-    printf("Error: Input file can't be the same as the output file\n  ->%s\n", options.bat_path);
-    return STATUS_FAILED;
+  const char* outputs[] = {options.bat_path, options.compile_com ? options.com_path : nullptr};
+  for (const char* output : outputs) {
+    if (output != nullptr && lands_on_a_source(run, output)) {
+      printf("Error: Input file can't be the same as the output file\n  ->%s\n", output);
+      return STATUS_FAILED;
+    }
   }
-  if (!options.compile_com)
-    return STATUS_CONTINUE;
-  if (names_same_file(run->source_path, options.com_path)) {
-    printf("Error: Input file can't be the same as the output file\n  ->%s\n", options.com_path);
-    return STATUS_FAILED;
-  }
-  if (names_same_file(options.bat_path, options.com_path)) {
+  if (options.compile_com && (equal_ignoring_case(options.bat_path, options.com_path) ||
+                              same_file(options.bat_path, options.com_path))) {
     printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }
   return STATUS_CONTINUE;
 }
 
-// An image that was never finished would start by jumping into its text.
-void discard_unfinished_image(Run* run, FILE* com) {
-  if (com == nullptr)
-    return;
-  fclose(com);
-  remove_file(run->options.com_path);
+// The source whose output this run already wrote at `path`, or -1.
+int earlier_writer(const Run* run, const char* path) {
+  FileIdentity identity;
+  if (!file_identity(path, &identity))
+    return -1;
+  return identity_set_find(&run->written, identity);
 }
 
-// Writes every line of the open source; returns STATUS_FAILED when the run
-// must end, or STATUS_CONTINUE.  Counts the non-empty lines in *line_count.
-int convert_lines(Run* run, bool compiling, long* line_count) {
+// Files the output just put in place at `path` as written for `index`.
+void note_written(Run* run, const char* path, int index) {
+  FileIdentity identity;
+  if (file_identity(path, &identity))
+    identity_set_put(&run->written, identity, index);
+}
+
+// Tells that `path` replaced the output of an earlier source of the run.
+void report_replaced(Run* run, const char* path, int earlier) {
+  if (earlier < 0)
+    return;
+  char earlier_path[LONG_PATH_CAPACITY + 1];
+  copy_bounded(earlier_path, run->source_dir, LONG_PATH_CAPACITY);
+  append_text(earlier_path, LONG_PATH_CAPACITY, run->source_list[earlier]);
+  printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
+  run->incomplete = true;
+}
+
+// Writes every line of the open source and tells how that ended.  Counts
+// the non-empty lines in *line_count.  Each line's writes are checked, so
+// that a failing output stops the source at once.
+LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
   const RunOptions& options = run->options;
   SourceStream* source = &run->source;
   char* line = run->line;
@@ -103,22 +167,71 @@ int convert_lines(Run* run, bool compiling, long* line_count) {
     line[0] = '\0';
     if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow) ==
         FGETSTR_FATAL)
-      return STATUS_FAILED;
+      return LINES_STOPPED;
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
-      continue;
+    } else {
+      trim_trailing(line, ' ');
+      trim_trailing(line, '\t');
+      if (com != nullptr)
+        com_record_line(&run->com, line);
+      write_echo_line(&run->bat, line);
+      ++*line_count;
     }
-    trim_trailing(line, ' ');
-    trim_trailing(line, '\t');
-    if (compiling)
-      com_record_line(&run->com, line);
-    write_echo_line(&run->bat, line);
-    ++*line_count;
+    if (ferror(bat))
+      return LINES_BAT_FAILED;
+    if (com != nullptr && ferror(com))
+      return LINES_COM_FAILED;
   }
   if (source->has_error) {
     printf("Error: Can't read source file %s\n", run->source_path);
-    return STATUS_FAILED;
+    return LINES_STOPPED;
   }
+  return LINES_DONE;
+}
+
+// Ends a source that failed: its outputs are dropped, so that the previous
+// ones stay as they were.
+int abandon_source(OutputFile* bat, OutputFile* com) {
+  output_discard(bat);
+  output_discard(com);
+  return STATUS_FAILED;
+}
+
+int report_bat_failure(const RunOptions& options, OutputFile* bat, OutputFile* com) {
+  printf("Error: Can't write batch file %s\n", options.bat_path);
+  return abandon_source(bat, com);
+}
+
+int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* com) {
+  printf("Error: Can't write COM file %s\n", options.com_path);
+  return abandon_source(bat, com);
+}
+
+// Puts the outputs of a completely converted source in place and reports
+// them; returns STATUS_CONTINUE, or STATUS_FAILED when one could not be
+// written.
+int finish_outputs(Run* run, int index, long line_count, OutputFile* bat, OutputFile* com) {
+  const RunOptions& options = run->options;
+  bool compiled = com->stream != nullptr;
+  if (compiled && !com_finish_image(&run->com))
+    return report_com_failure(options, bat, com);
+  int bat_earlier = earlier_writer(run, options.bat_path);
+  int com_earlier = compiled ? earlier_writer(run, options.com_path) : -1;
+  if (!output_commit(bat))
+    return report_bat_failure(options, bat, com);
+  note_written(run, options.bat_path, index);
+  if (line_count >= 1)
+    printf("\x10 %li bytes(s) written to \"%s\"\n",
+           static_cast<long>(file_size_of(options.bat_path)), options.bat_path);
+  if (compiled) {
+    if (!output_commit(com))
+      return report_com_failure(options, bat, com);
+    note_written(run, options.com_path, index);
+    com_print_summary(stdout, &run->com, run->source_path, options.com_path);
+  }
+  report_replaced(run, options.bat_path, bat_earlier);
+  report_replaced(run, options.com_path, com_earlier);
   return STATUS_CONTINUE;
 }
 
@@ -141,42 +254,35 @@ int convert_source(Run* run, int index) {
     printf("Error: Can't open source file %s for input\n", run->source_path);
     return STATUS_FAILED;
   }
-  FILE* bat = open_file(options.bat_path, "wb");
-  if (bat == nullptr) {
+  OutputFile bat;
+  if (!output_open(&bat, options.bat_path)) {
     printf("Error: Can't open batch file %s for output\n", options.bat_path);
     fclose(source);
     return STATUS_FAILED;
   }
-  FILE* com = nullptr;
-  if (options.compile_com) {
-    com = open_file(options.com_path, "wb");
-    if (com == nullptr) {
-      printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
-      options.compile_com = false;
-    }
+  OutputFile com = {};
+  if (options.compile_com && !output_open(&com, options.com_path)) {
+    printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
+    options.compile_com = false;
+    run->incomplete = true;
   }
 
   long line_count = 0;
   printf("\x10 Writing BAT file %s\n", options.bat_path);
-  write_bat_header(&run->bat, bat, run->source_path, &options);
-  if (com != nullptr)
-    com_begin_image(&run->com, com, &options, run->source_path);
+  write_bat_header(&run->bat, bat.stream, run->source_path, &options);
+  if (com.stream != nullptr)
+    com_begin_image(&run->com, com.stream, &options, run->source_path);
   source_attach(&run->source, source);
-  int status = convert_lines(run, com != nullptr, &line_count);
+  LinesEnd end = convert_lines(run, bat.stream, com.stream, &line_count);
   fclose(source);
-  fclose(bat);
-  if (status == STATUS_FAILED) {
-    discard_unfinished_image(run, com);
-    return status;
-  }
-
-  if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n",
-           static_cast<long>(file_size_of(options.bat_path)), options.bat_path);
-  if (com != nullptr) {
-    com_finish_image(&run->com, run->source_path, options.com_path);
-    fclose(com);
-  }
+  if (end == LINES_STOPPED)
+    return abandon_source(&bat, &com);
+  if (end == LINES_BAT_FAILED)
+    return report_bat_failure(options, &bat, &com);
+  if (end == LINES_COM_FAILED)
+    return report_com_failure(options, &bat, &com);
+  if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
+    return STATUS_FAILED;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
   return STATUS_CONTINUE;
@@ -193,19 +299,28 @@ int run_quillfen(int argc, char** argv) {
     show_help();
 
   show_run_banner();
+  if (check_path_lengths(argv[1], run->options) == STATUS_FAILED)
+    return STATUS_FAILED;
   resolve_file_spec(run, argv[1]);
-  run->source_count =
-      list_matching_files(run->source_path, &run->source_list, MAX_SOURCES, SELECT_PLAIN_FILES);
+  run->source_count = list_matching_files(run->source_path, &run->source_list, MAX_SOURCES,
+                                          SELECT_PLAIN_FILES, &run->unlisted_count);
   if (run->source_count <= 0) {
     printf("Error: No files found matching \"%s\"\n", run->source_path);
     return STATUS_FAILED;
   }
+  copy_bounded(run->pattern, run->source_path, LONG_PATH_CAPACITY);
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
+  note_sources(run);
   for (int i = 0; i < run->source_count; i++) {
     int status = convert_source(run, i);
     if (status != STATUS_CONTINUE)
       return status;
   }
-  return run->source_count;
+  if (run->unlisted_count > 0) {
+    printf("Warning: %i more files match \"%s\" and were not converted (at most %i in a run)\n",
+           run->unlisted_count, run->pattern, MAX_SOURCES);
+    run->incomplete = true;
+  }
+  return run->incomplete ? STATUS_FAILED : run->source_count;
 }

@@ -23,7 +23,7 @@ void trim_separators(char* text) {
 void spec_directory(const char* spec, char* out) {
   out[0] = '\0';
   size_t length = strlen(spec);
-  if (length == 0 || length >= static_cast<size_t>(PATH_CAPACITY))
+  if (length == 0 || length > static_cast<size_t>(LONG_PATH_CAPACITY))
     return;
   size_t k = last_separator_pos(spec);
   if (k > 0) {
@@ -133,14 +133,5 @@ bool equal_ignoring_case(const char* a, const char* b) {
 uint32_t file_size_of(const char* path) {
   if (path[0] == '\0')
     return 0;
-  char name[PATH_CAPACITY + 1];
-  base_name(path, name);
-  if (has_wildcard(name))
-    return 0;
-  DirEntry entry;
-  DirSearch* search = dir_search_first(path, &entry);
-  if (search == nullptr)
-    return 0;
-  dir_search_close(search);
-  return entry.size_low;
+  return file_size_low(path);
 }

@@ -9,7 +9,7 @@
 #include "common/text.h"
 
 // The directory part of a file spec (the first argument), written into `out`,
-// which holds PATH_CAPACITY + 1 bytes.
+// which holds LONG_PATH_CAPACITY + 1 bytes; empty for a longer spec.
 void spec_directory(const char* spec, char* out);
 
 // The stem of a file name: the part before its last dot, back to the nearest
@@ -42,8 +42,8 @@ void upper_case(char* text);
 // Equal when ASCII letters are compared without regard to case.
 bool equal_ignoring_case(const char* a, const char* b);
 
-// The low 32 bits of a file's size as the directory search reports it; 0 when
-// the path is empty, its name holds a wildcard, or nothing is found.
+// The low 32 bits of the size of the file that `path` names; 0 when the path
+// is empty or names no file (or, on Windows, its name holds a wildcard).
 uint32_t file_size_of(const char* path);
 
 #endif  // QUILLFEN_FRONT_NAMES_H_

@@ -34,7 +34,9 @@ bool store_copy(char** slot, const char* text) {
   return true;
 }
 
-int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector) {
+int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector,
+                        int* unlisted) {
+  *unlisted = 0;
   *list = static_cast<char**>(calloc(static_cast<size_t>(capacity), sizeof(char*)));
   if (*list == nullptr)
     return -1;
@@ -44,7 +46,7 @@ int list_matching_files(const char* pattern, char*** list, int capacity, uint32_
     return 0;
   copy_bounded(search_pattern, pattern, LONG_PATH_CAPACITY);
   replace_char(search_pattern, '/', '\\');
-  char name[PATH_CAPACITY + 1];
+  char name[LONG_PATH_CAPACITY + 1];
   base_name(search_pattern, name);
   if (name[0] == '\0') {
     append_separator(search_pattern, LONG_PATH_CAPACITY, native_separator());
@@ -63,8 +65,10 @@ int list_matching_files(const char* pattern, char*** list, int capacity, uint32_
       continue;
     if (!selected(entry.attributes, selector))
       continue;
-    if (count == capacity)
-      break;
+    if (count == capacity) {
+      ++*unlisted;
+      continue;
+    }
     if (!store_copy(&(*list)[count], entry.name)) {
       count = -1;
       break;

@@ -11,8 +11,10 @@ const uint32_t SELECT_PLAIN_FILES = 0x08;
 
 // Allocates `*list` with `capacity` slots and stores in it, in the order of
 // the directory search, the names of the entries of `pattern` that the
-// selector takes.  Returns the number stored, or -1 when memory runs out.
-int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector);
+// selector takes.  Returns the number stored, or -1 when memory runs out;
+// `*unlisted` counts the entries it would have taken beyond the capacity.
+int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector,
+                        int* unlisted);
 
 // Stores a new copy of `text` in an empty slot; false when the slot is taken
 // or memory runs out.

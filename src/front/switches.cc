@@ -10,6 +10,16 @@ bool begins_with(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
+// Copies a name given on the command line, or notes it as too long to hold.
+void take_path(char* path, const char** too_long, const char* name) {
+  if (strlen(name) > static_cast<size_t>(TYPED_PATH_CAPACITY)) {
+    *too_long = name;
+    return;
+  }
+  copy_bounded(path, name, TYPED_PATH_CAPACITY);
+  *too_long = nullptr;
+}
+
 }  // namespace
 
 bool apply_switch(char* argument, RunOptions* options) {
@@ -26,11 +36,11 @@ bool apply_switch(char* argument, RunOptions* options) {
   } else if (begins_with(argument, "/BATFILE")) {
     // The character after the switch is a separator of any kind.
     if (length >= 9)
-      copy_bounded(options->bat_path, argument + 9, PATH_CAPACITY);
+      take_path(options->bat_path, &options->bat_path_too_long, argument + 9);
   } else if (begins_with(argument, "/COMPILE")) {
     options->compile_com = true;
     if (length >= 10)
-      copy_bounded(options->com_path, argument + 9, PATH_CAPACITY);
+      take_path(options->com_path, &options->com_path_too_long, argument + 9);
   } else if (strcmp(argument, "/NOBLANK") == 0) {
     options->remove_blank_lines = true;
   } else if (begins_with(argument, "/T")) {

@@ -4,10 +4,12 @@
 // attribute bits and a repeatable order, and console colours through ANSI
 // sequences on a terminal.
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -568,6 +570,147 @@ void console_clear_screen() {
   if (!console_styled())
     return;
   fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
+}
+
+int longest_path() {
+  return PATH_MAX - 1;
+}
+
+uint32_t file_size_low(const char* path) {
+  char resolved[RESOLVED_CAPACITY];
+  struct stat info;
+  if (path[0] == '\0' || !resolve_path(path, resolved) || stat(resolved, &info) != 0)
+    return 0;
+  return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size) & 0xFFFFFFFFu);
+}
+
+bool file_identity(const char* path, FileIdentity* identity) {
+  char resolved[RESOLVED_CAPACITY];
+  struct stat info;
+  if (path[0] == '\0' || !resolve_path(path, resolved) || stat(resolved, &info) != 0)
+    return false;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
+  return true;
+}
+
+namespace {
+
+// The temporary file's name: hidden, so that no search takes it as a source,
+// and telling what it is.
+const char TEMPORARY_MARK[] = ".quillfen-new-XXXXXX";
+const int TEMPORARY_NAME_KEPT = 200;
+
+// What "wb" gives a new file.
+mode_t new_file_mode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// The directory of a path in the file system's form, with its slash, and the
+// name in it; the directory is empty for the current one.
+void split_resolved(const char* resolved, char* directory, const char** name) {
+  strcpy(directory, resolved);
+  char* slash = strrchr(directory, '/');
+  *name = slash == nullptr ? resolved : resolved + (slash - directory) + 1;
+  if (slash != nullptr)
+    slash[1] = '\0';
+  else
+    directory[0] = '\0';
+}
+
+bool open_temporary(OutputFile* output, const char* directory, const char* name) {
+  int written = snprintf(output->temporary, sizeof output->temporary, "%s/.%.*s%s", directory,
+                         TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
+  if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
+    return false;
+  int fd = mkstemp(output->temporary);
+  if (fd < 0)
+    return false;
+  output->stream = fdopen(fd, "wb");
+  if (output->stream == nullptr || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
+    if (output->stream != nullptr)
+      fclose(output->stream);
+    else
+      close(fd);
+    output->stream = nullptr;
+    unlink(output->temporary);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool output_open(OutputFile* output, const char* path) {
+  memset(output, 0, sizeof *output);
+  char directory[RESOLVED_CAPACITY];
+  char name[NAME_MAX + 1];
+  if (path[0] == '\0' || !landing_place(path, directory, name))
+    return false;
+  int written = snprintf(output->target, sizeof output->target, "%s/%s",
+                         strcmp(directory, "/") == 0 ? "" : directory, name);
+  if (written < 0 || written >= static_cast<int>(sizeof output->target))
+    return false;
+  struct stat info;
+  if (stat(output->target, &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      output->in_place = true;
+      output->stream = fopen(output->target, "wb");
+      return output->stream != nullptr;
+    }
+    // A file that "wb" could not open is not replaced behind its back.
+    if (access(output->target, W_OK) != 0)
+      return false;
+    output->mode = info.st_mode & 07777;
+  } else if (errno == ENOENT) {
+    output->mode = new_file_mode();
+  } else {
+    return false;
+  }
+  struct stat before;
+  bool known = stat(directory, &before) == 0;
+  if (!open_temporary(output, strcmp(directory, "/") == 0 ? "" : directory, name))
+    return false;
+  const char* temporary_name = strrchr(output->temporary, '/') + 1;
+  char listed[RESOLVED_CAPACITY + 1];
+  snprintf(listed, sizeof listed, "%s/", strcmp(directory, "/") == 0 ? "" : directory);
+  if (known)
+    note_created(listed, temporary_name, before);
+  return true;
+}
+
+bool output_commit(OutputFile* output) {
+  FILE* stream = output->stream;
+  output->stream = nullptr;
+  if (stream == nullptr)
+    return false;
+  bool ok = fflush(stream) == 0 && !ferror(stream);
+  ok = fclose(stream) == 0 && ok;
+  if (output->in_place)
+    return ok;
+  char directory[RESOLVED_CAPACITY];
+  const char* name;
+  split_resolved(output->target, directory, &name);
+  struct stat before;
+  bool known = stat(directory_or_dot(directory), &before) == 0;
+  if (!ok || rename(output->temporary, output->target) != 0) {
+    unlink(output->temporary);
+    return false;
+  }
+  if (known)
+    note_created(directory, name, before);
+  return true;
+}
+
+void output_discard(OutputFile* output) {
+  if (output->stream == nullptr)
+    return;
+  fclose(output->stream);
+  output->stream = nullptr;
+  if (!output->in_place)
+    unlink(output->temporary);
 }
 
 int exit_status_for(long count) {

@@ -2,9 +2,13 @@
 // the console through the standard output handle, file identity through
 // GetFileInformationByHandle.
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -42,7 +46,7 @@ HANDLE console_output() {
   return out;
 }
 
-bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+bool handle_information(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -127,7 +131,7 @@ bool full_path(const char* path, char* out, DWORD capacity) {
 bool same_file(const char* first, const char* second) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
-  if (file_identity(first, &a) && file_identity(second, &b)) {
+  if (handle_information(first, &a) && handle_information(second, &b)) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
   }
@@ -172,6 +176,146 @@ void console_clear_screen() {
     }
   }
   SetConsoleCursorPosition(out, home);
+}
+
+int longest_path() {
+  return MAX_PATH - 1;
+}
+
+uint32_t file_size_low(const char* path) {
+  // The search reads '*' and '?' as wildcards; no file name holds them.
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; p++)
+    if (*p == '\\' || *p == '/')
+      name = p + 1;
+  for (const char* p = name; *p != '\0'; p++)
+    if (*p == '*' || *p == '?')
+      return 0;
+  WIN32_FIND_DATAA found;
+  HANDLE handle = FindFirstFileA(path, &found);
+  if (handle == INVALID_HANDLE_VALUE)
+    return 0;
+  FindClose(handle);
+  return found.nFileSizeLow;
+}
+
+bool file_identity(const char* path, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!handle_information(path, &info))
+    return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+namespace {
+
+// The temporary file's name: hidden, and telling what it is.
+const char TEMPORARY_MARK[] = ".quillfen-new-";
+const int TEMPORARY_NAME_KEPT = 120;
+const int TEMPORARY_TRIES = 64;
+
+// Whether an existing output is a disk file that may be replaced; devices
+// (NUL, CON) and pipes are written in place.  Sets *exists and *attributes.
+bool on_disk(const char* path, bool* exists, DWORD* attributes) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  *exists = file != INVALID_HANDLE_VALUE;
+  *attributes = FILE_ATTRIBUTE_ARCHIVE;
+  if (!*exists)
+    return true;
+  bool disk = GetFileType(file) == FILE_TYPE_DISK;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (disk && GetFileInformationByHandle(file, &info))
+    *attributes = info.dwFileAttributes;
+  CloseHandle(file);
+  return disk;
+}
+
+bool open_temporary(OutputFile* output) {
+  char directory[OUTPUT_PATH_CAPACITY];
+  snprintf(directory, sizeof directory, "%s", output->target);
+  char* cut = strrchr(directory, '\\');
+  if (cut == nullptr)
+    return false;
+  const char* name = output->target + (cut - directory) + 1;
+  cut[1] = '\0';
+  for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
+    int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%s%lx-%d",
+                           directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK,
+                           static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
+      return false;
+    HANDLE file = CreateFileA(output->temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
+        continue;
+      return false;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+      CloseHandle(file);
+      DeleteFileA(output->temporary);
+      return false;
+    }
+    output->stream = _fdopen(fd, "wb");
+    if (output->stream == nullptr) {
+      _close(fd);
+      DeleteFileA(output->temporary);
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool output_open(OutputFile* output, const char* path) {
+  memset(output, 0, sizeof *output);
+  if (path[0] == '\0')
+    return false;
+  bool exists = false;
+  DWORD attributes = 0;
+  if (!on_disk(path, &exists, &attributes)) {
+    output->in_place = true;
+    output->stream = fopen(path, "wb");
+    return output->stream != nullptr;
+  }
+  // What "wb" would refuse is not replaced behind its back.
+  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+    return false;
+  output->mode = attributes;
+  if (!full_path(path, output->target, sizeof output->target))
+    return false;
+  return open_temporary(output);
+}
+
+bool output_commit(OutputFile* output) {
+  FILE* stream = output->stream;
+  output->stream = nullptr;
+  if (stream == nullptr)
+    return false;
+  bool ok = fflush(stream) == 0 && !ferror(stream);
+  ok = fclose(stream) == 0 && ok;
+  if (output->in_place)
+    return ok;
+  if (!ok || !SetFileAttributesA(output->temporary, output->mode) ||
+      !MoveFileExA(output->temporary, output->target, MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileA(output->temporary);
+    return false;
+  }
+  return true;
+}
+
+void output_discard(OutputFile* output) {
+  if (output->stream == nullptr)
+    return;
+  fclose(output->stream);
+  output->stream = nullptr;
+  if (!output->in_place)
+    DeleteFileA(output->temporary);
 }
 
 int exit_status_for(long count) {

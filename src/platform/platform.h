@@ -61,6 +61,51 @@ bool remove_file(const char* path);
 void console_set_attribute(uint16_t attribute);
 void console_clear_screen();
 
+// The longest path, in characters, that the platform's file services take.
+int longest_path();
+
+// The low 32 bits of the size of the file that `path` names exactly; 0 when
+// there is none.  Where the platform's search reads '*' and '?' as wildcards
+// (Windows, where no name holds them), a name with one gives 0.
+uint32_t file_size_low(const char* path);
+
+// What makes a file the same file under any name: device and inode, or
+// volume and file index.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+
+// The identity of the existing file that `path` names, following links;
+// false when there is none.
+bool file_identity(const char* path, FileIdentity* identity);
+
+const int OUTPUT_PATH_CAPACITY = 4096;
+
+// An output being written.  A regular file, or a name not taken yet, is
+// written to a hidden temporary file in the same directory, which takes the
+// output's name only when committed; until then the output keeps its previous
+// bytes.  Anything else (a device, a FIFO) is written in place.
+struct OutputFile {
+  FILE* stream;
+  bool in_place;
+  uint32_t mode;                         // permission bits, or attributes, that the new file gets
+  char target[OUTPUT_PATH_CAPACITY];     // where the output lands, links followed
+  char temporary[OUTPUT_PATH_CAPACITY];  // the file written until the commit
+};
+
+// Opens the output that `path` names for writing bytes; false (and nothing
+// created) when it cannot be written, as "wb" would refuse it.
+bool output_open(OutputFile* output, const char* path);
+
+// Flushes and closes the output and puts it in place of the old one; false
+// when any of that fails, in which case the temporary file is gone and the
+// old output, if any, is unchanged.
+bool output_commit(OutputFile* output);
+
+// Closes the output and removes its temporary file; the old output stays.
+void output_discard(OutputFile* output);
+
 // The process exit status that stands for `count` converted sources.
 int exit_status_for(long count);
 
