@@ -645,39 +645,38 @@ bool open_temporary(OutputFile* output, const char* directory, const char* name)
 
 bool output_open(OutputFile* output, const char* path) {
   memset(output, 0, sizeof *output);
-  char directory[RESOLVED_CAPACITY];
-  char name[NAME_MAX + 1];
-  if (path[0] == '\0' || !landing_place(path, directory, name))
-    return false;
-  int written = snprintf(output->target, sizeof output->target, "%s/%s",
-                         strcmp(directory, "/") == 0 ? "" : directory, name);
-  if (written < 0 || written >= static_cast<int>(sizeof output->target))
+  char resolved[RESOLVED_CAPACITY];
+  if (path[0] == '\0' || !resolve_path(path, resolved))
     return false;
   struct stat info;
-  if (stat(output->target, &info) == 0) {
-    if (!S_ISREG(info.st_mode)) {
-      output->in_place = true;
-      output->stream = fopen(output->target, "wb");
-      return output->stream != nullptr;
-    }
-    // A file that "wb" could not open is not replaced behind its back.
-    if (access(output->target, W_OK) != 0)
-      return false;
-    output->mode = info.st_mode & 07777;
-  } else if (errno == ENOENT) {
-    output->mode = new_file_mode();
-  } else {
-    return false;
+  bool exists = stat(resolved, &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
+    output->in_place = true;
+    output->stream = fopen(resolved, "wb");
+    return output->stream != nullptr;
   }
+  if (!exists && errno != ENOENT)
+    return false;
+  // A file that "wb" could not open is not replaced behind its back.
+  if (exists && access(resolved, W_OK) != 0)
+    return false;
+  output->mode = exists ? info.st_mode & 07777 : new_file_mode();
+  char directory[RESOLVED_CAPACITY];
+  char name[NAME_MAX + 1];
+  if (!landing_place(path, directory, name))
+    return false;
+  const char* parent = strcmp(directory, "/") == 0 ? "" : directory;
+  int written = snprintf(output->target, sizeof output->target, "%s/%s", parent, name);
+  if (written < 0 || written >= static_cast<int>(sizeof output->target))
+    return false;
   struct stat before;
   bool known = stat(directory, &before) == 0;
-  if (!open_temporary(output, strcmp(directory, "/") == 0 ? "" : directory, name))
+  if (!open_temporary(output, parent, name))
     return false;
-  const char* temporary_name = strrchr(output->temporary, '/') + 1;
   char listed[RESOLVED_CAPACITY + 1];
-  snprintf(listed, sizeof listed, "%s/", strcmp(directory, "/") == 0 ? "" : directory);
+  snprintf(listed, sizeof listed, "%s/", parent);
   if (known)
-    note_created(listed, temporary_name, before);
+    note_created(listed, strrchr(output->temporary, '/') + 1, before);
   return true;
 }
 

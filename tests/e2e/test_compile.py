@@ -62,7 +62,7 @@ class Compile(ToolTest):
                        b"Error: Can't open COM file " + self.here("a.com") +
                        b" for output (/COMPILE turned OFF)" + NL + writing(a_bat) +
                        written(a_bat, len(self.read("a.bat"))) + processing(self.here("b.htm")) +
-                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))), 2)
+                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))), 1)
         self.assertFalse(self.exists("b.com"))
 
     def test_warnings_for_text_the_program_leaves_out(self):
@@ -102,10 +102,13 @@ class Refusals(ToolTest):
         self.assertTrue(result.out.endswith(SAME_OUTPUT + b"LINK.COM" + NL), result.out)
         self.assertFalse(self.exists("page.bat"))
 
-    def test_unfinished_program_is_removed(self):
+    def test_stopped_source_leaves_the_previous_outputs(self):
+        self.write("a.bat", b"old script")
+        self.write("a.com", b"old program")
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\n")
         result = self.run_tool("a.htm", "/COMPILE")
         self.assertEqual(1, result.status)
         self.assertTrue(result.out.endswith(b"Fatal loop error in fgetstr()" + NL))
-        self.assertFalse(self.exists("a.com"))
-        self.assertTrue(self.exists("a.bat"))
+        self.assertEqual(b"old script", self.read("a.bat"))
+        self.assertEqual(b"old program", self.read("a.com"))
+        self.assertEqual(["a.bat", "a.com", "a.htm"], sorted(os.listdir(self.dir)))

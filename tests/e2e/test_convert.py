@@ -101,13 +101,17 @@ class Sources(ToolTest):
         self.assertTrue(self.exists("p299.bat"))
 
     def test_derived_names_can_collide(self):
+        # The later script replaces the earlier one, and the run says so.
         self.write("PAGE.HTM", b"first")
         self.write("PAGE.HTML", b"second")
         self.write("README", b"plain")
         result = self.run_tool("*.*", "/NCR", "/NOCGI")
-        self.assertEqual(3, result.status)
+        self.assertEqual(1, result.status)
+        self.assertIn(b"Warning: " + self.here("PAGE.bat") + b" replaces the output written for \"" +
+                      self.here("PAGE.HTM") + b"\"" + NL + processing(self.here("README")), result.out)
         self.assertEqual(b"@echo off\r\necho second\r\n", self.read("PAGE.bat"))
         self.assertEqual(b"@echo off\r\necho plain\r\n", self.read(".bat"))
+        self.assertEqual(b"first", self.read("PAGE.HTM"))
 
 
 class Paths(ToolTest):
@@ -137,7 +141,10 @@ class Paths(ToolTest):
         self.write("a.htm", b"a")
         self.write("out.htm", b"out")
         result = self.run_tool("*.htm", "/BATFILE:OUT.BAT", "/NCR", "/NOCGI")
-        self.assertEqual(2, result.status)
+        self.assertEqual(1, result.status)
+        self.assertTrue(result.out.endswith(
+            b"Warning: " + self.here("out.bat") + b" replaces the output written for \"" +
+            self.here("a.htm") + b"\"" + NL), result.out)
         self.assertEqual(["OUT.BAT", "a.htm", "out.htm"], sorted(os.listdir(self.dir)))
         self.assertEqual(b"@echo off\r\necho out\r\n", self.read("OUT.BAT"))
 
@@ -149,6 +156,28 @@ class Paths(ToolTest):
         self.assertEqual(b"@echo off\r\necho new\r\n", self.read("out.bat"))
         self.assertFalse(self.exists("OUT.BAT") and not os.path.samefile(
             self.path("OUT.BAT"), self.path("out.bat")))
+
+
+class Names(ToolTest):
+    def test_names_with_special_bytes(self):
+        # The credit line stays a remark; the size is that of the named file.
+        for name, credit in (("50%~off.htm", b"50%%~off.htm"), ("what?.htm", b"what?.htm")):
+            if WINDOWS and "?" in name:
+                continue
+            self.write(name, b"x")
+            result = self.run_tool(name, "/NOCGI")
+            bat = name.replace(".htm", ".bat")
+            script = header(credit.decode(), cgi=False) + b"echo x\r\n"
+            self.assertEqual(script, self.read(bat))
+            self.assertIn(written(self.here(bat), len(script)), result.out)
+
+    def test_absolute_file_spec_is_no_switch(self):
+        if WINDOWS:
+            self.skipTest("an absolute path begins with a drive")
+        self.write("page2/page.htm", b"\tx")
+        result = self.run_tool(self.path("page2", "*.htm"))
+        self.assertEqual(1, result.status)
+        self.assertEqual(header("page.htm") + b"echo  x\r\n", self.read("page2/page.bat"))
 
 
 class Lines(ToolTest):
@@ -166,7 +195,8 @@ class Lines(ToolTest):
         result = self.run_tool("a.htm", "/NCR")
         self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(self.here("a.bat")) +
                        b"Fatal loop error in fgetstr()" + NL, 1)
-        self.assertEqual(header("a.htm", credits=False) + b"echo first\r\n", self.read("a.bat"))
+        # No partial script that looks complete is left behind.
+        self.assertEqual(["a.htm"], os.listdir(self.dir))
 
 
 class LongPaths(ToolTest):
@@ -180,6 +210,21 @@ class LongPaths(ToolTest):
         self.assertEqual(1, result.status)
         self.assertEqual(b"@echo off\r\necho x\r\n", self.read(os.path.join(directory,
                                                                           "n" * 196 + ".bat")))
+
+    def test_file_spec_past_260_characters_keeps_its_directory(self):
+        directory = os.path.join("d" * 150, "e" * 150)
+        self.write(os.path.join(directory, "page.htm"), b"deep")
+        self.write("page.htm", b"shallow")
+        spec = directory.replace("/", SEP) + SEP + "page.htm"
+        result = self.run_tool(spec, "/NCR", "/NOCGI")
+        if WINDOWS:
+            # Beyond what the platform's file services take.
+            self.assertRun(result, BANNER + b"Error: Path too long: " + spec.upper().encode() + NL, 1)
+            return
+        self.assertEqual(1, result.status)
+        self.assertEqual(b"@echo off\r\necho deep\r\n",
+                         self.read(os.path.join(directory, "page.bat")))
+        self.assertFalse(self.exists("page.bat"))
 
     def test_current_directory_too_long_to_query(self):
         if WINDOWS:

@@ -1,7 +1,8 @@
 """Runs that end early: messages, statuses, and sources left untouched."""
 import os
+import subprocess
 
-from support import BANNER, NL, SEP, ToolTest, processing, writing
+from support import BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, processing, writing
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 
@@ -87,9 +88,169 @@ class OpenFailures(ToolTest):
         # Reading a process's memory from offset 0 fails; the file opens.
         if SEP == "\\" or not os.path.exists("/proc/self/mem"):
             self.skipTest("needs /proc/self/mem")
+        self.write("OUT.BAT", b"old script")
+        self.write("OUT.COM", b"old program")
         result = self.run_tool("/proc/self/mem", "/BATFILE:out.bat", "/COMPILE:out.com", "/NCR")
         self.assertRun(result, BANNER + processing(b"/PROC/SELF/mem") + writing(b"OUT.BAT") +
                        b"Error: Can't read source file /PROC/SELF/mem" + NL, 1)
-        self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho.\r\n",
-                         self.read("OUT.BAT"))
-        self.assertFalse(self.exists("OUT.COM"))
+        self.assertEqual(b"old script", self.read("OUT.BAT"))
+        self.assertEqual(b"old program", self.read("OUT.COM"))
+        self.assertEqual(["OUT.BAT", "OUT.COM"], sorted(os.listdir(self.dir)))
+
+
+def completed_result(completed):
+    return Result(completed)
+
+
+def hidden_leftovers(directory):
+    """Temporary files that a run left behind."""
+    return [name for name in os.listdir(directory) if name.startswith(".")]
+
+
+class WriteFailures(ToolTest):
+    """An output that cannot be written fails the run and leaves the previous
+    outputs as they were."""
+
+    def prepare(self, directory):
+        big = b"".join(b"<p>line %d of a page that does not fit</p>\n" % i for i in range(100000))
+        for name in ("a", "b"):
+            with open(os.path.join(directory, name + ".htm"), "wb") as f:
+                f.write(big)
+            with open(os.path.join(directory, name + ".bat"), "wb") as f:
+                f.write(b"old script " + name.encode())
+            with open(os.path.join(directory, name + ".com"), "wb") as f:
+                f.write(b"old program " + name.encode())
+
+    def assert_failed_cleanly(self, result, directory, shown):
+        self.assertEqual(1, result.status)
+        self.assertTrue(result.out.endswith(b"Error: Can't write batch file " + shown + NL),
+                        result.out[-300:])
+        self.assertNotIn(b"bytes(s) written", result.out)
+        self.assertNotIn(b"Compiled", result.out)
+        for name in ("a", "b"):
+            with open(os.path.join(directory, name + ".bat"), "rb") as f:
+                self.assertEqual(b"old script " + name.encode(), f.read())
+            with open(os.path.join(directory, name + ".com"), "rb") as f:
+                self.assertEqual(b"old program " + name.encode(), f.read())
+        self.assertEqual([], hidden_leftovers(directory))
+
+    def test_file_size_limit(self):
+        if WINDOWS:
+            self.skipTest("Wine's own files would meet the size limit first")
+        self.prepare(self.dir)
+        command = "trap '' XFSZ; ulimit -f 1000; exec \"$@\""
+        completed = subprocess.run(["sh", "-c", command, "sh", EXE, "*.htm", "/COMPILE"],
+                                   cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   timeout=120)
+        self.assert_failed_cleanly(completed_result(completed), self.dir, self.here("a.bat"))
+
+    def test_full_file_system(self):
+        mount = self.path("small")
+        os.mkdir(mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", mount],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no tmpfs may be mounted here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        for name in ("a", "b"):
+            with open(os.path.join(mount, name + ".htm"), "wb") as f:
+                f.write(b"<p>a line of a page that does not fit</p>\n" * 1000)
+            for ext in (".bat", ".com"):
+                with open(os.path.join(mount, name + ext), "wb") as f:
+                    f.write(b"old " + (b"script " if ext == ".bat" else b"program ") +
+                            name.encode())
+        # Leave room for a little of the first script only.
+        stat = os.statvfs(mount)
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            f.write(b"f" * (stat.f_bavail * stat.f_frsize - 8192))
+        result = self.run_tool("*.htm", "/COMPILE", cwd=mount)
+        shown = (mount.replace("/", "\\") if WINDOWS else mount) + SEP + "a.bat"
+        if WINDOWS:
+            shown = "Z:" + shown
+        self.assert_failed_cleanly(result, mount, shown.encode())
+
+    def test_device_that_refuses_writes(self):
+        if WINDOWS or not os.path.exists("/dev/full"):
+            self.skipTest("needs /dev/full")
+        self.write("a.htm", b"x\n")
+        result = self.run_tool("a.htm", "/BATFILE:/dev/full")
+        self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(b"/DEV/FULL") +
+                       b"Error: Can't write batch file /DEV/FULL" + NL, 1)
+        self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+
+class Replacing(ToolTest):
+    """How an output takes the place of the previous one."""
+
+    def test_link_permissions_and_devices(self):
+        self.write("a.htm", b"new\n")
+        self.write("real.bat", b"old")
+        os.chmod(self.path("real.bat"), 0o751)
+        os.symlink("real.bat", self.path("a.bat"))
+        self.write("a.com", b"old")
+        os.chmod(self.path("a.com"), 0o700)
+        result = self.run_tool("a.htm", "/COMPILE", "/NCR")
+        self.assertEqual(1, result.status)
+        self.assertTrue(os.path.islink(self.path("a.bat")))
+        self.assertTrue(self.read("real.bat").startswith(b"@echo off\r\n"))
+        if not WINDOWS:
+            self.assertEqual(0o751, os.stat(self.path("real.bat")).st_mode & 0o7777)
+            self.assertEqual(0o700, os.stat(self.path("a.com")).st_mode & 0o7777)
+        self.assertEqual([], hidden_leftovers(self.dir))
+
+    def test_standard_output_as_the_script(self):
+        if WINDOWS:
+            self.skipTest("/dev/stdout is a POSIX name")
+        self.write("a.htm", b"x\n")
+        result = self.run_tool("a.htm", "/BATFILE:/dev/stdout", "/NCR", "/NOCGI")
+        self.assertEqual(1, result.status)
+        self.assertIn(b"@echo off\r\necho x\r\necho.\r\n", result.out)
+
+    def test_leftover_temporary_file_is_no_source(self):
+        self.write(".a.htm.quillfen-new-x1y2z3", b"left by a killed run")
+        self.write("a.htm", b"x")
+        if WINDOWS:
+            subprocess.run(RUNNER + ["cmd", "/c", "attrib", "+h", ".a.htm.quillfen-new-x1y2z3"],
+                           cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(1, self.run_tool("*.*").status)
+
+
+class WholeRun(ToolTest):
+    """What a run checks against all of its sources and outputs."""
+
+    def test_no_output_lands_on_a_listed_source(self):
+        cases = [
+            (["a.htm", "b.htm"], ("*.htm", "/BATFILE:b.htm"), "a.htm", b"B.HTM"),
+            (["a.htm", "b.htm"], ("*.htm", "/COMPILE:b.htm"), "a.htm", b"B.HTM"),
+            (["A.A.HTM", "A.BAT"], ("*.*",), "A.A.HTM", self.here("A.bat")),
+        ]
+        for sources, args, first, shown in cases:
+            for name in sources:
+                self.write(name, b"source " + name.encode())
+            result = self.run_tool(*args)
+            self.assertRun(result, BANNER + processing(self.here(first)) + SAME_FILE + shown + NL,
+                           1)
+            for name in sources:
+                self.assertEqual(b"source " + name.encode(), self.read(name))
+                os.remove(self.path(name))
+            self.assertEqual([], os.listdir(self.dir), args)
+
+    def test_path_too_long_to_hold(self):
+        long_name = "x" * 5000
+        for args, shown in (((long_name + ".htm",), long_name.upper() + ".HTM"),
+                            (("a.htm", "/BATFILE:" + long_name), long_name.upper()),
+                            (("a.htm", "/COMPILE:" + long_name), long_name.upper())):
+            self.write("a.htm", b"x")
+            result = self.run_tool(*args)
+            self.assertRun(result, BANNER + b"Error: Path too long: " + shown.encode() + NL, 1)
+            self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+    def test_matches_past_the_list_capacity(self):
+        for i in range(2050):
+            self.write("p%04d.htm" % i, b"x")
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI")
+        self.assertEqual(1, result.status)
+        self.assertTrue(result.out.endswith(
+            b"Warning: 2 more files match \"" + self.here("*.HTM") +
+            b"\" and were not converted (at most 2048 in a run)" + NL), result.out[-300:])
+        self.assertTrue(self.exists("p2047.bat"))
+        self.assertFalse(self.exists("p2048.bat") or self.exists("p2049.bat"))
