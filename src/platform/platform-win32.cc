@@ -46,10 +46,22 @@ HANDLE console_output() {
   return out;
 }
 
+// A path in the form that the wide file services take; the narrow ones stop
+// at MAX_PATH characters.
+bool widen(const char* path, wchar_t* out, int capacity) {
+  return MultiByteToWideChar(CP_ACP, 0, path, -1, out, capacity) > 0;
+}
+
+HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags) {
+  wchar_t wide[OUTPUT_PATH_CAPACITY];
+  if (!widen(path, wide, OUTPUT_PATH_CAPACITY))
+    return INVALID_HANDLE_VALUE;
+  DWORD share = access == 0 ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+  return CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
+}
+
 bool handle_information(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   bool ok = GetFileInformationByHandle(file, info) != 0;
@@ -215,11 +227,23 @@ const char TEMPORARY_MARK[] = ".quillfen-new-";
 const int TEMPORARY_NAME_KEPT = 120;
 const int TEMPORARY_TRIES = 64;
 
+bool delete_file(const char* path) {
+  wchar_t wide[OUTPUT_PATH_CAPACITY];
+  return widen(path, wide, OUTPUT_PATH_CAPACITY) && DeleteFileW(wide);
+}
+
+// Gives the temporary file its final attributes and puts it in place.
+bool move_into_place(const char* temporary, const char* target, DWORD attributes) {
+  wchar_t from[OUTPUT_PATH_CAPACITY];
+  wchar_t to[OUTPUT_PATH_CAPACITY];
+  return widen(temporary, from, OUTPUT_PATH_CAPACITY) && widen(target, to, OUTPUT_PATH_CAPACITY) &&
+         SetFileAttributesW(from, attributes) && MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+
 // Whether an existing output is a disk file that may be replaced; devices
 // (NUL, CON) and pipes are written in place.  Sets *exists and *attributes.
 bool on_disk(const char* path, bool* exists, DWORD* attributes) {
-  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   *exists = file != INVALID_HANDLE_VALUE;
   *attributes = FILE_ATTRIBUTE_ARCHIVE;
   if (!*exists)
@@ -232,22 +256,23 @@ bool on_disk(const char* path, bool* exists, DWORD* attributes) {
   return disk;
 }
 
+// Creates the hidden temporary file beside the target.
 bool open_temporary(OutputFile* output) {
   char directory[OUTPUT_PATH_CAPACITY];
   snprintf(directory, sizeof directory, "%s", output->target);
-  char* cut = strrchr(directory, '\\');
-  if (cut == nullptr)
-    return false;
-  const char* name = output->target + (cut - directory) + 1;
-  cut[1] = '\0';
+  char* cut = directory;
+  for (char* p = directory; *p != '\0'; p++)
+    if (*p == '\\' || *p == '/' || (*p == ':' && p == directory + 1))
+      cut = p + 1;
+  const char* name = output->target + (cut - directory);
+  *cut = '\0';
   for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
     int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%s%lx-%d",
                            directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK,
                            static_cast<unsigned long>(GetCurrentProcessId()), attempt);
     if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
       return false;
-    HANDLE file = CreateFileA(output->temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE file = create_file(output->temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
     if (file == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
         continue;
@@ -256,18 +281,34 @@ bool open_temporary(OutputFile* output) {
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) {
       CloseHandle(file);
-      DeleteFileA(output->temporary);
+      delete_file(output->temporary);
       return false;
     }
     output->stream = _fdopen(fd, "wb");
     if (output->stream == nullptr) {
       _close(fd);
-      DeleteFileA(output->temporary);
+      delete_file(output->temporary);
       return false;
     }
     return true;
   }
   return false;
+}
+
+// The file that a link names, so that the link stays a link; false when its
+// target cannot be told.
+bool link_target(const char* path, char* target, DWORD capacity) {
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD length = GetFinalPathNameByHandleA(file, target, capacity, FILE_NAME_NORMALIZED);
+  CloseHandle(file);
+  if (length == 0 || length >= capacity)
+    return false;
+  // A short enough path goes without the prefix that lifts the length limit.
+  if (strncmp(target, "\\\\?\\", 4) == 0 && length - 4 < MAX_PATH)
+    memmove(target, target + 4, length - 4 + 1);
+  return true;
 }
 
 }  // namespace
@@ -286,9 +327,14 @@ bool output_open(OutputFile* output, const char* path) {
   // What "wb" would refuse is not replaced behind its back.
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
     return false;
-  output->mode = attributes;
-  if (!full_path(path, output->target, sizeof output->target))
-    return false;
+  output->mode = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+  DWORD own = exists ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+  bool linked = own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (!linked || !link_target(path, output->target, sizeof output->target)) {
+    if (strlen(path) >= sizeof output->target)
+      return false;
+    strcpy(output->target, path);
+  }
   return open_temporary(output);
 }
 
@@ -301,9 +347,8 @@ bool output_commit(OutputFile* output) {
   ok = fclose(stream) == 0 && ok;
   if (output->in_place)
     return ok;
-  if (!ok || !SetFileAttributesA(output->temporary, output->mode) ||
-      !MoveFileExA(output->temporary, output->target, MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileA(output->temporary);
+  if (!ok || !move_into_place(output->temporary, output->target, output->mode)) {
+    delete_file(output->temporary);
     return false;
   }
   return true;
@@ -315,7 +360,7 @@ void output_discard(OutputFile* output) {
   fclose(output->stream);
   output->stream = nullptr;
   if (!output->in_place)
-    DeleteFileA(output->temporary);
+    delete_file(output->temporary);
 }
 
 int exit_status_for(long count) {

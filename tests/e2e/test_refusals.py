@@ -181,7 +181,9 @@ class WriteFailures(ToolTest):
 class Replacing(ToolTest):
     """How an output takes the place of the previous one."""
 
-    def test_link_permissions_and_devices(self):
+    def test_link_and_permission_bits_are_kept(self):
+        if WINDOWS:
+            self.skipTest("Wine shows a POSIX link as a plain file, and has no permission bits")
         self.write("a.htm", b"new\n")
         self.write("real.bat", b"old")
         os.chmod(self.path("real.bat"), 0o751)
@@ -192,9 +194,8 @@ class Replacing(ToolTest):
         self.assertEqual(1, result.status)
         self.assertTrue(os.path.islink(self.path("a.bat")))
         self.assertTrue(self.read("real.bat").startswith(b"@echo off\r\n"))
-        if not WINDOWS:
-            self.assertEqual(0o751, os.stat(self.path("real.bat")).st_mode & 0o7777)
-            self.assertEqual(0o700, os.stat(self.path("a.com")).st_mode & 0o7777)
+        self.assertEqual(0o751, os.stat(self.path("real.bat")).st_mode & 0o7777)
+        self.assertEqual(0o700, os.stat(self.path("a.com")).st_mode & 0o7777)
         self.assertEqual([], hidden_leftovers(self.dir))
 
     def test_standard_output_as_the_script(self):
