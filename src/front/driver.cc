@@ -102,25 +102,40 @@ void derive_output_path(const Run* run, const char* name, const char* extension,
   append_text(path, LONG_PATH_CAPACITY, extension);
 }
 
-// Whether writing `output` would land on the source being converted or on
-// any other source of the run.
-bool lands_on_a_source(const Run* run, const char* output) {
-  if (equal_ignoring_case(run->source_path, output) || same_file(run->source_path, output))
-    return true;
+// What an output path names before the source is converted: whether it
+// lands on a source of the run, and which earlier source of the run wrote
+// it (-1 for none).
+struct OutputTarget {
+  bool on_a_source;
+  int earlier;
+};
+
+OutputTarget inspect_output(const Run* run, const char* output) {
+  OutputTarget target = {equal_ignoring_case(run->source_path, output), -1};
   FileIdentity identity;
-  return file_identity(output, &identity) && identity_set_find(&run->sources, identity) >= 0;
+  if (file_identity(output, &identity)) {
+    target.on_a_source = target.on_a_source || identity_set_find(&run->sources, identity) >= 0;
+    target.earlier = identity_set_find(&run->written, identity);
+  }
+  return target;
 }
 
 // Refuses outputs that would overwrite a source or each other; returns
-// STATUS_FAILED after the message, or STATUS_CONTINUE.
-int check_output_paths(const Run* run) {
+// STATUS_FAILED after the message, or STATUS_CONTINUE.  Tells in `earlier`
+// which earlier sources wrote the script and the program.
+int check_output_paths(const Run* run, int earlier[2]) {
   const RunOptions& options = run->options;
   const char* outputs[] = {options.bat_path, options.compile_com ? options.com_path : nullptr};
-  for (const char* output : outputs) {
-    if (output != nullptr && lands_on_a_source(run, output)) {
-      printf("Error: Input file can't be the same as the output file\n  ->%s\n", output);
+  for (int i = 0; i < 2; i++) {
+    earlier[i] = -1;
+    if (outputs[i] == nullptr)
+      continue;
+    OutputTarget target = inspect_output(run, outputs[i]);
+    if (target.on_a_source) {
+      printf("Error: Input file can't be the same as the output file\n  ->%s\n", outputs[i]);
       return STATUS_FAILED;
     }
+    earlier[i] = target.earlier;
   }
   if (options.compile_com && (equal_ignoring_case(options.bat_path, options.com_path) ||
                               same_file(options.bat_path, options.com_path))) {
@@ -130,19 +145,10 @@ int check_output_paths(const Run* run) {
   return STATUS_CONTINUE;
 }
 
-// The source whose output this run already wrote at `path`, or -1.
-int earlier_writer(const Run* run, const char* path) {
-  FileIdentity identity;
-  if (!file_identity(path, &identity))
-    return -1;
-  return identity_set_find(&run->written, identity);
-}
-
-// Files the output just put in place at `path` as written for `index`.
-void note_written(Run* run, const char* path, int index) {
-  FileIdentity identity;
-  if (file_identity(path, &identity))
-    identity_set_put(&run->written, identity, index);
+// Files the output just put in place as written for `index`.
+void note_written(Run* run, const OutputFile& output, int index) {
+  if (output.identified)
+    identity_set_put(&run->written, output.identity, index);
 }
 
 // Tells that `path` replaced the output of an earlier source of the run.
@@ -211,27 +217,27 @@ int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* c
 // Puts the outputs of a completely converted source in place and reports
 // them; returns STATUS_CONTINUE, or STATUS_FAILED when one could not be
 // written.
-int finish_outputs(Run* run, int index, long line_count, OutputFile* bat, OutputFile* com) {
+int finish_outputs(Run* run, int index, const int earlier[2], long line_count, OutputFile* bat,
+                   OutputFile* com) {
   const RunOptions& options = run->options;
   bool compiled = com->stream != nullptr;
   if (compiled && !com_finish_image(&run->com))
     return report_com_failure(options, bat, com);
-  int bat_earlier = earlier_writer(run, options.bat_path);
-  int com_earlier = compiled ? earlier_writer(run, options.com_path) : -1;
   if (!output_commit(bat))
     return report_bat_failure(options, bat, com);
-  note_written(run, options.bat_path, index);
+  note_written(run, *bat, index);
   if (line_count >= 1)
     printf("\x10 %li bytes(s) written to \"%s\"\n",
            static_cast<long>(file_size_of(options.bat_path)), options.bat_path);
   if (compiled) {
     if (!output_commit(com))
       return report_com_failure(options, bat, com);
-    note_written(run, options.com_path, index);
+    note_written(run, *com, index);
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
   }
-  report_replaced(run, options.bat_path, bat_earlier);
-  report_replaced(run, options.com_path, com_earlier);
+  report_replaced(run, options.bat_path, earlier[0]);
+  if (compiled)
+    report_replaced(run, options.com_path, earlier[1]);
   return STATUS_CONTINUE;
 }
 
@@ -246,7 +252,8 @@ int convert_source(Run* run, int index) {
     derive_output_path(run, run->source_list[index], ".bat", options.bat_path);
   if (options.compile_com && options.com_path[0] == '\0')
     derive_output_path(run, run->source_list[index], ".com", options.com_path);
-  if (check_output_paths(run) == STATUS_FAILED)
+  int earlier[2];
+  if (check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
 
   FILE* source = open_file(run->source_path, "rb");
@@ -281,7 +288,7 @@ int convert_source(Run* run, int index) {
     return report_bat_failure(options, &bat, &com);
   if (end == LINES_COM_FAILED)
     return report_com_failure(options, &bat, &com);
-  if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
+  if (finish_outputs(run, index, earlier, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';

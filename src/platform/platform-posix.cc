@@ -620,6 +620,15 @@ void split_resolved(const char* resolved, char* directory, const char** name) {
     directory[0] = '\0';
 }
 
+void note_identity(OutputFile* output) {
+  struct stat info;
+  if (output->stream == nullptr || fstat(fileno(output->stream), &info) != 0)
+    return;
+  output->identified = true;
+  output->identity.volume = static_cast<uint64_t>(info.st_dev);
+  output->identity.index = static_cast<uint64_t>(info.st_ino);
+}
+
 bool open_temporary(OutputFile* output, const char* directory, const char* name) {
   int written = snprintf(output->temporary, sizeof output->temporary, "%s/.%.*s%s", directory,
                          TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
@@ -653,6 +662,7 @@ bool output_open(OutputFile* output, const char* path) {
   if (exists && !S_ISREG(info.st_mode)) {
     output->in_place = true;
     output->stream = fopen(resolved, "wb");
+    note_identity(output);
     return output->stream != nullptr;
   }
   if (!exists && errno != ENOENT)
@@ -673,6 +683,7 @@ bool output_open(OutputFile* output, const char* path) {
   bool known = stat(directory, &before) == 0;
   if (!open_temporary(output, parent, name))
     return false;
+  note_identity(output);
   char listed[RESOLVED_CAPACITY + 1];
   snprintf(listed, sizeof listed, "%s/", parent);
   if (known)

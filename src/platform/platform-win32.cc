@@ -284,6 +284,13 @@ bool open_temporary(OutputFile* output) {
       delete_file(output->temporary);
       return false;
     }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info)) {
+      output->identified = true;
+      output->identity.volume = info.dwVolumeSerialNumber;
+      output->identity.index =
+          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
     output->stream = _fdopen(fd, "wb");
     if (output->stream == nullptr) {
       _close(fd);

@@ -89,7 +89,9 @@ const int OUTPUT_PATH_CAPACITY = 4096;
 struct OutputFile {
   FILE* stream;
   bool in_place;
-  uint32_t mode;                         // permission bits, or attributes, that the new file gets
+  uint32_t mode;  // permission bits, or attributes, that the new file gets
+  bool identified;
+  FileIdentity identity;                 // of the file written, which the output becomes
   char target[OUTPUT_PATH_CAPACITY];     // where the output lands, links followed
   char temporary[OUTPUT_PATH_CAPACITY];  // the file written until the commit
 };
