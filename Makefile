@@ -2,6 +2,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
+# Checks for the packages that the tests need and installs the missing ones.
+SETUP ?= tools/setup-tests.sh
 
 WINDOWS_CONFIG = -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
@@ -24,9 +26,10 @@ demo: tool
 	cd $(BUILD)/demo && ../quillfen "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
 	ls -l $(BUILD)/demo
 
-# Builds and runs every test: the plain build, the sanitizer build and the
-# Windows build (under Wine).
+# Installs what the tests need, then builds and runs every test: the plain
+# build, the sanitizer build and the Windows build (under Wine).
 test:
+	$(SETUP)
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure
