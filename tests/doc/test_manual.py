@@ -41,7 +41,9 @@ class Manual(unittest.TestCase):
         text = rendered()
         options = text[text.index("\nOPTIONS\n"):text.index("\nEXIT STATUS\n")]
         for switch in sorted(switches):
-            self.assertRegex(options, r"(?m)^ {7}(\S+, )?" + re.escape(switch) + "(?![A-Z])", switch)
+            # A tag line: the switch at the tag's indent, perhaps after another.
+            tag = r"(?m)^ {7}(\S+, )?" + re.escape(switch) + "(?![A-Z])"
+            self.assertRegex(options, tag, switch)
 
 
 if __name__ == "__main__":
