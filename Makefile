@@ -1,39 +1,67 @@
 # Convenience targets; CMake does the work.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+# Checks for the packages that the tests need and installs the missing ones.
+SETUP ?= tools/setup-tests.sh
 
-.PHONY: all demo test sanitize windows windows-test clean
+WINDOWS_CONFIG = -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
+.PHONY: all tool demo test sanitize windows windows-test install package clean
+
+# The tool, and its tests when GoogleTest and Python 3 are there.
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Converts the bundled example pages into scripts (and COM programs) in build/demo.
-demo: all
+# The tool alone; needs nothing beyond CMake and a C++ compiler.
+tool:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target quillfen
+
+# Converts the bundled example pages into scripts (and COM programs) in
+# build/demo.
+demo: tool
 	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp examples/*.htm $(BUILD)/demo/
 	cd $(BUILD)/demo && ../quillfen "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
 	ls -l $(BUILD)/demo
 
-# Builds and runs every test: the plain build, the sanitizer build and the
-# Windows build (under Wine).
-test: all
+# Installs what the tests need, then builds and runs every test: the plain
+# build, the sanitizer build and the Windows build (under Wine).
+test:
+	$(SETUP)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure
 	$(MAKE) sanitize
 	$(MAKE) windows-test
 
 sanitize:
-	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON \
+	  -DQUILLFEN_TESTS=ON
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	cd $(BUILD)-sanitize && ctest --output-on-failure
 
 # Cross-builds build-windows/quillfen.exe with mingw-w64.
 windows:
-	cmake -S . -B $(BUILD)-windows -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake -S . -B $(BUILD)-windows $(WINDOWS_CONFIG)
 	cmake --build $(BUILD)-windows -j $(JOBS)
 
-windows-test: windows
+windows-test:
+	cmake -S . -B $(BUILD)-windows $(WINDOWS_CONFIG) -DQUILLFEN_TESTS=ON
+	cmake --build $(BUILD)-windows -j $(JOBS)
 	cd $(BUILD)-windows && ctest --output-on-failure
+
+# Installs bin/quillfen and share/man/man1/quillfen.1 under PREFIX (staged
+# under DESTDIR when that is set).
+install: tool
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package of the Linux build and the .zip archive of the Windows
+# build: build/quillfen_VERSION_ARCH.deb, build-windows/quillfen-VERSION-win64.zip.
+package: all windows
+	cd $(BUILD) && cpack -G DEB
+	cd $(BUILD)-windows && cpack -G ZIP
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows

@@ -1,0 +1,50 @@
+"""The manual page: clean under groff's warnings, fit for a terminal, and
+describing every switch that the tool reads."""
+import os
+import re
+import subprocess
+import unittest
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+MANUAL = os.path.join(ROOT, "doc", "quillfen.1")
+
+
+def groff(*args):
+    return subprocess.run(["groff", "-man"] + list(args) + [MANUAL], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+
+
+def rendered():
+    result = groff("-Tutf8", "-P-c", "-P-b", "-P-u", "-P-o")
+    if result.returncode != 0:
+        raise AssertionError(result.stderr.decode(errors="replace"))
+    return result.stdout.decode("utf-8")
+
+
+class Manual(unittest.TestCase):
+    def test_groff_reports_nothing(self):
+        result = groff("-ww", "-z")
+        self.assertEqual("", (result.stdout + result.stderr).decode(errors="replace"))
+        self.assertEqual(0, result.returncode)
+
+    def test_renders_within_a_terminal_with_every_section(self):
+        text = rendered()
+        self.assertEqual([], [line for line in text.splitlines() if len(line) > 80])
+        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES",
+                        "LIMITS"):
+            self.assertRegex(text, "(?m)^" + section + "$")
+
+    def test_every_switch_of_the_tool_is_described(self):
+        with open(os.path.join(ROOT, "src", "front", "switches.cc")) as f:
+            switches = set(re.findall(r'"(/[A-Z?]+)"', f.read()))
+        self.assertTrue({"/BATFILE", "/COMPILE", "/T", "/W"} <= switches, switches)
+        text = rendered()
+        options = text[text.index("\nOPTIONS\n"):text.index("\nEXIT STATUS\n")]
+        for switch in sorted(switches):
+            # A tag line: the switch at the tag's indent, perhaps after another.
+            tag = r"(?m)^ {7}(\S+, )?" + re.escape(switch) + "(?![A-Z])"
+            self.assertRegex(options, tag, switch)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,62 @@
+"""The .zip archive of the Windows build: what it holds, and that the program
+from it converts a page under Wine."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+from cpack_support import banner_version, make_package
+
+PAGE = b"<p>Fish & chips</p>\r\n"
+SCRIPT_END = b"echo ^<p^>Fish ^& chips^</p^>\r\necho.\r\n"
+
+
+class WindowsArchive(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="quillfen-zip-")
+        cls.zip = make_package("ZIP", cls.dir, ".zip")
+        cls.top = "quillfen-%s-win64" % banner_version()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, True)
+
+    def test_holds_the_program_the_readme_and_the_manual_as_text(self):
+        with zipfile.ZipFile(self.zip) as archive:
+            self.assertEqual(sorted(self.top + "/" + name for name in
+                                    ("quillfen.exe", "README.txt", "quillfen.txt")),
+                             sorted(archive.namelist()))
+            manual = archive.read(self.top + "/quillfen.txt")
+        self.assertIn(b"\r\nEXIT STATUS\r\n", manual)
+        self.assertEqual(manual.count(b"\n"), manual.count(b"\r\n"))
+        # Plain ASCII: no overstrikes or escape sequences left by the formatter.
+        strays = [c for c in set(manual) if c > 0x7E or (c < 0x20 and c not in b"\r\n")]
+        self.assertEqual([], strays)
+
+    def test_program_from_the_archive_converts_a_page_under_wine(self):
+        if shutil.which("wine") is None:
+            print("SKIPPED: wine not found", file=sys.stderr)
+            self.skipTest("wine not found")
+        with zipfile.ZipFile(self.zip) as archive:
+            archive.extractall(self.dir)
+        work = os.path.join(self.dir, "work")
+        os.makedirs(work, exist_ok=True)
+        with open(os.path.join(work, "page.htm"), "wb") as f:
+            f.write(PAGE)
+        env = dict(os.environ, WINEDEBUG="-all")
+        result = subprocess.run(["wine", os.path.join(self.dir, self.top, "quillfen.exe"),
+                                 "page.htm"], cwd=work, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        self.assertEqual(1, result.returncode, result.stdout)
+        with open(os.path.join(work, "page.bat"), "rb") as f:
+            script = f.read()
+        self.assertTrue(script.startswith(b"@echo off\r\n"), script)
+        self.assertTrue(script.endswith(SCRIPT_END), script)
+
+
+if __name__ == "__main__":
+    unittest.main()
