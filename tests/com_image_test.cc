@@ -66,7 +66,8 @@ int print_address(const std::string& file, int32_t code_start, int index) {
   return static_cast<unsigned char>(file[at + 1]) | static_cast<unsigned char>(file[at + 2]) << 8;
 }
 
-const std::string EXIT = bytes({0xB4, 0x0D, 0xCD, 0x21, 0xB4, 0x4C, 0xCD, 0x21, 0xCD, 0x20});
+const std::string EXIT = bytes({0xB4, 0x0D, 0xCD, 0x21, 0xB8, 0x00, 0x4C, 0xCD, 0x21, 0xCD, 0x20});
+const std::string PRINT_DOLLAR = bytes({0xB2, 0x24, 0xB4, 0x02, 0xCD, 0x21});
 const std::string FILLER = "$0a";
 const std::vector<std::string> HELLO_WORLD = {"Hello", "World"};
 
@@ -77,7 +78,7 @@ TEST(ComImageTest, TwoLinesWithoutHeader) {
                          bytes({0xBA, 0x03, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
                          bytes({0xBA, 0x0B, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
   EXPECT_EQ(file, expected);
-  EXPECT_EQ(file.size(), 46u);
+  EXPECT_EQ(file.size(), 47u);
   EXPECT_EQ(summary_of(image, "C:\\WEB\\HI.HTM", "C:\\WEB\\HI.com"),
             "\x10 Compiled C:\\WEB\\HI.HTM as a COM file Ok:\n  -> C:\\WEB\\HI.com (22 bytes)\n");
 }
@@ -91,7 +92,7 @@ TEST(ComImageTest, TwoLinesWithHeaderWithoutCredits) {
                          bytes({0xBA, 0x1F, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
                          bytes({0xBA, 0x27, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
   EXPECT_EQ(file, expected);
-  EXPECT_EQ(file.size(), 81u);
+  EXPECT_EQ(file.size(), 82u);
   EXPECT_EQ(image.byte_offset, 50);
 }
 
@@ -108,7 +109,7 @@ TEST(ComImageTest, TwoLinesWithHeaderAndCredits) {
                          bytes({0xBA, 0x9F, 0x01, 0xB4, 0x09, 0xCD, 0x21}) +
                          bytes({0xBA, 0xA7, 0x01, 0xB4, 0x09, 0xCD, 0x21}) + EXIT;
   EXPECT_EQ(file, expected);
-  EXPECT_EQ(file.size(), 209u);
+  EXPECT_EQ(file.size(), 210u);
   EXPECT_EQ(image.byte_offset, 178);
 }
 
@@ -155,8 +156,8 @@ void check_record_limit(bool cgi_header, int last_held) {
   ComImage image;
   std::string file = build(&image, options_with(cgi_header, false), "X.HTM", lines);
   EXPECT_EQ(image.record_count, COM_MAX_RECORDS);
-  EXPECT_EQ(file.size(), static_cast<size_t>(image.byte_offset) + 7 * 1024 + 10);
-  EXPECT_EQ(file.substr(file.size() - 10), EXIT);
+  EXPECT_EQ(file.size(), static_cast<size_t>(image.byte_offset) + 7 * 1024 + 11);
+  EXPECT_EQ(file.substr(file.size() - 11), EXIT);
   int last = print_address(file, image.byte_offset, 1023) - 0x100;
   std::string text = "L" + std::to_string(last_held) + "\r\n$$0a";
   EXPECT_EQ(file.substr(static_cast<size_t>(last), text.size()), text);
@@ -189,7 +190,7 @@ TEST(ComImageTest, TextLimitCutsTheLineThatReachesIt) {
   EXPECT_EQ(image.byte_offset, 50003);
   EXPECT_EQ(image.lines_held, 49);
   EXPECT_EQ(image.lines_offered, 51);
-  EXPECT_EQ(image.lines_with_dollar, 0);  // the '$'s lie in text left out
+  EXPECT_EQ(image.dollar_count, 0);  // the '$'s lie in text left out
 }
 
 TEST(ComImageTest, TextLimitReachedOnALinesLastByte) {
@@ -200,8 +201,8 @@ TEST(ComImageTest, TextLimitReachedOnALinesLastByte) {
   EXPECT_FALSE(image.recording);
   EXPECT_EQ(image.lines_held, 50);
   EXPECT_EQ(summary_of(image, "X.HTM", "X.COM"),
-            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (50003 bytes)\n"
-            "Warning: X.COM stops printing at the '$' in 1 line(s)\n");
+            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (50003 bytes)\n");
+  EXPECT_EQ(file.substr(file.size() - 11 - 13, 6), PRINT_DOLLAR);
 
   // One more line, even an empty one, is then left out.
   lines.push_back("");
@@ -225,15 +226,47 @@ TEST(ComImageTest, EmptyRecordsPastTheLimitThenOneByte) {
   EXPECT_EQ(image.lines_held, 51);
 }
 
+std::string print_from(int address) {
+  return bytes({0xBA, address & 0xFF, address >> 8, 0xB4, 0x09, 0xCD, 0x21});
+}
+
+TEST(ComImageTest, EveryDollarIsPrintedOnItsOwn) {
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", {"a$b", "$$", "$"});
+  // Records at 3, 9 and 14; filler at 18; code at 21.
+  std::string expected = bytes({0xE9, 0x12, 0x00}) + "a$b\r\n$$$\r\n$$\r\n$" + FILLER +
+                         print_from(0x103) + PRINT_DOLLAR + print_from(0x105) + print_from(0x109) +
+                         PRINT_DOLLAR + print_from(0x10A) + PRINT_DOLLAR + print_from(0x10B) +
+                         print_from(0x10E) + PRINT_DOLLAR + print_from(0x10F) + EXIT;
+  EXPECT_EQ(file, expected);
+  EXPECT_EQ(image.byte_offset, 21);
+
+  // A '$' in the source path inside the header's comment is printed too.
+  build(&image, options_with(true, true), "C$\\P.HTM", {});
+  EXPECT_EQ(image.dollar_count, 1);
+}
+
+TEST(ComImageTest, DollarCodeCountsAgainstTheImageBound) {
+  std::vector<std::string> lines(1000, std::string(40, '$'));
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", lines);
+  EXPECT_LE(file.size(), static_cast<size_t>(COM_IMAGE_LIMIT));
+  EXPECT_GT(file.size(), static_cast<size_t>(COM_IMAGE_LIMIT) - 13);
+  EXPECT_FALSE(image.recording);
+  EXPECT_LT(image.lines_held, 1000);
+  EXPECT_NE(summary_of(image, "X.HTM", "X.COM").find("Warning: X.COM holds only the first"),
+            std::string::npos);
+}
+
 TEST(ComImageTest, ImagesInARowAreIndependent) {
   ComImage image;
   build(&image, options_with(true, true), "C:\\WEB\\FIRST.HTM", {"one", "two$", "three"});
-  EXPECT_EQ(image.lines_with_dollar, 1);
+  EXPECT_EQ(image.dollar_count, 1);
   std::string second = build(&image, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD);
   ComImage fresh;
   EXPECT_EQ(second, build(&fresh, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD));
   EXPECT_EQ(image.record_offsets[0], 3);
-  EXPECT_EQ(image.lines_with_dollar, 0);
+  EXPECT_EQ(image.dollar_count, 0);
   EXPECT_EQ(summary_of(image, "HI.HTM", "HI.COM"),
             "\x10 Compiled HI.HTM as a COM file Ok:\n  -> HI.COM (22 bytes)\n");
 }

@@ -9,8 +9,15 @@ namespace {
 const unsigned char JUMP_NEAR = 0xE9;
 const unsigned char RECORD_END[] = {0x0D, 0x0A, '$'};
 const unsigned char FILLER[] = {'$', '0', 'a'};
-// MOV AH,0Dh; INT 21h (disk reset), MOV AH,4Ch; INT 21h (terminate), INT 20h.
-const unsigned char EXIT_CODE[] = {0xB4, 0x0D, 0xCD, 0x21, 0xB4, 0x4C, 0xCD, 0x21, 0xCD, 0x20};
+// MOV AH,0Dh; INT 21h (disk reset), MOV AX,4C00h; INT 21h (terminate with
+// exit code 0), INT 20h.
+const unsigned char EXIT_CODE[] = {0xB4, 0x0D, 0xCD, 0x21, 0xB8, 0x00,
+                                   0x4C, 0xCD, 0x21, 0xCD, 0x20};
+// MOV DL,24h; MOV AH,02h; INT 21h: prints one '$', which the print-string
+// call cannot.
+const unsigned char PRINT_DOLLAR[] = {0xB2, 0x24, 0xB4, 0x02, 0xCD, 0x21};
+const int32_t PRINT_CALL_SIZE = 7;
+const int32_t DOLLAR_CODE_SIZE = static_cast<int32_t>(sizeof PRINT_DOLLAR) + PRINT_CALL_SIZE;
 const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
 
 // Writes `length` bytes of the text part and counts them in `byte_offset`,
@@ -23,8 +30,45 @@ void emit(ComImage* image, const void* bytes, size_t length) {
   image->byte_offset += static_cast<int32_t>(length);
 }
 
+// Writes text that the program prints, noting where each '$' in it stands.
+void emit_text_bytes(ComImage* image, const char* text, size_t length) {
+  const char* end = text + length;
+  for (const char* p = text; p < end; p++) {
+    p = static_cast<const char*>(memchr(p, '$', static_cast<size_t>(end - p)));
+    if (p == nullptr)
+      break;
+    if (image->dollar_count < COM_MAX_DOLLARS)
+      image->dollar_offsets[image->dollar_count++] =
+          image->byte_offset + static_cast<int32_t>(p - text);
+  }
+  emit(image, text, length);
+}
+
 void emit_text(ComImage* image, const char* text) {
-  emit(image, text, strlen(text));
+  emit_text_bytes(image, text, strlen(text));
+}
+
+// The size of the finished image if it ended after `text_bytes` more bytes of
+// text holding `dollars` more '$', closing the record last added.
+int32_t projected_size(const ComImage* image, int32_t text_bytes, int32_t dollars) {
+  int32_t code_start = image->byte_offset + text_bytes + static_cast<int32_t>(sizeof RECORD_END) +
+                       static_cast<int32_t>(sizeof FILLER);
+  return code_start + PRINT_CALL_SIZE * image->record_count +
+         DOLLAR_CODE_SIZE * (image->dollar_count + dollars) +
+         static_cast<int32_t>(sizeof EXIT_CODE);
+}
+
+// How many of the first `length` bytes of a line the image can hold within
+// COM_IMAGE_LIMIT, each '$' with the code that prints it.
+size_t bytes_within_bound(const ComImage* image, const char* line, size_t length) {
+  int32_t dollars = 0;
+  for (size_t i = 0; i < length; i++) {
+    int32_t more = line[i] == '$' ? 1 : 0;
+    if (projected_size(image, static_cast<int32_t>(i) + 1, dollars + more) > COM_IMAGE_LIMIT)
+      return i;
+    dollars += more;
+  }
+  return length;
 }
 
 void add_record(ComImage* image) {
@@ -38,7 +82,7 @@ void emit_header(ComImage* image, const RunOptions* options, const char* source_
   add_record(image);
   emit_text(image, CGI_HEADER);
   if (!options->credits) {
-    emit_text(image, "$");
+    emit(image, "$", 1);
     return;
   }
   emit_text(image, "<!-- \n");
@@ -47,7 +91,8 @@ void emit_header(ComImage* image, const RunOptions* options, const char* source_
   emit_text(image, "\r\n");
   emit_text(image, "By " BANNER_TEXT "\r\n");
   emit_text(image, "Website: " HOME_URL "\r\n");
-  emit_text(image, " -->\r\n$");
+  emit_text(image, " -->\r\n");
+  emit(image, "$", 1);
 }
 
 // MOV DX,address; MOV AH,09h; INT 21h for the record at `offset`.
@@ -93,6 +138,12 @@ void com_record_line(ComImage* image, const char* line) {
     return;
   }
   add_record(image);
+  if (projected_size(image, 0, 0) > COM_IMAGE_LIMIT) {
+    // Not even an empty record fits any more.
+    image->record_count--;
+    image->recording = false;
+    return;
+  }
   // The text stops on the byte that brings the offset to the limit; when the
   // offset is there already (records of no text can pass it), one byte goes.
   size_t length = strlen(line);
@@ -107,21 +158,33 @@ void com_record_line(ComImage* image, const char* line) {
       image->recording = false;
     }
   }
-  emit(image, line, kept);
+  size_t bounded = bytes_within_bound(image, line, kept);
+  if (bounded < kept) {
+    kept = bounded;
+    image->recording = false;
+  }
+  emit_text_bytes(image, line, kept);
   emit(image, RECORD_END, sizeof RECORD_END);
   if (kept == length) {
     image->lines_held++;
-  }
-  if (memchr(line, '$', kept) != nullptr) {
-    image->lines_with_dollar++;
   }
 }
 
 bool com_finish_image(ComImage* image) {
   emit(image, FILLER, sizeof FILLER);
   int32_t code_start = image->byte_offset;
+  // Each record's text runs to the next record; its last '$' ends it, and
+  // every '$' before that is printed on its own.
+  int32_t dollar = 0;
   for (int32_t i = 0; i < image->record_count; i++) {
     emit_print_call(image, image->record_offsets[i]);
+    int32_t end = i + 1 < image->record_count ? image->record_offsets[i + 1] : code_start;
+    for (; dollar < image->dollar_count && image->dollar_offsets[dollar] < end; dollar++) {
+      if (image->dollar_offsets[dollar] < image->record_offsets[i])
+        continue;
+      fwrite(PRINT_DOLLAR, 1, sizeof PRINT_DOLLAR, image->stream);
+      emit_print_call(image, image->dollar_offsets[dollar] + 1);
+    }
   }
   fwrite(EXIT_CODE, 1, sizeof EXIT_CODE, image->stream);
   return !ferror(image->stream) && patch_jump(image, code_start) && !ferror(image->stream);
@@ -136,9 +199,5 @@ void com_print_summary(FILE* out, const ComImage* image, const char* source_path
   if (image->lines_held < image->lines_offered) {
     fprintf(out, "Warning: %s holds only the first %i of %i lines\n", com_path,
             static_cast<int>(image->lines_held), static_cast<int>(image->lines_offered));
-  }
-  if (image->lines_with_dollar > 0) {
-    fprintf(out, "Warning: %s stops printing at the '$' in %i line(s)\n", com_path,
-            static_cast<int>(image->lines_with_dollar));
   }
 }

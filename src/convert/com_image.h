@@ -11,17 +11,25 @@
 const int COM_MAX_RECORDS = 1024;
 const int32_t COM_TEXT_LIMIT = 49997;
 const int32_t COM_LOAD_OFFSET = 0x100;
+// The most bytes an image may have: 64 KB less the program segment prefix
+// and 256 bytes of stack.
+const int32_t COM_IMAGE_LIMIT = 65024;
+// The most '$' that an image within COM_IMAGE_LIMIT can print, 13 bytes of
+// code each.
+const int COM_MAX_DOLLARS = COM_IMAGE_LIMIT / 13 + 1;
 
 struct ComImage {
   FILE* stream = nullptr;
   int32_t byte_offset = 0;
   int32_t record_offsets[COM_MAX_RECORDS] = {};
   int32_t record_count = 0;
+  // Where each '$' of the printed text stands; each is printed on its own.
+  int32_t dollar_offsets[COM_MAX_DOLLARS] = {};
+  int32_t dollar_count = 0;
   bool recording = false;
   // What the summary's warnings report.
-  int32_t lines_offered = 0;      // lines handed to com_record_line
-  int32_t lines_held = 0;         // of those, the ones held in full
-  int32_t lines_with_dollar = 0;  // recorded lines whose output stops at a '$'
+  int32_t lines_offered = 0;  // lines handed to com_record_line
+  int32_t lines_held = 0;     // of those, the ones held in full
 };
 
 // Writes the jump placeholder and the header text and starts a fresh image.
@@ -37,8 +45,7 @@ void com_record_line(ComImage* image, const char* line);
 bool com_finish_image(ComImage* image);
 
 // Prints the summary of a finished image to `out`, one print call per message:
-// the byte count of the text part, then a warning for lines left out or cut,
-// then one for lines whose output stops at a '$'.
+// the byte count of the text part, then a warning for lines left out or cut.
 void com_print_summary(FILE* out, const ComImage* image, const char* source_path,
                        const char* com_path);
 
