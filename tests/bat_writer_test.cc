@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console/product.h"
 
@@ -210,6 +211,52 @@ TEST(EchoLine, KeepsEveryScriptLineWithinTheInterpretersReach) {
   wide += "\xC3\xA9\xC3\xA9";
   std::string split = echo_of(wide);
   EXPECT_EQ(std::string::npos, split.find("\r\necho \xA9"));
+}
+
+std::vector<std::string> script_lines(const std::string& written) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < written.size();) {
+    size_t end = written.find("\r\n", start);
+    lines.push_back(written.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+TEST(EchoLine, BreaksForLengthWhateverTheBytes) {
+  // Bytes 0x80 to 0xBF outside a well-formed UTF-8 sequence, escapes among
+  // them, and a tail of blanks that a break would leave alone on a line.
+  std::string latin(8096, '\xA0');
+  for (size_t i = 0; i < latin.size(); i += 3)
+    latin[i] = '&';
+  std::string tail = std::string(8175, 'x') + "    ";
+  std::string stray = "\xE9";
+  while (stray.size() < 8094)
+    stray += "\x80%";
+  for (const std::string& line : {latin, tail, stray}) {
+    std::vector<std::string> lines = script_lines(echo_of(line));
+    EXPECT_GT(lines.size(), 1u);
+    for (const std::string& script_line : lines) {
+      EXPECT_LE(script_line.size(), 8191u);
+      EXPECT_NE(std::string::npos, script_line.find_first_not_of(" \t", 4)) << script_line;
+    }
+  }
+  EXPECT_EQ("echo.    ", script_lines(echo_of(tail)).back());
+}
+
+TEST(EchoLine, NoWrapBreaksOnlyForLength) {
+  Script script;
+  script.options.no_wrap = true;
+  script.header("P.HTM");
+  std::string text = "x<a href=y>" + std::string(300, 'z') + "<b>q</b>";
+  script.line(text.c_str());
+  std::string expected = "echo x^<a href=y^>" + std::string(300, 'z') + "^<b^>q^</b^>\r\n";
+  std::string written = script.bytes();
+  EXPECT_EQ(expected, written.substr(written.size() - expected.size()));
+  std::string longer(9000 / 2, '<');
+  script.line(longer.c_str());
+  for (const std::string& script_line : script_lines(script.bytes()))
+    EXPECT_LE(script_line.size(), 8191u);
 }
 
 }  // namespace

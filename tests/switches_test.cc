@@ -59,6 +59,9 @@ TEST(Switches, FlagsMatchAsTheTableSays) {
   EXPECT_FALSE(Scan({"x", "/nocgi"}).options.cgi_header);
   EXPECT_TRUE(Scan({"x", "/NOCGI2"}).options.cgi_header);
   EXPECT_TRUE(Scan({"x", "/noblank"}).options.remove_blank_lines);
+  EXPECT_TRUE(Scan({"x", "/nowrap"}).options.no_wrap);
+  EXPECT_FALSE(Scan({"x", "/NOWRAPS"}).options.no_wrap);
+  EXPECT_TRUE(Scan({"x", "/NOWRAP"}).options.discard_overflow);
   // The file spec argument is read as a switch as well.
   EXPECT_FALSE(Scan({"/NOCGI"}).options.cgi_header);
   EXPECT_EQ(3, Scan({"/T=3"}).options.tab_width);

@@ -22,6 +22,7 @@ struct RunOptions {
   bool cgi_header = true;
   bool credits = true;
   bool remove_blank_lines = false;
+  bool no_wrap = false;  // one echo command per line, broken only for length
   bool compile_com = false;
   // Overrides from the command line; while a source is converted, the output
   // paths in use.

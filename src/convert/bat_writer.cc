@@ -99,9 +99,11 @@ bool echo_would_misread(const char* text) {
 }
 
 // Starts a script line that prints `text`; the interpreter reads each line
-// with quoting off.  "echo." prints what follows it whatever it says.
+// with quoting off.  "echo." prints what follows it whatever it says, blanks
+// only included, where "echo" would print its own state.
 void start_script_line(BatWriter* writer, const char* text) {
-  put_text(writer, echo_would_misread(text) ? ECHO_DOT_PREFIX : ECHO_PREFIX);
+  bool plain = !echo_would_misread(text) && !blank_only(text);
+  put_text(writer, plain ? ECHO_PREFIX : ECHO_DOT_PREFIX);
   writer->in_quotes = false;
 }
 
@@ -116,9 +118,40 @@ size_t written_size(const BatWriter* writer, char c) {
   return (c == '%' || needs_caret(writer, c)) ? 2 : 1;
 }
 
-// A byte that continues a UTF-8 sequence; no line is broken before one.
-bool continues_sequence(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+bool is_continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// The continuation bytes that a UTF-8 lead byte announces; 0 for any other.
+int announced_continuations(unsigned char c) {
+  if (c >= 0xC2 && c <= 0xDF)
+    return 1;
+  if ((c & 0xF0) == 0xE0)
+    return 2;
+  if (c >= 0xF0 && c <= 0xF4)
+    return 3;
+  return 0;
+}
+
+// Whether `p` continues a well-formed UTF-8 sequence that starts at most
+// three bytes before it within `line`; no script line is broken there.
+// Anywhere else a byte 0x80 to 0xBF is a byte like any other.
+bool inside_sequence(const char* line, const char* p) {
+  if (!is_continuation(static_cast<unsigned char>(*p)))
+    return false;
+  for (int back = 1; back <= 3 && p - back >= line; back++) {
+    unsigned char c = static_cast<unsigned char>(p[-back]);
+    if (is_continuation(c))
+      continue;
+    int wanted = announced_continuations(c);
+    if (back > wanted)
+      return false;
+    for (int i = 1; i <= wanted; i++)
+      if (!is_continuation(static_cast<unsigned char>(p[-back + i])))
+        return false;
+    return true;
+  }
+  return false;
 }
 
 // Writes one byte of page text as the interpreter must see it; returns the
@@ -143,6 +176,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
                       const RunOptions* options) {
   writer->stream = stream;
   writer->staged = 0;
+  writer->no_wrap = options->no_wrap;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {
     char name[LONG_PATH_CAPACITY + 1];
@@ -210,9 +244,9 @@ void write_echo_line(BatWriter* writer, const char* line) {
       flush_staging(writer);
     char c = *p;
     if (!echo.blank) {
-      bool tag_break = c == '<' && (echo.wrap_pending || is_anchor_start(p));
+      bool tag_break = !writer->no_wrap && c == '<' && (echo.wrap_pending || is_anchor_start(p));
       bool too_long =
-          echo.length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !continues_sequence(c);
+          echo.length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !inside_sequence(line, p);
       if (tag_break || too_long)
         break_script_line(writer, &echo, p);
     }
@@ -221,7 +255,7 @@ void write_echo_line(BatWriter* writer, const char* line) {
     echo.length += static_cast<size_t>(written);
     if (!is_blank(c))
       echo.blank = false;
-    if (c == '>' && echo.wrap_pending) {
+    if (c == '>' && echo.wrap_pending && !writer->no_wrap) {
       if (p[1] != '\0') {
         break_script_line(writer, &echo, "<");
         put_text(writer, BREAK_MARKER);

@@ -16,6 +16,7 @@ const size_t BAT_STAGING_SIZE = 8192;
 struct BatWriter {
   FILE* stream = nullptr;
   bool in_quotes = false;  // inside a double-quoted run of the current script line
+  bool no_wrap = false;    // break lines only where their length forces it
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE];
 };

@@ -43,6 +43,8 @@ bool apply_switch(char* argument, RunOptions* options) {
       take_path(options->com_path, &options->com_path_too_long, argument + 9);
   } else if (strcmp(argument, "/NOBLANK") == 0) {
     options->remove_blank_lines = true;
+  } else if (strcmp(argument, "/NOWRAP") == 0) {
+    options->no_wrap = true;
   } else if (begins_with(argument, "/T")) {
     // "/T" alone reads as an empty number, like "/T=".
     int32_t width = length > 3 ? parse_tab_number(argument + 3) : 0;

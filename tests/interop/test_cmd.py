@@ -207,6 +207,22 @@ INDENTED_HELP = lf(b"<pre>", b"  /?", b"</pre>")
 ON_BEFORE_ANCHOR = lf(b"Turn the lamp", b'on <a href="lamp.htm">here</a>')
 LONG_ESCAPED = lf(b"<p>", b"Fish & chips " * 620, b"</p>")
 
+# Windows-1252 text: no-break spaces and escaped bytes, no UTF-8 anywhere.
+LATIN_RUN = lf(b"<p>" + b"\xa0" * 8000 + b"</p>", b"&\xa0" * 4000, b"%\xa0\xbf" * 2600)
+# With /T=0 trimming leaves the blanks before the tab, just past a break.
+BLANK_TAIL = lf(b"x" * 8175 + b"    \t", b"done")
+# A page whose printed lines must stay as they are: an inline script, a
+# preformatted block, anchors inside text and lines past the wrap column.
+LINE_FOR_LINE = lf(
+    b'<script>var s = "<a href=\'x\'>" + "<b>" + (1 < 2 ? "&" : "|");</script>',
+    b"<script><!-- keep --> var t = 1;</script>",
+    b"<pre>",
+    b"  [<a href=\"toc.htm\">Contents</a>] [<a href=\"i.htm\">Index</a>]",
+    b"  " + b"<i>word</i> " * 40,
+    b"</pre>",
+    b"<p>" + b"long " * 60 + b"<a href=\"a.htm\">link</a> text</p>",
+)
+
 # directory -> (switches, {file name: page bytes}). No page is named after a
 # cmd builtin: "cmd /c help.bat" runs HELP, not the script.
 RUNS = {
@@ -233,7 +249,9 @@ RUNS = {
         "lfonly.htm": b"\n",
     }),
     "tab4": (["/T=4", "/NOCGI"], {"tabs.htm": TABS}),
-    "tab0": (["/T=0", "/NCR"], {"tabs.htm": TABS}),
+    "tab0": (["/T=0", "/NCR"], {"tabs.htm": TABS, "blanktail.htm": BLANK_TAIL}),
+    "latin": (["/NOCGI", "/NCR"], {"latin.htm": LATIN_RUN}),
+    "nowrap": (["/NOWRAP", "/NOCGI"], {"lines.htm": LINE_FOR_LINE}),
     "keep": (["/W", "/NOCGI", "/NCR"], {"overflow.htm": OVERFLOW}),
     "cutoff": (["/NOCGI", "/NCR"], {"overflow.htm": OVERFLOW}),
     "faults": (["/NOCGI", "/NCR"], {
@@ -612,8 +630,14 @@ class ScriptsPrintTheirPages(ScriptCase):
             self.check_run(run)
 
     def test_lines_past_the_reader_capacity(self):
-        for run in ("cutoff", "keep"):
+        for run in ("cutoff", "keep", "latin"):
             self.check_run(run)
+
+    def test_nowrap_prints_line_for_line(self):
+        self.check_run("nowrap")
+        script, (stdout, _) = STATE["results"][("nowrap", "lines.htm")]
+        expected = expected_lines(LINE_FOR_LINE, RUNS["nowrap"][0])
+        self.assertEqual(b"".join(line + b"\r\n" for line in expected), stdout)
 
 
 class EchoArguments(ScriptCase):
