@@ -7,7 +7,9 @@ SETUP ?= tools/setup-tests.sh
 
 WINDOWS_CONFIG = -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
-.PHONY: all tool demo test sanitize windows windows-test install package clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all tool demo test sanitize windows windows-test fuzz fuzz-smoke install package clean
 
 # The tool, and its tests when GoogleTest and Python 3 are there.
 all:
@@ -35,6 +37,7 @@ test:
 	cd $(BUILD) && ctest --output-on-failure
 	$(MAKE) sanitize
 	$(MAKE) windows-test
+	$(MAKE) fuzz-smoke
 
 sanitize:
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_SANITIZE=ON \
@@ -52,6 +55,15 @@ windows-test:
 	cmake --build $(BUILD)-windows -j $(JOBS)
 	cd $(BUILD)-windows && ctest --output-on-failure
 
+# Builds the libFuzzer targets in fuzz/ with clang and runs each for
+# FUZZ_SECONDS; a finding is kept and shown with the command that replays it.
+fuzz:
+	fuzz/run.sh $(FUZZ_SECONDS) $(BUILD)-fuzz
+
+# Each fuzz target for 20 seconds from the seed corpus, as make test does.
+fuzz-smoke:
+	fuzz/run.sh 20 $(BUILD)-fuzz
+
 # Installs bin/quillfen and share/man/man1/quillfen.1 under PREFIX (staged
 # under DESTDIR when that is set).
 install: tool
@@ -64,4 +76,4 @@ package: all windows
 	cd $(BUILD)-windows && cpack -G ZIP
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows $(BUILD)-fuzz

@@ -1,0 +1,190 @@
+// Reads arbitrary bytes as a page, writes its script, and checks what the
+// command interpreter would print for each script line against the lines
+// the reader delivered: no line past the interpreter's 8191 bytes, no echo
+// of blanks alone, nothing the interpreter would act on, and every byte of
+// every line printed, apart from the writer's breaks and their marker.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/run_options.h"
+#include "convert/bat_writer.h"
+#include "convert/line_reader.h"
+#include "convert/source_stream.h"
+
+namespace {
+
+const size_t INTERPRETER_LINE_LIMIT = 8191;
+const char MARKER[] = "<!--crlf-->";
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+  fprintf(stderr, "property broken: %s\n  %.300s\n", what, detail.c_str());
+  abort();
+}
+
+std::string upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// What "echo" prints for the text after its prefix, read as the interpreter
+// reads a line: '%%' stands for '%', a double quote toggles quoting, and
+// outside quotes a caret makes the next byte plain while < > | & act.
+std::string printed_text(const std::string& text) {
+  std::string out;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (c == '%') {
+      if (i + 1 >= text.size() || text[i + 1] != '%')
+        fail("a lone percent sign would expand", text);
+      out += '%';
+      i++;
+    } else if (c == '"') {
+      quoted = !quoted;
+      out += c;
+    } else if (!quoted && c == '^') {
+      if (i + 1 >= text.size())
+        fail("a script line ends in a bare caret", text);
+      char next = text[++i];
+      if (next == '%')
+        fail("a caret before a percent sign", text);
+      out += next;
+    } else if (!quoted && strchr("<>|&", c) != nullptr) {
+      fail("the interpreter would act on a byte", text);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool blanks_only(const std::string& text) {
+  return text.find_first_not_of(" \t") == std::string::npos;
+}
+
+// What one script line prints.
+std::string run_echo(const std::string& script_line) {
+  if (script_line.size() > INTERPRETER_LINE_LIMIT)
+    fail("a script line past the interpreter's reach", script_line.substr(0, 80));
+  if (script_line.compare(0, 5, "echo.") == 0)
+    return printed_text(script_line.substr(5));
+  if (script_line.compare(0, 5, "echo ") != 0)
+    fail("a script line that is no echo command", script_line);
+  std::string text = script_line.substr(5);
+  if (blanks_only(text))
+    fail("echo with blanks alone prints the echo state", script_line);
+  std::string printed = printed_text(text);
+  size_t start = printed.find_first_not_of(" \t");
+  std::string word = upper(printed.substr(start));
+  size_t end = word.find_last_not_of(" \t");
+  word = word.substr(0, end + 1);
+  if (word == "ON" || word == "OFF" || word.compare(0, 2, "/?") == 0)
+    fail("echo would take the text for a request", script_line);
+  return printed;
+}
+
+std::vector<std::string> split_lines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos)
+      fail("script text without its CR LF", bytes.substr(start));
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// Whether the printed pieces of one source line give back `expected`; a piece
+// after the first may open with the break marker, which may also be text.
+bool pieces_give(const std::vector<std::string>& pieces, size_t index, const std::string& expected,
+                 size_t at) {
+  if (index == pieces.size())
+    return at == expected.size();
+  const std::string& piece = pieces[index];
+  if (expected.compare(at, piece.size(), piece) == 0 &&
+      pieces_give(pieces, index + 1, expected, at + piece.size()))
+    return true;
+  size_t marker = strlen(MARKER);
+  return index > 0 && piece.compare(0, marker, MARKER) == 0 &&
+         expected.compare(at, piece.size() - marker, piece, marker, std::string::npos) == 0 &&
+         pieces_give(pieces, index + 1, expected, at + piece.size() - marker);
+}
+
+std::string written_so_far(FILE* file, long from) {
+  fflush(file);
+  long end = ftell(file);
+  std::string bytes(static_cast<size_t>(end - from), '\0');
+  fseek(file, from, SEEK_SET);
+  if (fread(&bytes[0], 1, bytes.size(), file) != bytes.size())
+    abort();
+  fseek(file, end, SEEK_SET);
+  return bytes;
+}
+
+SourceStream source;
+BatWriter writer;
+char line[LINE_CAPACITY + 1];
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1)
+    return 0;
+  RunOptions options;
+  options.tab_width = data[0] % 21;
+  options.discard_overflow = (data[0] & 0x20) == 0;
+  options.no_wrap = (data[0] & 0x40) != 0;
+  options.remove_blank_lines = (data[0] & 0x80) != 0;
+  options.credits = false;
+  options.cgi_header = false;
+  static char nothing[1];
+  FILE* page = size > 1 ? fmemopen(const_cast<uint8_t*>(data + 1), size - 1, "rb")
+                        : fmemopen(nothing, 1, "rb");
+  FILE* script = tmpfile();
+  if (page == nullptr || script == nullptr)
+    abort();
+  if (size == 1)
+    fgetc(page);  // an empty page
+  source_attach(&source, page);
+  write_bat_header(&writer, script, "PAGE.HTM", &options);
+  if (written_so_far(script, 0) != "@echo off\r\n")
+    fail("the header", "");
+  long from = ftell(script);
+  while (!source.at_end && !source.has_error) {
+    line[0] = '\0';
+    if (fgetstr(line, LINE_CAPACITY, &source, options.tab_width, options.discard_overflow) ==
+        FGETSTR_FATAL)
+      break;
+    std::string expected;
+    if (line[0] == '\0') {
+      write_blank_line(&writer, &options);
+    } else {
+      trim_trailing(line, ' ');
+      trim_trailing(line, '\t');
+      expected = blanks_only(line) ? "" : line;
+      write_echo_line(&writer, line);
+    }
+    std::string bytes = written_so_far(script, from);
+    from = ftell(script);
+    if (bytes.empty() && line[0] == '\0' && options.remove_blank_lines)
+      continue;
+    std::vector<std::string> pieces;
+    for (const std::string& script_line : split_lines(bytes))
+      pieces.push_back(run_echo(script_line));
+    if (pieces.empty() || (options.no_wrap && pieces.size() > 1 && bytes.size() <= 8180))
+      fail("/NOWRAP broke a line that fits", bytes.substr(0, 200));
+    if (!pieces_give(pieces, 0, expected, 0))
+      fail("the script does not print the line", expected.substr(0, 200));
+  }
+  fclose(page);
+  fclose(script);
+  return 0;
+}
