@@ -118,7 +118,8 @@ bool pieces_give(const std::vector<std::string>& pieces, size_t index, const std
          pieces_give(pieces, index + 1, expected, at + piece.size() - marker);
 }
 
-std::string written_so_far(FILE* file, long from) {
+std::string written_so_far(BatWriter* writer, FILE* file, long from) {
+  finish_bat(writer);
   fflush(file);
   long end = ftell(file);
   std::string bytes(static_cast<size_t>(end - from), '\0');
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fgetc(page);  // an empty page
   source_attach(&source, page);
   write_bat_header(&writer, script, "PAGE.HTM", &options);
-  if (written_so_far(script, 0) != "@echo off\r\n")
+  if (written_so_far(&writer, script, 0) != "@echo off\r\n")
     fail("the header", "");
   long from = ftell(script);
   while (!source.at_end && !source.has_error) {
@@ -172,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       expected = blanks_only(line) ? "" : line;
       write_echo_line(&writer, line);
     }
-    std::string bytes = written_so_far(script, from);
+    std::string bytes = written_so_far(&writer, script, from);
     from = ftell(script);
     if (bytes.empty() && line[0] == '\0' && options.remove_blank_lines)
       continue;

@@ -31,6 +31,7 @@ class Script {
     write_blank_line(writer_.get(), &options);
   }
   std::string bytes() {
+    finish_bat(writer_.get());
     fflush(file_);
     std::string out;
     rewind(file_);

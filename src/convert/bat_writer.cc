@@ -56,6 +56,13 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
 
+bool blank_only_run(const char* run, size_t length) {
+  for (size_t i = 0; i < length; i++)
+    if (!is_blank(run[i]))
+      return false;
+  return true;
+}
+
 bool blank_only(const char* line) {
   while (is_blank(*line))
     line++;
@@ -107,15 +114,45 @@ void start_script_line(BatWriter* writer, const char* text) {
   writer->in_quotes = false;
 }
 
+// How the writer treats each byte value: plain bytes are copied as they
+// stand, in runs; the others one by one.
+enum ByteClass : unsigned char { BYTE_PLAIN, BYTE_CARET, BYTE_PERCENT, BYTE_QUOTE, BYTE_END };
+
+struct ByteClasses {
+  ByteClass of[256];
+  ByteClasses() : of() {
+    const char carets[] = "<>|&^";
+    for (const char* c = carets; *c != '\0'; c++)
+      of[static_cast<unsigned char>(*c)] = BYTE_CARET;
+    of[static_cast<unsigned char>('%')] = BYTE_PERCENT;
+    of[static_cast<unsigned char>('"')] = BYTE_QUOTE;
+    of[0] = BYTE_END;
+  }
+};
+
+const ByteClasses BYTE_CLASSES;
+
+ByteClass class_of(char c) {
+  return BYTE_CLASSES.of[static_cast<unsigned char>(c)];
+}
+
 // Whether `c` is written with a caret before it: outside double quotes the
 // interpreter acts on these bytes.
 bool needs_caret(const BatWriter* writer, char c) {
-  return !writer->in_quotes && c != '\0' && strchr("<>|&^", c) != nullptr;
+  return !writer->in_quotes && class_of(c) == BYTE_CARET;
 }
 
 // The bytes that `c` takes in the script.
 size_t written_size(const BatWriter* writer, char c) {
   return (c == '%' || needs_caret(writer, c)) ? 2 : 1;
+}
+
+// The number of plain bytes from `p` on.
+size_t plain_run(const char* p) {
+  const char* q = p;
+  while (class_of(*q) == BYTE_PLAIN)
+    q++;
+  return static_cast<size_t>(q - p);
 }
 
 bool is_continuation(unsigned char c) {
@@ -190,14 +227,12 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   if (options->cgi_header)
     put_text(writer, "echo Content-type: text/html\r\necho.\r\n");
   writer->in_quotes = false;
-  flush_staging(writer);
 }
 
 void write_blank_line(BatWriter* writer, const RunOptions* options) {
   if (options->remove_blank_lines)
     return;
   put_text(writer, "echo.\r\n");
-  flush_staging(writer);
 }
 
 void trim_trailing(char* line, char value) {
@@ -227,19 +262,39 @@ void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
   echo->blank = true;
 }
 
+// Copies a run of plain bytes that fits the current script line whole.
+void put_plain_run(BatWriter* writer, EchoLine* echo, const char* run, size_t length) {
+  if (writer->staged + length > BAT_STAGING_SIZE)
+    flush_staging(writer);
+  memcpy(writer->staging + writer->staged, run, length);
+  writer->staged += length;
+  echo->column += static_cast<int>(length);
+  echo->length += length;
+  if (echo->blank && !blank_only_run(run, length))
+    echo->blank = false;
+  if (echo->column > WRAP_COLUMN)
+    echo->wrap_pending = true;
+}
+
 }  // namespace
 
 void write_echo_line(BatWriter* writer, const char* line) {
   if (blank_only(line)) {
     // "echo" with nothing but blanks after it prints the echo state.
     put_text(writer, "echo.\r\n");
-    flush_staging(writer);
     return;
   }
   start_script_line(writer, line);
   EchoLine echo;
   echo.length = strlen(ECHO_PREFIX);
   for (const char* p = line; *p != '\0'; p++) {
+    // Plain bytes go in runs while no length break can fall among them.
+    size_t run = plain_run(p);
+    if (run > 0 && echo.length + run <= SCRIPT_LINE_LIMIT) {
+      put_plain_run(writer, &echo, p, run);
+      p += run - 1;
+      continue;
+    }
     if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
       flush_staging(writer);
     char c = *p;
@@ -270,5 +325,8 @@ void write_echo_line(BatWriter* writer, const char* line) {
       echo.wrap_pending = true;
   }
   put_text(writer, "\r\n");
+}
+
+void finish_bat(BatWriter* writer) {
   flush_staging(writer);
 }

@@ -11,7 +11,8 @@
 // A script line is broken at the next tag boundary once it passes this column.
 const int WRAP_COLUMN = 220;
 
-const size_t BAT_STAGING_SIZE = 8192;
+// Script bytes are gathered here and written in blocks of this size.
+const size_t BAT_STAGING_SIZE = 65536;
 
 struct BatWriter {
   FILE* stream = nullptr;
@@ -33,5 +34,9 @@ void trim_trailing(char* line, char value);
 
 // The echo command line or lines for a non-empty, trimmed source line.
 void write_echo_line(BatWriter* writer, const char* line);
+
+// Writes out what the writer still holds; call it before the stream is
+// checked or closed.
+void finish_bat(BatWriter* writer);
 
 #endif  // QUILLFEN_CONVERT_BAT_WRITER_H_

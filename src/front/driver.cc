@@ -281,6 +281,9 @@ int convert_source(Run* run, int index) {
     com_begin_image(&run->com, com.stream, &options, run->source_path);
   source_attach(&run->source, source);
   LinesEnd end = convert_lines(run, bat.stream, com.stream, &line_count);
+  finish_bat(&run->bat);
+  if (end == LINES_DONE && ferror(bat.stream))
+    end = LINES_BAT_FAILED;
   fclose(source);
   if (end == LINES_STOPPED)
     return abandon_source(&bat, &com);
