@@ -243,6 +243,18 @@ TEST(EchoLine, BreaksForLengthWhateverTheBytes) {
     }
   }
   EXPECT_EQ("echo.    ", script_lines(echo_of(tail)).back());
+
+  // Only a well-formed sequence puts the break off to its end.
+  struct Case {
+    const char* sequence;
+    size_t kept;  // bytes of it on the first script line
+  } cases[] = {{"\xE2\x80\x94", 3}, {"\xF0\x9F\x98\x80", 4}, {"\xE0\x80\x80", 1},
+               {"\xED\xA0\x80", 1}, {"\xC0\xAF", 1},         {"\xF4\x90\x80\x80", 1}};
+  for (const Case& c : cases) {
+    std::string line = std::string(8174, 'x') + c.sequence + "y";
+    std::string first = script_lines(echo_of(line)).front();
+    EXPECT_EQ(5 + 8174 + c.kept, first.size()) << c.sequence;
+  }
 }
 
 TEST(EchoLine, NoWrapBreaksOnlyForLength) {

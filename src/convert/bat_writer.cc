@@ -155,38 +155,42 @@ size_t plain_run(const char* p) {
   return static_cast<size_t>(q - p);
 }
 
-bool is_continuation(unsigned char c) {
-  return (c & 0xC0) == 0x80;
+// The number of continuation bytes of the well-formed UTF-8 sequence that
+// begins at `p`, or 0 when none begins there.
+int utf8_tail_length(const char* p) {
+  unsigned char lead = static_cast<unsigned char>(p[0]);
+  int tail = 0;
+  unsigned char low = 0x80;  // the range of the byte after the lead
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    tail = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    tail = 2;
+    low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+    high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    tail = 3;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+  }
+  for (int i = 1; i <= tail; i++) {
+    unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < low || c > high)
+      return 0;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return tail;
 }
 
-// The continuation bytes that a UTF-8 lead byte announces; 0 for any other.
-int announced_continuations(unsigned char c) {
-  if (c >= 0xC2 && c <= 0xDF)
-    return 1;
-  if ((c & 0xF0) == 0xE0)
-    return 2;
-  if (c >= 0xF0 && c <= 0xF4)
-    return 3;
-  return 0;
-}
-
-// Whether `p` continues a well-formed UTF-8 sequence that starts at most
-// three bytes before it within `line`; no script line is broken there.
-// Anywhere else a byte 0x80 to 0xBF is a byte like any other.
+// Whether `p` is a continuation byte of a well-formed UTF-8 sequence that
+// began within the line; no line is broken before one.  Any other byte,
+// 0x80 to 0xBF included, may have a break before it.
 bool inside_sequence(const char* line, const char* p) {
-  if (!is_continuation(static_cast<unsigned char>(*p)))
-    return false;
-  for (int back = 1; back <= 3 && p - back >= line; back++) {
-    unsigned char c = static_cast<unsigned char>(p[-back]);
-    if (is_continuation(c))
-      continue;
-    int wanted = announced_continuations(c);
-    if (back > wanted)
-      return false;
-    for (int i = 1; i <= wanted; i++)
-      if (!is_continuation(static_cast<unsigned char>(p[-back + i])))
-        return false;
-    return true;
+  for (int back = 1; back <= 3 && back <= p - line; back++) {
+    const char* lead = p - back;
+    if ((static_cast<unsigned char>(*lead) & 0xC0) != 0x80)
+      return utf8_tail_length(lead) >= back;
   }
   return false;
 }
