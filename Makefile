@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test sanitize windows windows-test clean
+.PHONY: all demo test sanitize windows windows-test bench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -35,5 +35,12 @@ windows:
 windows-test: windows
 	cd $(BUILD)-windows && ctest --output-on-failure
 
+# Builds Release in its own tree and times it against copying (bench/bench.py;
+# BENCH_ARGS passes options such as --keep or --against OTHER_BUILD).
+bench:
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_TESTS=OFF
+	cmake --build $(BUILD)-release -j $(JOBS)
+	python3 bench/bench.py --quillfen $(BUILD)-release/quillfen $(BENCH_ARGS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows $(BUILD)-release
