@@ -38,9 +38,11 @@ windows-test: windows
 # Builds Release in its own tree and times it against copying (bench/bench.py;
 # BENCH_ARGS passes options such as --keep or --against OTHER_BUILD).
 bench:
-	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_TESTS=OFF
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_TESTS=OFF -DQUILLFEN_BENCH=ON
 	cmake --build $(BUILD)-release -j $(JOBS)
 	python3 bench/bench.py --quillfen $(BUILD)-release/quillfen $(BENCH_ARGS)
+	if [ -x $(BUILD)-release/bench/quillfen_micro ]; then \
+	  $(BUILD)-release/bench/quillfen_micro --benchmark_min_time=0.5; fi
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows $(BUILD)-release

@@ -347,7 +347,7 @@ const int PREFIX_CACHE_SIZE = 8;
 const int PREFIX_SEARCHES = 4;
 
 struct ResolvedPrefix {
-  char typed[RESOLVED_CAPACITY];  // as normalize_path spells it, ending in '/'
+  char typed[RESOLVED_CAPACITY];  // as normalize_path spells it, ending in '/'; "" when unused
   char resolved[RESOLVED_CAPACITY];
   int search_count;
   // The directories searched are the first bytes of `resolved`.
@@ -356,7 +356,6 @@ struct ResolvedPrefix {
 };
 
 ResolvedPrefix prefix_cache[PREFIX_CACHE_SIZE];
-int prefix_cache_used;
 int prefix_cache_next;  // the entry that the next new prefix replaces
 
 // Whether `entry` still holds; leaves the state of its result in `state`.
@@ -421,7 +420,7 @@ bool walk_directory(ResolvedPrefix* entry, bool* cacheable) {
 bool resolve_directory(const char* typed, char* out, struct stat* state, bool* state_known) {
   *state_known = false;
   int slot = -1;
-  for (int i = 0; i < prefix_cache_used && slot < 0; i++) {
+  for (int i = 0; i < PREFIX_CACHE_SIZE && slot < 0; i++) {
     if (strcmp(prefix_cache[i].typed, typed) != 0)
       continue;
     if (prefix_holds(prefix_cache[i], state)) {
@@ -429,7 +428,8 @@ bool resolve_directory(const char* typed, char* out, struct stat* state, bool* s
       *state_known = true;
       return true;
     }
-    slot = i;  // stale: resolved afresh into the same entry
+    slot = i;  // stale: resolved afresh into the same entry, if at all
+    prefix_cache[i].typed[0] = '\0';
   }
   if (strlen(typed) >= RESOLVED_CAPACITY)
     return false;
@@ -444,9 +444,7 @@ bool resolve_directory(const char* typed, char* out, struct stat* state, bool* s
   *state_known = true;
   if (!cacheable)
     return true;
-  if (slot < 0 && prefix_cache_used < PREFIX_CACHE_SIZE) {
-    slot = prefix_cache_used++;
-  } else if (slot < 0) {
+  if (slot < 0) {
     slot = prefix_cache_next;
     prefix_cache_next = (prefix_cache_next + 1) % PREFIX_CACHE_SIZE;
   }
@@ -861,14 +859,13 @@ namespace {
 const int REAL_CACHE_SIZE = 4;
 
 struct RealDirectory {
-  char path[RESOLVED_CAPACITY];
+  char path[RESOLVED_CAPACITY];  // "" when unused
   char real[RESOLVED_CAPACITY];
   dev_t device;
   ino_t inode;
 };
 
 RealDirectory real_cache[REAL_CACHE_SIZE];
-int real_cache_used;
 int real_cache_next;
 
 bool same_directory(const struct stat& info, const RealDirectory& entry) {
@@ -880,7 +877,7 @@ bool real_directory(const char* path, char* real) {
   struct stat now;
   if (stat(path, &now) != 0 || strlen(path) >= RESOLVED_CAPACITY)
     return realpath(path, real) != nullptr;
-  for (int i = 0; i < real_cache_used; i++) {
+  for (int i = 0; i < REAL_CACHE_SIZE; i++) {
     const RealDirectory& entry = real_cache[i];
     struct stat there;
     if (strcmp(entry.path, path) == 0 && same_directory(now, entry) &&
@@ -893,8 +890,6 @@ bool real_directory(const char* path, char* real) {
     return false;
   RealDirectory& entry = real_cache[real_cache_next];
   real_cache_next = (real_cache_next + 1) % REAL_CACHE_SIZE;
-  if (real_cache_used < REAL_CACHE_SIZE)
-    real_cache_used++;
   strcpy(entry.path, path);
   strcpy(entry.real, real);
   entry.device = now.st_dev;
