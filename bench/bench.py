@@ -482,6 +482,10 @@ def per_page(args, work, corpora):
               (label, busy, empty, busy / empty))
         if label == "quillfen":
             goal_line("beside 50,000 files / alone", busy / empty, 1.2)
+    # The search for "*.html" has to read the whole directory once.
+    floor = statistics.median(run_bare(["ls", "-f", crowd], work)
+                              for _ in range(args.small_runs)) * 1000
+    print("  reading that directory once (ls -f): %.1f ms" % floor)
 
 
 def scratch_default():

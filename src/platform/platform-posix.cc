@@ -346,6 +346,11 @@ bool resolve_component(char* out, size_t* used, const char* name, size_t length,
 const int PREFIX_CACHE_SIZE = 8;
 const int PREFIX_SEARCHES = 4;
 
+// A query that looks at several paths as of one moment (same_file) has a
+// number here, 0 outside one; a cache entry checked during it is not
+// checked again.
+unsigned current_query;
+
 struct ResolvedPrefix {
   char typed[RESOLVED_CAPACITY];  // as normalize_path spells it, ending in '/'; "" when unused
   char resolved[RESOLVED_CAPACITY];
@@ -353,6 +358,8 @@ struct ResolvedPrefix {
   // The directories searched are the first bytes of `resolved`.
   size_t searched_length[PREFIX_SEARCHES];
   struct stat searched_state[PREFIX_SEARCHES];
+  unsigned checked_in;       // the query that last found it holding
+  struct stat result_state;  // the state of `resolved` then
 };
 
 ResolvedPrefix prefix_cache[PREFIX_CACHE_SIZE];
@@ -421,15 +428,22 @@ bool resolve_directory(const char* typed, char* out, struct stat* state, bool* s
   *state_known = false;
   int slot = -1;
   for (int i = 0; i < PREFIX_CACHE_SIZE && slot < 0; i++) {
-    if (strcmp(prefix_cache[i].typed, typed) != 0)
+    ResolvedPrefix& entry = prefix_cache[i];
+    if (strcmp(entry.typed, typed) != 0)
       continue;
-    if (prefix_holds(prefix_cache[i], state)) {
-      strcpy(out, prefix_cache[i].resolved);
-      *state_known = true;
-      return true;
+    if (current_query != 0 && entry.checked_in == current_query) {
+      *state = entry.result_state;
+    } else if (prefix_holds(entry, state)) {
+      entry.checked_in = current_query;
+      entry.result_state = *state;
+    } else {
+      slot = i;  // stale: resolved afresh into the same entry, if at all
+      entry.typed[0] = '\0';
+      continue;
     }
-    slot = i;  // stale: resolved afresh into the same entry, if at all
-    prefix_cache[i].typed[0] = '\0';
+    strcpy(out, entry.resolved);
+    *state_known = true;
+    return true;
   }
   if (strlen(typed) >= RESOLVED_CAPACITY)
     return false;
@@ -448,6 +462,8 @@ bool resolve_directory(const char* typed, char* out, struct stat* state, bool* s
     slot = prefix_cache_next;
     prefix_cache_next = (prefix_cache_next + 1) % PREFIX_CACHE_SIZE;
   }
+  fresh.checked_in = current_query;
+  fresh.result_state = *state;
   prefix_cache[slot] = fresh;
   return true;
 }
@@ -863,6 +879,7 @@ struct RealDirectory {
   char real[RESOLVED_CAPACITY];
   dev_t device;
   ino_t inode;
+  unsigned checked_in;  // the query that last found it holding
 };
 
 RealDirectory real_cache[REAL_CACHE_SIZE];
@@ -874,14 +891,21 @@ bool same_directory(const struct stat& info, const RealDirectory& entry) {
 
 // realpath of a directory, through the cache.
 bool real_directory(const char* path, char* real) {
+  for (int i = 0; i < REAL_CACHE_SIZE && current_query != 0; i++) {
+    if (real_cache[i].checked_in == current_query && strcmp(real_cache[i].path, path) == 0) {
+      strcpy(real, real_cache[i].real);
+      return true;
+    }
+  }
   struct stat now;
   if (stat(path, &now) != 0 || strlen(path) >= RESOLVED_CAPACITY)
     return realpath(path, real) != nullptr;
   for (int i = 0; i < REAL_CACHE_SIZE; i++) {
-    const RealDirectory& entry = real_cache[i];
+    RealDirectory& entry = real_cache[i];
     struct stat there;
     if (strcmp(entry.path, path) == 0 && same_directory(now, entry) &&
         stat(entry.real, &there) == 0 && same_directory(there, entry)) {
+      entry.checked_in = current_query;
       strcpy(real, entry.real);
       return true;
     }
@@ -894,6 +918,7 @@ bool real_directory(const char* path, char* real) {
   strcpy(entry.real, real);
   entry.device = now.st_dev;
   entry.inode = now.st_ino;
+  entry.checked_in = current_query;
   return true;
 }
 
@@ -954,9 +979,8 @@ bool followed_state(const char* path, const Lookup& lookup, struct stat* info) {
   return stat(path, info) == 0;
 }
 
-}  // namespace
-
-bool same_file(const char* first, const char* second) {
+// same_file as of one moment: each directory is checked once.
+bool same_file_now(const char* first, const char* second) {
   char a[RESOLVED_CAPACITY];
   char b[RESOLVED_CAPACITY];
   Lookup a_lookup;
@@ -974,6 +998,16 @@ bool same_file(const char* first, const char* second) {
   if (!landing_of_resolved(a, a_directory, a_name) || !landing_of_resolved(b, b_directory, b_name))
     return false;
   return strcmp(a_directory, b_directory) == 0 && equal_ignoring_case(a_name, b_name);
+}
+
+}  // namespace
+
+bool same_file(const char* first, const char* second) {
+  static unsigned queries;
+  current_query = ++queries == 0 ? ++queries : queries;
+  bool same = same_file_now(first, second);
+  current_query = 0;
+  return same;
 }
 
 bool remove_file(const char* path) {
