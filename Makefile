@@ -9,7 +9,7 @@ WINDOWS_CONFIG = -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all tool demo test sanitize windows windows-test fuzz fuzz-smoke install package clean
+.PHONY: all tool demo test sanitize windows windows-test fuzz fuzz-smoke bench install package clean
 
 # The tool, and its tests when GoogleTest and Python 3 are there.
 all:
@@ -75,5 +75,14 @@ package: all windows
 	cd $(BUILD) && cpack -G DEB
 	cd $(BUILD)-windows && cpack -G ZIP
 
+# Builds Release in its own tree and times it against copying (bench/bench.py;
+# BENCH_ARGS passes options such as --keep or --against OTHER_BUILD).
+bench:
+	cmake -S . -B $(BUILD)-release -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_TESTS=OFF -DQUILLFEN_BENCH=ON
+	cmake --build $(BUILD)-release -j $(JOBS)
+	python3 bench/bench.py --quillfen $(BUILD)-release/quillfen $(BENCH_ARGS)
+	if [ -x $(BUILD)-release/bench/quillfen_micro ]; then \
+	  $(BUILD)-release/bench/quillfen_micro --benchmark_min_time=0.5; fi
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-windows $(BUILD)-fuzz $(BUILD)-release

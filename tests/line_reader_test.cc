@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,118 @@ TEST(LineReader, DeliversWhatWasReadBeforeAReadError) {
   EXPECT_TRUE(stream->has_error);
   EXPECT_FALSE(stream->at_end);
   fclose(directory);
+}
+
+// The reader as the design states it, one byte at a time from a string; the
+// reader proper takes runs of buffered bytes and must end every line, and
+// leave the stream, exactly where this does.
+struct ByteModel {
+  std::string data;
+  size_t position = 0;
+  bool at_end = false;
+
+  int read() {
+    if (position < data.size())
+      return static_cast<unsigned char>(data[position++]);
+    at_end = true;
+    return SOURCE_END;
+  }
+
+  int next(std::string* line, int capacity, int tab_width, bool discard) {
+    line->clear();
+    int last = 0;
+    while (static_cast<int>(line->size()) < capacity) {
+      int b = last = read();
+      if (b == '\t' && tab_width > 0) {
+        for (int i = 0; i < tab_width && static_cast<int>(line->size()) < capacity; i++)
+          line->push_back(' ');
+      } else if (b == SOURCE_END || b == '\n') {
+        break;
+      } else if (b != '\r') {
+        line->push_back(static_cast<char>(b));
+      }
+    }
+    if (discard && last != '\n') {
+      long dropped = 0;
+      int b = read();
+      while (!at_end && b != '\n' && b != SOURCE_END) {
+        if (++dropped >= DISCARD_LIMIT)
+          return FGETSTR_FATAL;
+        b = read();
+      }
+      if (last != SOURCE_END)
+        last = b == SOURCE_END ? '\n' : b;
+    }
+    return !line->empty() && last == SOURCE_END ? '\n' : last;
+  }
+};
+
+// Lines of every length up to a few capacities, with carriage returns, tabs,
+// NUL and 0xFF bytes anywhere, over several stream blocks.
+std::string random_source(std::mt19937* random, int capacity, size_t size) {
+  static const char alphabet[] = "aaaaaaaabcd<>&   \t\t\r\x00\xff";
+  std::uniform_int_distribution<int> pick(0, sizeof alphabet - 2);
+  std::uniform_int_distribution<int> length(0, 3 * capacity);
+  std::uniform_int_distribution<int> kind(0, 9);
+  std::string bytes;
+  while (bytes.size() < size) {
+    int n = kind(*random) < 7 ? length(*random) % (capacity / 2 + 2) : length(*random);
+    for (int i = 0; i < n; i++)
+      bytes.push_back(alphabet[pick(*random)]);
+    bytes += kind(*random) < 3 ? "\r\n" : "\n";
+  }
+  if (kind(*random) < 5)
+    bytes.resize(bytes.size() - 1);  // no line feed at the end
+  return bytes;
+}
+
+TEST(LineReader, TakesRunsAcrossBlocksAsByteAtATimeReadingWould) {
+  std::mt19937 random(11);
+  const int capacities[] = {1, 2, 7, 64, LINE_CAPACITY};
+  for (int round = 0; round < 24; round++) {
+    int capacity = capacities[round % 5];
+    int tab_width = round % 3 == 0 ? 0 : round % 4 + 1;
+    bool discard = round % 2 == 0;
+    std::string bytes = random_source(&random, capacity, SOURCE_BLOCK_SIZE * 2 + 1000);
+    SCOPED_TRACE("round " + std::to_string(round));
+    Source source(bytes);
+    ByteModel model{bytes};
+    std::vector<char> line(static_cast<size_t>(capacity) + 1);
+    std::string expected;
+    int lines = 0;
+    do {
+      int want = model.next(&expected, capacity, tab_width, discard);
+      int got = fgetstr(line.data(), capacity, source.stream(), tab_width, discard);
+      ASSERT_EQ(want, got) << "line " << lines;
+      ASSERT_EQ(expected, std::string(line.data(), expected.size())) << "line " << lines;
+      ASSERT_EQ('\0', line[expected.size()]) << "line " << lines;
+      ASSERT_EQ(model.at_end, source.stream()->at_end) << "line " << lines;
+      lines++;
+    } while (!model.at_end);
+  }
+}
+
+TEST(LineReader, StopsDiscardingAtTheLimitWhereverTheBlocksEnd) {
+  // Tails that end at the limit, one byte short of it and one beyond, with
+  // the limit falling at different places in a block.
+  for (size_t head : {size_t{10}, SOURCE_BLOCK_SIZE - 3}) {
+    for (long tail : {DISCARD_LIMIT - 1L, DISCARD_LIMIT + 0L, DISCARD_LIMIT + 1L}) {
+      std::string bytes = std::string(head, 'a') + std::string(tail, 'b') + "\nnext";
+      int capacity = static_cast<int>(head) - 1;
+      Source source(bytes);
+      ByteModel model{bytes};
+      std::vector<char> line(head);
+      std::string expected;
+      testing::internal::CaptureStdout();
+      int want = model.next(&expected, capacity, 1, true);
+      int got = fgetstr(line.data(), capacity, source.stream(), 1, true);
+      testing::internal::GetCapturedStdout();
+      EXPECT_EQ(want, got) << head << " " << tail;
+      if (got != FGETSTR_FATAL) {
+        EXPECT_EQ("next", source.next());
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -8,20 +8,29 @@ void source_attach(SourceStream* stream, FILE* file) {
   stream->has_error = false;
 }
 
-int source_refill(SourceStream* stream) {
+bool source_fill(SourceStream* stream) {
+  if (stream->position < stream->length)
+    return true;
   stream->position = 0;
   stream->length = 0;
   if (stream->has_error || stream->file == nullptr)
-    return SOURCE_END;
-  size_t got = fread(stream->block, 1, SOURCE_BLOCK_SIZE, stream->file);
+    return false;
+  // Once the file has reported its end, no read finds more: a short block
+  // has already met it, so this saves asking the system again.
+  size_t got = feof(stream->file) ? 0 : fread(stream->block, 1, SOURCE_BLOCK_SIZE, stream->file);
   if (got == 0) {
     if (ferror(stream->file))
       stream->has_error = true;
     else
       stream->at_end = true;
-    return SOURCE_END;
+    return false;
   }
   stream->length = got;
-  stream->position = 1;
-  return stream->block[0];
+  return true;
+}
+
+int source_refill(SourceStream* stream) {
+  if (!source_fill(stream))
+    return SOURCE_END;
+  return stream->block[stream->position++];
 }

@@ -1,6 +1,7 @@
 // A buffered byte stream over a source file.  It reads the file in large
-// blocks and hands out one byte at a time, so the line reader takes no lock
-// per byte; its end-of-file indicator behaves as the standard stream's does.
+// blocks and hands out single bytes or the run of bytes buffered so far, so
+// the line reader takes no lock per byte; its end-of-file indicator behaves
+// as the standard stream's does.
 #ifndef QUILLFEN_CONVERT_SOURCE_STREAM_H_
 #define QUILLFEN_CONVERT_SOURCE_STREAM_H_
 
@@ -8,7 +9,7 @@
 #include <cstdio>
 
 const int SOURCE_END = -1;
-const size_t SOURCE_BLOCK_SIZE = 65536;
+const size_t SOURCE_BLOCK_SIZE = 131072;
 
 struct SourceStream {
   FILE* file = nullptr;
@@ -21,6 +22,11 @@ struct SourceStream {
 
 // Starts reading `file` from its current position.
 void source_attach(SourceStream* stream, FILE* file);
+
+// Makes the bytes from `position` to `length` hold at least one byte, reading
+// the next block when none is left; false at the end of the data or on an
+// error, which the indicators then tell apart.
+bool source_fill(SourceStream* stream);
 
 // Reads the next block; the slow path of read_byte.
 int source_refill(SourceStream* stream);

@@ -62,15 +62,29 @@ bool append_bytes(char* out, size_t* used, const char* text, size_t length) {
   return true;
 }
 
-// The names of the directory last searched without regard to case.  They
-// serve while the directory is unchanged, so that a run over a large
-// directory does not list it again for every output it names.
+// The names of the directory last listed, and a table of them keyed by their
+// upper-cased form.  They serve while the directory is unchanged, so that a
+// run over a large directory does not list it again for every output it
+// names, and finds each name without a scan.  The table is built at the first
+// lookup, once the number of names is known.
+struct NameSlot {
+  uint32_t hash;
+  uint32_t name;  // 0 for a free slot, else 1 + the name's offset in `text`
+};
+
 struct NameCache {
   char directory[RESOLVED_CAPACITY];  // as resolve_path spells it; "" is "."
   struct stat state;                  // the directory's when listed
-  char** names;
-  size_t count;
-  size_t capacity;
+  char* text;                         // the names in listing order, each ended by a NUL
+  size_t text_used;
+  size_t text_capacity;
+  size_t names;  // names in `text`
+  // A slot holds the name that a lookup of any spelling of it finds: the
+  // first in listing order.
+  NameSlot* slots;
+  size_t slot_count;  // a power of two, at least twice `count`
+  size_t count;       // slots in use
+  bool indexed;       // the table holds every name in `text`
   bool valid;
 };
 
@@ -85,38 +99,125 @@ bool unchanged(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// FNV-1a over the upper-cased bytes: all spellings of a name hash alike.
+uint32_t upper_hash(const char* name) {
+  uint32_t hash = 2166136261u;
+  for (const char* p = name; *p != '\0'; p++) {
+    hash ^= static_cast<unsigned char>(ascii_upper(*p));
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+// The slot that holds the name with this hash in any spelling, or the free
+// slot where it would go.
+NameSlot* find_slot(const char* name, uint32_t hash) {
+  NameCache& cache = name_cache;
+  size_t mask = cache.slot_count - 1;
+  size_t i = hash & mask;
+  while (cache.slots[i].name != 0 &&
+         (cache.slots[i].hash != hash ||
+          !equal_ignoring_case(cache.text + cache.slots[i].name - 1, name)))
+    i = (i + 1) & mask;
+  return &cache.slots[i];
+}
+
+// Enters the name at `offset` in `text` into the table, unless an earlier
+// spelling of it ranks first.
+void index_name(size_t offset) {
+  const char* name = name_cache.text + offset;
+  uint32_t hash = upper_hash(name);
+  NameSlot* slot = find_slot(name, hash);
+  if (slot->name != 0 && compare_names(name, name_cache.text + slot->name - 1) >= 0)
+    return;
+  if (slot->name == 0)
+    name_cache.count++;
+  slot->hash = hash;
+  slot->name = static_cast<uint32_t>(offset + 1);
+}
+
+// Makes the table room for `names` names and enters every name of `text`;
+// false when memory runs out.
+bool build_index(size_t names) {
+  NameCache& cache = name_cache;
+  size_t wanted = 256;
+  while (wanted < 2 * names)
+    wanted *= 2;
+  if (wanted > cache.slot_count) {
+    NameSlot* slots = static_cast<NameSlot*>(calloc(wanted, sizeof(NameSlot)));
+    if (slots == nullptr)
+      return false;
+    free(cache.slots);
+    cache.slots = slots;
+    cache.slot_count = wanted;
+  } else {
+    memset(cache.slots, 0, cache.slot_count * sizeof(NameSlot));
+  }
+  cache.count = 0;
+  for (size_t offset = 0; offset < cache.text_used; offset += strlen(cache.text + offset) + 1)
+    index_name(offset);
+  cache.indexed = true;
+  return true;
+}
+
 bool cache_name(const char* name) {
   NameCache& cache = name_cache;
-  if (cache.count == cache.capacity) {
-    size_t grown = cache.capacity == 0 ? 64 : cache.capacity * 2;
-    void* more = realloc(cache.names, grown * sizeof(char*));
+  size_t size = strlen(name) + 1;
+  if (cache.text_used + size >= UINT32_MAX)
+    return false;
+  if (cache.text_used + size > cache.text_capacity) {
+    size_t grown = cache.text_capacity == 0 ? 16384 : cache.text_capacity * 2;
+    while (grown < cache.text_used + size)
+      grown *= 2;
+    void* more = realloc(cache.text, grown);
     if (more == nullptr)
       return false;
-    cache.names = static_cast<char**>(more);
-    cache.capacity = grown;
+    cache.text = static_cast<char*>(more);
+    cache.text_capacity = grown;
   }
-  char* copy = strdup(name);
-  if (copy == nullptr)
-    return false;
-  cache.names[cache.count++] = copy;
+  size_t offset = cache.text_used;
+  memcpy(cache.text + offset, name, size);
+  cache.text_used += size;
+  cache.names++;
+  if (!cache.indexed)
+    return true;
+  if (2 * (cache.count + 1) > cache.slot_count)
+    return build_index(2 * cache.names);
+  index_name(offset);
   return true;
 }
 
 void forget_names() {
-  for (size_t i = 0; i < name_cache.count; i++)
-    free(name_cache.names[i]);
-  name_cache.count = 0;
+  name_cache.text_used = 0;
+  name_cache.names = 0;
+  name_cache.indexed = false;
   name_cache.valid = false;
 }
 
-// Makes the cache hold the names of `directory`; false when it cannot be
-// listed.
-bool list_names(const char* directory) {
-  struct stat state;
-  if (stat(directory_or_dot(directory), &state) != 0 || strlen(directory) >= RESOLVED_CAPACITY)
+// Whether the cache holds the names of `directory` in the state `state`.
+bool names_current(const char* directory, const struct stat& state) {
+  return name_cache.valid && strcmp(name_cache.directory, directory) == 0 &&
+         unchanged(name_cache.state, state);
+}
+
+// Ends a listing of `directory`, taken in the state `state`, into the
+// cache; `complete` says whether every name went in.
+void finish_listing(const char* directory, const struct stat& state, bool complete) {
+  if (!complete || strlen(directory) >= RESOLVED_CAPACITY) {
+    forget_names();
+    return;
+  }
+  strcpy(name_cache.directory, directory);
+  name_cache.state = state;
+  name_cache.valid = true;
+}
+
+// Makes the cache hold the names of `directory`, whose state is `state`;
+// false when it cannot be listed.
+bool list_names_in_state(const char* directory, const struct stat& state) {
+  if (strlen(directory) >= RESOLVED_CAPACITY)
     return false;
-  if (name_cache.valid && strcmp(name_cache.directory, directory) == 0 &&
-      unchanged(name_cache.state, state))
+  if (names_current(directory, state))
     return true;
   forget_names();
   DIR* dir = opendir(directory_or_dot(directory));
@@ -126,33 +227,35 @@ bool list_names(const char* directory) {
   while (struct dirent* entry = readdir(dir))
     complete = complete && cache_name(entry->d_name);
   closedir(dir);
-  if (!complete) {
-    forget_names();
-    return false;
-  }
-  strcpy(name_cache.directory, directory);
-  name_cache.state = state;
-  name_cache.valid = true;
-  return true;
+  finish_listing(directory, state, complete);
+  return name_cache.valid;
 }
 
 // Looks in `directory` (a resolved path, "" for the current directory) for
 // an entry named `name` without regard to ASCII case.  Copies the first such
-// name in listing order into `found`; false when there is none.
-bool find_case_blind(const char* directory, const char* name, char* found, size_t capacity) {
-  if (!list_names(directory))
+// name in listing order into `found`; false when there is none.  `*state` is
+// the directory's state if `*state_known`; otherwise it is taken now, and
+// `*state_known` tells whether that worked.
+bool find_case_blind(const char* directory, const char* name, char* found, size_t capacity,
+                     struct stat* state, bool* state_known) {
+  if (!*state_known)
+    *state_known = stat(directory_or_dot(directory), state) == 0;
+  if (!*state_known)
     return false;
-  bool have = false;
-  for (size_t i = 0; i < name_cache.count; i++) {
-    const char* candidate = name_cache.names[i];
-    if (!equal_ignoring_case(candidate, name) || strlen(candidate) >= capacity)
-      continue;
-    if (!have || compare_names(candidate, found) < 0) {
-      strcpy(found, candidate);
-      have = true;
-    }
+  if (!list_names_in_state(directory, *state))
+    return false;
+  if (!name_cache.indexed && !build_index(name_cache.names)) {
+    forget_names();
+    return false;
   }
-  return have;
+  const NameSlot* slot = find_slot(name, upper_hash(name));
+  if (slot->name == 0)
+    return false;
+  const char* candidate = name_cache.text + slot->name - 1;
+  if (strlen(candidate) >= capacity)
+    return false;
+  strcpy(found, candidate);
+  return true;
 }
 
 // Keeps the cache current when the tool itself adds `name` to `directory`,
@@ -168,11 +271,10 @@ void note_created(const char* directory, const char* name, const struct stat& be
     forget_names();
 }
 
-// Turns a path in the tool's form into one for the file system: backslashes
-// become slashes, and every component with no exact match takes the name of
-// an entry that matches it without regard to case.  False when the result
+// The path as resolving spells it when every component exists as typed:
+// slashes for backslashes, one for each run of separators.  False when it
 // does not fit.
-bool resolve_path(const char* path, char* out) {
+bool normalize_path(const char* path, char* out) {
   size_t used = 0;
   out[0] = '\0';
   const char* p = path;
@@ -186,23 +288,8 @@ bool resolve_path(const char* path, char* out) {
     const char* end = p;
     while (*end != '\0' && !is_separator(*end))
       end++;
-    size_t length = static_cast<size_t>(end - p);
-    size_t start = used;
-    if (!append_bytes(out, &used, p, length))
+    if (!append_bytes(out, &used, p, static_cast<size_t>(end - p)))
       return false;
-    struct stat info;
-    if (lstat(out, &info) != 0 && length <= NAME_MAX) {
-      char component[NAME_MAX + 1];
-      char found[NAME_MAX + 1];
-      memcpy(component, p, length);
-      component[length] = '\0';
-      out[start] = '\0';  // the directory searched is the path so far
-      bool matched = find_case_blind(out, component, found, sizeof found);
-      used = start;
-      if (!append_bytes(out, &used, matched ? found : component,
-                        strlen(matched ? found : component)))
-        return false;
-    }
     p = end;
     if (*p != '\0') {
       if (!append_bytes(out, &used, "/", 1))
@@ -214,8 +301,262 @@ bool resolve_path(const char* path, char* out) {
   return true;
 }
 
+// The resolution of one component: what the caller knows going in, and what
+// the file system said.
+struct Step {
+  bool missing = false;      // in: the exact spelling is known to be absent
+  bool state_known = false;  // in and out: `state` holds the directory's state
+  struct stat state;
+  bool searched = false;  // the directory was searched without regard to case
+  bool matched = false;   // and an entry was found there
+  bool exists = false;    // the exact spelling exists, with `info` its lstat
+  struct stat info;
+};
+
+// Appends the component of `length` bytes at `name` to the path in `out`;
+// when no entry has that exact spelling, it takes the name of one that
+// matches it without regard to case.  The directory searched is the path so
+// far.  False when the result does not fit.
+bool resolve_component(char* out, size_t* used, const char* name, size_t length, Step* step) {
+  size_t start = *used;
+  if (!append_bytes(out, used, name, length))
+    return false;
+  if (!step->missing && lstat(out, &step->info) == 0) {
+    step->exists = true;
+    return true;
+  }
+  if (length > NAME_MAX)
+    return true;
+  char component[NAME_MAX + 1];
+  char found[NAME_MAX + 1];
+  memcpy(component, name, length);
+  component[length] = '\0';
+  out[start] = '\0';
+  step->searched = true;
+  step->matched =
+      find_case_blind(out, component, found, sizeof found, &step->state, &step->state_known);
+  *used = start;
+  const char* chosen = step->matched ? found : component;
+  return append_bytes(out, used, chosen, strlen(chosen));
+}
+
+// Directories that resolving has spelled out in this run, so that the
+// components above a file are looked up once per run rather than once per
+// path.  An entry holds while its result exists and every directory searched
+// for it without regard to case is unchanged: the components found as typed
+// exist while the result does, and the others depend only on those listings.
+const int PREFIX_CACHE_SIZE = 8;
+const int PREFIX_SEARCHES = 4;
+
+// A query that looks at several paths as of one moment (same_file) has a
+// number here, 0 outside one; a cache entry checked during it is not
+// checked again.
+unsigned current_query;
+
+struct ResolvedPrefix {
+  char typed[RESOLVED_CAPACITY];  // as normalize_path spells it, ending in '/'; "" when unused
+  char resolved[RESOLVED_CAPACITY];
+  int search_count;
+  // The directories searched are the first bytes of `resolved`.
+  size_t searched_length[PREFIX_SEARCHES];
+  struct stat searched_state[PREFIX_SEARCHES];
+  unsigned checked_in;       // the query that last found it holding
+  struct stat result_state;  // the state of `resolved` then
+};
+
+ResolvedPrefix prefix_cache[PREFIX_CACHE_SIZE];
+int prefix_cache_next;  // the entry that the next new prefix replaces
+
+// Whether `entry` still holds; leaves the state of its result in `state`.
+bool prefix_holds(const ResolvedPrefix& entry, struct stat* state) {
+  if (stat(entry.resolved, state) != 0)
+    return false;
+  for (int i = 0; i < entry.search_count; i++) {
+    char directory[RESOLVED_CAPACITY];
+    memcpy(directory, entry.resolved, entry.searched_length[i]);
+    directory[entry.searched_length[i]] = '\0';
+    struct stat now;
+    if (stat(directory_or_dot(directory), &now) != 0 || !unchanged(now, entry.searched_state[i]))
+      return false;
+  }
+  return true;
+}
+
+// Resolves the directory `entry->typed` component by component into
+// `entry->resolved`, noting the directories searched; false when the result
+// does not fit.  `*cacheable` tells whether the entry may be kept.
+bool walk_directory(ResolvedPrefix* entry, bool* cacheable) {
+  char* out = entry->resolved;
+  size_t used = 0;
+  out[0] = '\0';
+  entry->search_count = 0;
+  *cacheable = true;
+  const char* p = entry->typed;
+  if (*p == '/') {
+    if (!append_bytes(out, &used, "/", 1))
+      return false;
+    p++;
+  }
+  while (*p != '\0') {
+    const char* end = strchr(p, '/');
+    size_t length = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+    size_t start = used;
+    Step step;
+    if (!resolve_component(out, &used, p, length, &step))
+      return false;
+    if (step.searched) {
+      if (!step.state_known || entry->search_count == PREFIX_SEARCHES) {
+        *cacheable = false;
+      } else {
+        entry->searched_length[entry->search_count] = start;
+        entry->searched_state[entry->search_count] = step.state;
+        entry->search_count++;
+      }
+    }
+    p += length;
+    if (*p == '/') {
+      if (!append_bytes(out, &used, "/", 1))
+        return false;
+      p++;
+    }
+  }
+  return true;
+}
+
+// Resolves `typed`, a directory as normalize_path spells it with its final
+// '/', into `out`.  `*state_known` tells whether `state` holds the state of
+// the result.
+bool resolve_directory(const char* typed, char* out, struct stat* state, bool* state_known) {
+  *state_known = false;
+  int slot = -1;
+  for (int i = 0; i < PREFIX_CACHE_SIZE && slot < 0; i++) {
+    ResolvedPrefix& entry = prefix_cache[i];
+    if (strcmp(entry.typed, typed) != 0)
+      continue;
+    if (current_query != 0 && entry.checked_in == current_query) {
+      *state = entry.result_state;
+    } else if (prefix_holds(entry, state)) {
+      entry.checked_in = current_query;
+      entry.result_state = *state;
+    } else {
+      slot = i;  // stale: resolved afresh into the same entry, if at all
+      entry.typed[0] = '\0';
+      continue;
+    }
+    strcpy(out, entry.resolved);
+    *state_known = true;
+    return true;
+  }
+  if (strlen(typed) >= RESOLVED_CAPACITY)
+    return false;
+  ResolvedPrefix fresh;
+  strcpy(fresh.typed, typed);
+  bool cacheable = false;
+  if (!walk_directory(&fresh, &cacheable))
+    return false;
+  strcpy(out, fresh.resolved);
+  if (stat(out, state) != 0)
+    return true;
+  *state_known = true;
+  if (!cacheable)
+    return true;
+  if (slot < 0) {
+    slot = prefix_cache_next;
+    prefix_cache_next = (prefix_cache_next + 1) % PREFIX_CACHE_SIZE;
+  }
+  fresh.checked_in = current_query;
+  fresh.result_state = *state;
+  prefix_cache[slot] = fresh;
+  return true;
+}
+
+// What resolving learned about its result, so that callers need not ask the
+// file system again.
+struct Lookup {
+  bool known;   // the result was looked up as it stands:
+  bool exists;  // it exists, and `info` is its lstat
+  struct stat info;
+  bool directory_known;   // `directory` is the state of the directory that
+  struct stat directory;  // holds the result's last component
+};
+
+// Turns a path in the tool's form into one for the file system: backslashes
+// become slashes, and every component with no exact match takes the name of
+// an entry that matches it without regard to case.  A path that exists as
+// typed needs one look; otherwise its directory comes from the cache of
+// resolved prefixes and only the last component is looked up.  False when
+// the result does not fit.
+bool resolve_path_noting(const char* path, char* out, Lookup* lookup) {
+  lookup->known = false;
+  lookup->exists = false;
+  lookup->directory_known = false;
+  if (!normalize_path(path, out))
+    return false;
+  size_t length = strlen(out);
+  if (length == 0)
+    return true;
+  if (lstat(out, &lookup->info) == 0) {
+    lookup->known = true;
+    lookup->exists = true;
+    return true;
+  }
+  bool trailing = length > 1 && out[length - 1] == '/';
+  size_t end = trailing ? length - 1 : length;
+  size_t start = end;
+  while (start > 0 && out[start - 1] != '/')
+    start--;
+  if (start == end)
+    return true;  // the root alone
+  char typed[RESOLVED_CAPACITY];
+  char last[RESOLVED_CAPACITY];
+  memcpy(typed, out, start);
+  typed[start] = '\0';
+  memcpy(last, out + start, end - start);
+  last[end - start] = '\0';
+  Step step;
+  out[0] = '\0';
+  if (start > 0 && !resolve_directory(typed, out, &step.state, &step.state_known))
+    return false;
+  size_t used = strlen(out);
+  // The exact spelling under an unchanged directory is what was just missed.
+  step.missing = !trailing && strcmp(out, typed) == 0;
+  if (!resolve_component(out, &used, last, end - start, &step))
+    return false;
+  if (trailing)
+    return append_bytes(out, &used, "/", 1);
+  if (!step.matched) {
+    lookup->known = true;
+    lookup->exists = step.exists;
+    lookup->info = step.info;
+  }
+  if (step.state_known) {
+    lookup->directory_known = true;
+    lookup->directory = step.state;
+  }
+  return true;
+}
+
+bool resolve_path(const char* path, char* out) {
+  Lookup lookup;
+  return resolve_path_noting(path, out, &lookup);
+}
+
+// Whether `name` ends in the text after the last '*' of `pattern`, as every
+// match must when that text holds no '?'.  Most names of a large directory
+// fail on this alone.
+bool tail_may_match(const char* pattern, const char* name) {
+  const char* star = strrchr(pattern, '*');
+  if (star == nullptr || strchr(star, '?') != nullptr)
+    return true;
+  size_t tail = strlen(star + 1);
+  size_t length = strlen(name);
+  return length >= tail && equal_ignoring_case(name + length - tail, star + 1);
+}
+
 // Windows wildcard matching of one name, without regard to ASCII case.
 bool wildcard_match(const char* pattern, const char* name) {
+  if (!tail_may_match(pattern, name))
+    return false;
   const char* star = nullptr;
   const char* resume = nullptr;
   while (*name != '\0') {
@@ -278,13 +619,19 @@ struct DirSearch {
 
 namespace {
 
-// Fills `entry` for the entry `name` at the path `full`, links followed.
-void describe_entry(const char* full, const char* name, DirEntry* entry) {
+// Fills `entry` for the entry `name` whose state, links followed, is `info`
+// when `followed`.
+void describe_state(const char* name, const struct stat& info, bool followed, DirEntry* entry) {
   strcpy(entry->name, name);
-  struct stat info;
-  bool followed = stat(full, &info) == 0;
   entry->attributes = attributes_of(name, info, followed);
   entry->size_low = followed ? static_cast<uint32_t>(info.st_size & 0xFFFFFFFFu) : 0;
+}
+
+// Fills `entry` for the entry `name` at the path `full`, links followed.
+void describe_entry(const char* full, const char* name, DirEntry* entry) {
+  struct stat info;
+  bool followed = stat(full, &info) == 0;
+  describe_state(name, info, followed, entry);
 }
 
 int compare_entries(const void* a, const void* b) {
@@ -309,16 +656,26 @@ bool push_entry(DirSearch* search, size_t* capacity, const DirEntry& entry) {
 
 // Lists the entries of the resolved `directory` that match `last`.
 DirSearch* collect_entries(const char* directory, const char* last) {
+  // The listing also serves the case-blind lookups of the outputs that the
+  // run makes here, unless the cache has these names already.
+  struct stat state;
+  bool caching = stat(directory_or_dot(directory), &state) == 0 &&
+                 strlen(directory) < RESOLVED_CAPACITY && !names_current(directory, state);
+  if (caching)
+    forget_names();
   DIR* dir = opendir(directory[0] == '\0' ? "." : directory);
   if (dir == nullptr)
     return nullptr;
   DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
   size_t capacity = 0;
   char full[RESOLVED_CAPACITY];
+  bool complete = true;
   while (search != nullptr) {
     struct dirent* found = readdir(dir);
     if (found == nullptr)
       break;
+    if (caching)
+      complete = complete && cache_name(found->d_name);
     if (strlen(found->d_name) > static_cast<size_t>(ENTRY_NAME_CAPACITY))
       continue;
     if (!name_matches(last, found->d_name))
@@ -335,6 +692,8 @@ DirSearch* collect_entries(const char* directory, const char* last) {
     }
   }
   closedir(dir);
+  if (caching)
+    finish_listing(directory, state, complete && search != nullptr);
   if (search != nullptr && search->count == 0) {
     free(search->entries);
     free(search);
@@ -355,8 +714,11 @@ DirSearch* exact_entry(const char* directory, const char* last) {
   if (written < 0 || written >= static_cast<int>(sizeof full) ||
       strlen(last) > static_cast<size_t>(ENTRY_NAME_CAPACITY))
     return nullptr;
+  // An entry that can be followed exists; one that cannot may still be a
+  // dangling link.
   struct stat info;
-  if (lstat(full, &info) != 0)
+  bool followed = stat(full, &info) == 0;
+  if (!followed && lstat(full, &info) != 0)
     return nullptr;
   DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
   DirEntry* entry = static_cast<DirEntry*>(malloc(sizeof(DirEntry)));
@@ -365,7 +727,7 @@ DirSearch* exact_entry(const char* directory, const char* last) {
     free(entry);
     return nullptr;
   }
-  describe_entry(full, last, entry);
+  describe_state(last, info, followed, entry);
   search->entries = entry;
   search->count = 1;
   return search;
@@ -444,13 +806,52 @@ char native_separator() {
   return '/';
 }
 
+namespace {
+
+// Output streams write through buffers of this size, so that the system sees
+// whole large blocks instead of the standard 4 KiB.
+const size_t OUTPUT_BUFFER_SIZE = 131072;
+const int OUTPUT_BUFFER_COUNT = 4;
+
+// A buffer and the stream it was given to.  The stream's address is kept only
+// as a number: when fopen hands out that address again, the stream that had
+// it has been closed, and the buffer is free.
+struct OutputBuffer {
+  uintptr_t owner;
+  char bytes[OUTPUT_BUFFER_SIZE];
+};
+
+OutputBuffer output_buffers[OUTPUT_BUFFER_COUNT];
+
+// Notes that `file` was just opened; a stream for writing gets a free buffer
+// when there is one, and keeps the standard buffering otherwise.
+FILE* with_buffer(FILE* file, const char* mode) {
+  if (file == nullptr)
+    return nullptr;
+  uintptr_t id = reinterpret_cast<uintptr_t>(file);
+  OutputBuffer* spare = nullptr;
+  for (OutputBuffer& buffer : output_buffers) {
+    if (buffer.owner == id)
+      buffer.owner = 0;
+    if (buffer.owner == 0 && spare == nullptr)
+      spare = &buffer;
+  }
+  bool writing = mode[0] == 'w' || mode[0] == 'a';
+  if (writing && spare != nullptr && setvbuf(file, spare->bytes, _IOFBF, OUTPUT_BUFFER_SIZE) == 0)
+    spare->owner = id;
+  return file;
+}
+
+}  // namespace
+
 FILE* open_file(const char* path, const char* mode) {
   char resolved[RESOLVED_CAPACITY];
-  if (path[0] == '\0' || !resolve_path(path, resolved))
+  Lookup lookup;
+  if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup))
     return nullptr;
   struct stat info;
-  if (mode[0] != 'w' || lstat(resolved, &info) == 0)
-    return fopen(resolved, mode);
+  if (mode[0] != 'w' || (lookup.known ? lookup.exists : lstat(resolved, &info) == 0))
+    return with_buffer(fopen(resolved, mode), mode);
   // A new file: its directory's listing gains its name.
   char directory[RESOLVED_CAPACITY];
   strcpy(directory, resolved);
@@ -460,22 +861,74 @@ FILE* open_file(const char* path, const char* mode) {
     slash[1] = '\0';
   else
     directory[0] = '\0';
-  struct stat before;
-  bool listed = stat(directory_or_dot(directory), &before) == 0;
+  struct stat before = lookup.directory;
+  bool listed = lookup.directory_known || stat(directory_or_dot(directory), &before) == 0;
   FILE* file = fopen(resolved, mode);
   if (file != nullptr && listed)
     note_created(directory, name, before);
-  return file;
+  return with_buffer(file, mode);
 }
 
 namespace {
 
-// Where writing to `path` would land: the real directory and the name in it,
-// after following links, dangling ones too.
-bool landing_place(const char* path, char* directory, char* name) {
-  char resolved[RESOLVED_CAPACITY];
-  if (!resolve_path(path, resolved))
+// The real directories of resolved ones, kept while each names the same
+// directory as when it was looked up and its real path still does: realpath
+// reads every component, and every new output asks again.
+const int REAL_CACHE_SIZE = 4;
+
+struct RealDirectory {
+  char path[RESOLVED_CAPACITY];  // "" when unused
+  char real[RESOLVED_CAPACITY];
+  dev_t device;
+  ino_t inode;
+  unsigned checked_in;  // the query that last found it holding
+};
+
+RealDirectory real_cache[REAL_CACHE_SIZE];
+int real_cache_next;
+
+bool same_directory(const struct stat& info, const RealDirectory& entry) {
+  return info.st_dev == entry.device && info.st_ino == entry.inode;
+}
+
+// realpath of a directory, through the cache.
+bool real_directory(const char* path, char* real) {
+  for (int i = 0; i < REAL_CACHE_SIZE && current_query != 0; i++) {
+    if (real_cache[i].checked_in == current_query && strcmp(real_cache[i].path, path) == 0) {
+      strcpy(real, real_cache[i].real);
+      return true;
+    }
+  }
+  struct stat now;
+  if (stat(path, &now) != 0 || strlen(path) >= RESOLVED_CAPACITY)
+    return realpath(path, real) != nullptr;
+  for (int i = 0; i < REAL_CACHE_SIZE; i++) {
+    RealDirectory& entry = real_cache[i];
+    struct stat there;
+    if (strcmp(entry.path, path) == 0 && same_directory(now, entry) &&
+        stat(entry.real, &there) == 0 && same_directory(there, entry)) {
+      entry.checked_in = current_query;
+      strcpy(real, entry.real);
+      return true;
+    }
+  }
+  if (realpath(path, real) == nullptr)
     return false;
+  RealDirectory& entry = real_cache[real_cache_next];
+  real_cache_next = (real_cache_next + 1) % REAL_CACHE_SIZE;
+  strcpy(entry.path, path);
+  strcpy(entry.real, real);
+  entry.device = now.st_dev;
+  entry.inode = now.st_ino;
+  entry.checked_in = current_query;
+  return true;
+}
+
+// Where writing to the resolved path `path` would land: the real directory
+// and the name in it, after following links, dangling ones too.
+bool landing_of_resolved(const char* path, char* directory, char* name) {
+  char resolved[RESOLVED_CAPACITY];
+  strcpy(resolved, path);
   for (int hops = 0; hops < 16; hops++) {
     size_t length = strlen(resolved);
     while (length > 1 && resolved[length - 1] == '/')
@@ -491,7 +944,7 @@ bool landing_place(const char* path, char* directory, char* name) {
       parent = resolved;
       last = slash + 1;
     }
-    if (realpath(parent, directory) == nullptr || strlen(last) > NAME_MAX)
+    if (!real_directory(parent, directory) || strlen(last) > NAME_MAX)
       return false;
     strcpy(name, last);
     char target[RESOLVED_CAPACITY];
@@ -513,22 +966,50 @@ bool landing_place(const char* path, char* directory, char* name) {
 
 }  // namespace
 
-bool same_file(const char* first, const char* second) {
+namespace {
+
+// stat of a resolved path, answered from what resolving learned where it can:
+// an entry that lstat did not find cannot be followed, and one that is no link
+// is its own target.
+bool followed_state(const char* path, const Lookup& lookup, struct stat* info) {
+  if (lookup.known && !lookup.exists)
+    return false;
+  if (lookup.known && !S_ISLNK(lookup.info.st_mode)) {
+    *info = lookup.info;
+    return true;
+  }
+  return stat(path, info) == 0;
+}
+
+// same_file as of one moment: each directory is checked once.
+bool same_file_now(const char* first, const char* second) {
   char a[RESOLVED_CAPACITY];
   char b[RESOLVED_CAPACITY];
-  if (!resolve_path(first, a) || !resolve_path(second, b))
+  Lookup a_lookup;
+  Lookup b_lookup;
+  if (!resolve_path_noting(first, a, &a_lookup) || !resolve_path_noting(second, b, &b_lookup))
     return false;
   struct stat x;
   struct stat y;
-  if (stat(a, &x) == 0 && stat(b, &y) == 0)
+  if (followed_state(a, a_lookup, &x) && followed_state(b, b_lookup, &y))
     return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
   char a_directory[RESOLVED_CAPACITY];
   char b_directory[RESOLVED_CAPACITY];
   char a_name[NAME_MAX + 1];
   char b_name[NAME_MAX + 1];
-  if (!landing_place(first, a_directory, a_name) || !landing_place(second, b_directory, b_name))
+  if (!landing_of_resolved(a, a_directory, a_name) || !landing_of_resolved(b, b_directory, b_name))
     return false;
   return strcmp(a_directory, b_directory) == 0 && equal_ignoring_case(a_name, b_name);
+}
+
+}  // namespace
+
+bool same_file(const char* first, const char* second) {
+  static unsigned queries;
+  current_query = ++queries == 0 ? ++queries : queries;
+  bool same = same_file_now(first, second);
+  current_query = 0;
+  return same;
 }
 
 bool remove_file(const char* path) {
@@ -673,7 +1154,7 @@ bool output_open(OutputFile* output, const char* path) {
   output->mode = exists ? info.st_mode & 07777 : new_file_mode();
   char directory[RESOLVED_CAPACITY];
   char name[NAME_MAX + 1];
-  if (!landing_place(path, directory, name))
+  if (!landing_of_resolved(resolved, directory, name))
     return false;
   const char* parent = strcmp(directory, "/") == 0 ? "" : directory;
   int written = snprintf(output->target, sizeof output->target, "%s/%s", parent, name);

@@ -23,6 +23,9 @@ namespace {
 // included.
 const int CWD_LIMIT = MAX_PATH;
 
+// The buffer size of an output stream.
+const size_t OUTPUT_BUFFER_SIZE = 131072;
+
 void fill_entry(const WIN32_FIND_DATAA& found, DirEntry* entry) {
   int n = 0;
   while (n < ENTRY_NAME_CAPACITY && found.cFileName[n] != '\0') {
@@ -121,7 +124,12 @@ char native_separator() {
 }
 
 FILE* open_file(const char* path, const char* mode) {
-  return fopen(path, mode);
+  FILE* file = fopen(path, mode);
+  // Output goes out in large blocks; the runtime allocates the buffer and
+  // frees it when the stream is closed.
+  if (file != nullptr && (mode[0] == 'w' || mode[0] == 'a'))
+    setvbuf(file, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+  return file;
 }
 
 namespace {

@@ -1,0 +1,154 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory for one test, removed afterwards.
+class PlatformTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("quillfen-platform-") + test->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string at(const std::string& relative) const { return (root_ / relative).string(); }
+
+  void write(const std::string& relative, const std::string& text) const {
+    FILE* file = fopen(at(relative).c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+  }
+
+  // What the tool reads at `path`, or "(none)" when it cannot open it.
+  static std::string read(const std::string& path) {
+    FILE* file = open_file(path.c_str(), "rb");
+    if (file == nullptr)
+      return "(none)";
+    std::string text;
+    char block[512];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, file)) > 0)
+      text.append(block, got);
+    fclose(file);
+    return text;
+  }
+
+  fs::path root_;
+};
+
+// Lets the file system's clock move on, so that a directory changed next does
+// not keep the time stamp it had when it was listed.
+void let_the_clock_move() {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+TEST_F(PlatformTest, OutputStreamsOpenTogetherKeepTheirOwnBytes) {
+  // More streams than there are large buffers, written in turns, closed in
+  // another order, then more of them.
+  for (int round = 0; round < 2; round++) {
+    std::vector<FILE*> files;
+    for (int i = 0; i < 7; i++) {
+      files.push_back(open_file(at("out" + std::to_string(i)).c_str(), "wb"));
+      ASSERT_NE(nullptr, files.back());
+    }
+    for (int line = 0; line < 20000; line++) {
+      for (size_t i = 0; i < files.size(); i++)
+        fprintf(files[i], "%zu:%d\n", i, line);
+    }
+    for (size_t i = 0; i < files.size(); i += 2)
+      fclose(files[i]);
+    for (size_t i = 1; i < files.size(); i += 2)
+      fclose(files[i]);
+    for (size_t i = 0; i < files.size(); i++) {
+      std::string expected;
+      for (int line = 0; line < 20000; line++)
+        expected += std::to_string(i) + ":" + std::to_string(line) + "\n";
+      ASSERT_TRUE(expected == read(at("out" + std::to_string(i)))) << "stream " << i;
+    }
+  }
+}
+
+TEST_F(PlatformTest, FindsNamesInAnyCaseAmongMany) {
+  fs::create_directories(root_ / "Pages");
+  for (int i = 0; i < 3000; i++)
+    write("Pages/Page" + std::to_string(i) + ".htm", std::to_string(i));
+  for (int i = 0; i < 3000; i += 7)
+    EXPECT_EQ(std::to_string(i), read(at("PAGES/PAGE" + std::to_string(i) + ".HTM")));
+  EXPECT_EQ("(none)", read(at("PAGES/PAGE3000.HTM")));
+}
+
+TEST_F(PlatformTest, NamesMadeDuringTheRunAreFoundInAnyCase) {
+  fs::create_directories(root_ / "Web");
+  write("Web/a.htm", "a");
+  EXPECT_EQ("a", read(at("WEB/A.HTM")));
+  // Each output made is found again, in another case, by the next write.
+  for (const char* spelling : {"WEB/New", "web/NEW"}) {
+    for (int i = 0; i < 300; i++) {
+      FILE* file = open_file(at(spelling + std::to_string(i) + ".bat").c_str(), "wb");
+      ASSERT_NE(nullptr, file);
+      fputs(spelling, file);
+      fclose(file);
+    }
+  }
+  EXPECT_EQ(301, std::distance(fs::directory_iterator(root_ / "Web"), fs::directory_iterator()));
+  EXPECT_EQ("web/NEW", read(at("Web/New299.bat")));
+  EXPECT_TRUE(same_file(at("WEB/NEW7.BAT").c_str(), at("Web/new7.bat").c_str()));
+  EXPECT_TRUE(same_file(at("WEB/LATER.BAT").c_str(), at("Web/later.bat").c_str()));
+  EXPECT_FALSE(same_file(at("WEB/LATER.BAT").c_str(), at("Web/a.htm").c_str()));
+}
+
+TEST_F(PlatformTest, FollowsChangesMadeBehindItsBack) {
+  fs::create_directories(root_ / "Web");
+  write("Web/Page.htm", "first");
+  EXPECT_EQ("first", read(at("WEB/PAGE.HTM")));
+
+  // The directory moves away and another takes its name in another case.
+  fs::rename(root_ / "Web", root_ / "Old");
+  fs::create_directories(root_ / "wEB");
+  write("wEB/page.HTM", "second");
+  EXPECT_EQ("second", read(at("WEB/PAGE.HTM")));
+
+  // A file appears, and one goes, in a directory already listed.
+  let_the_clock_move();
+  write("wEB/Extra.htm", "extra");
+  EXPECT_EQ("extra", read(at("WEB/EXTRA.HTM")));
+  let_the_clock_move();
+  fs::remove(root_ / "wEB" / "page.HTM");
+  EXPECT_EQ("(none)", read(at("WEB/PAGE.HTM")));
+}
+
+#ifndef _WIN32
+// Only a file system that tells letter cases apart can hold these.
+TEST_F(PlatformTest, PrefersTheExactSpellingAndThenTheFirstInNameOrder) {
+  fs::create_directories(root_ / "web");
+  write("web/page.htm", "lower");
+  write("web/PAGE.htm", "upper");
+  write("web/Page.htm", "mixed");
+  EXPECT_EQ("lower", read(at("web/page.htm")));
+  EXPECT_EQ("upper", read(at("web/PAGE.HTM")));  // "PAGE.htm" ranks before "Page.htm"
+
+  // An exact spelling that appears later takes over from a case-blind match.
+  EXPECT_EQ("upper", read(at("WEB/PAGE.HTM")));
+  let_the_clock_move();
+  fs::create_directories(root_ / "WEB");
+  write("WEB/PAGE.htm", "exact");
+  EXPECT_EQ("exact", read(at("WEB/PAGE.HTM")));
+}
+#endif
+
+}  // namespace
