@@ -1118,7 +1118,7 @@ bool open_temporary(OutputFile* output, const char* directory, const char* name)
   int fd = mkstemp(output->temporary);
   if (fd < 0)
     return false;
-  output->stream = fdopen(fd, "wb");
+  output->stream = with_buffer(fdopen(fd, "wb"), "wb");
   if (output->stream == nullptr || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
     if (output->stream != nullptr)
       fclose(output->stream);
@@ -1142,7 +1142,7 @@ bool output_open(OutputFile* output, const char* path) {
   bool exists = stat(resolved, &info) == 0;
   if (exists && !S_ISREG(info.st_mode)) {
     output->in_place = true;
-    output->stream = fopen(resolved, "wb");
+    output->stream = with_buffer(fopen(resolved, "wb"), "wb");
     note_identity(output);
     return output->stream != nullptr;
   }

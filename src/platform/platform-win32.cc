@@ -300,6 +300,8 @@ bool open_temporary(OutputFile* output) {
           (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     }
     output->stream = _fdopen(fd, "wb");
+    if (output->stream != nullptr)
+      setvbuf(output->stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
     if (output->stream == nullptr) {
       _close(fd);
       delete_file(output->temporary);
@@ -336,7 +338,7 @@ bool output_open(OutputFile* output, const char* path) {
   DWORD attributes = 0;
   if (!on_disk(path, &exists, &attributes)) {
     output->in_place = true;
-    output->stream = fopen(path, "wb");
+    output->stream = open_file(path, "wb");
     return output->stream != nullptr;
   }
   // What "wb" would refuse is not replaced behind its back.
