@@ -147,14 +147,6 @@ size_t written_size(const BatWriter* writer, char c) {
   return (c == '%' || needs_caret(writer, c)) ? 2 : 1;
 }
 
-// The number of plain bytes from `p` on.
-size_t plain_run(const char* p) {
-  const char* q = p;
-  while (class_of(*q) == BYTE_PLAIN)
-    q++;
-  return static_cast<size_t>(q - p);
-}
-
 // The number of continuation bytes of the well-formed UTF-8 sequence that
 // begins at `p`, or 0 when none begins there.
 int utf8_tail_length(const char* p) {
@@ -266,18 +258,27 @@ void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
   echo->blank = true;
 }
 
-// Copies a run of plain bytes that fits the current script line whole.
-void put_plain_run(BatWriter* writer, EchoLine* echo, const char* run, size_t length) {
-  if (writer->staged + length > BAT_STAGING_SIZE)
+// Copies the plain bytes from `p` on, as many as the current script line
+// takes before a length break is due, and returns how many.  They are
+// copied while they are scanned.
+size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p) {
+  size_t room = SCRIPT_LINE_LIMIT - echo->length;
+  if (writer->staged + room > BAT_STAGING_SIZE)
     flush_staging(writer);
-  memcpy(writer->staging + writer->staged, run, length);
+  char* out = writer->staging + writer->staged;
+  size_t length = 0;
+  while (length < room && class_of(p[length]) == BYTE_PLAIN) {
+    out[length] = p[length];
+    length++;
+  }
   writer->staged += length;
   echo->column += static_cast<int>(length);
   echo->length += length;
-  if (echo->blank && !blank_only_run(run, length))
+  if (echo->blank && !blank_only_run(p, length))
     echo->blank = false;
   if (echo->column > WRAP_COLUMN)
     echo->wrap_pending = true;
+  return length;
 }
 
 }  // namespace
@@ -292,11 +293,9 @@ void write_echo_line(BatWriter* writer, const char* line) {
   EchoLine echo;
   echo.length = strlen(ECHO_PREFIX);
   for (const char* p = line; *p != '\0'; p++) {
-    // Plain bytes go in runs while no length break can fall among them.
-    size_t run = plain_run(p);
-    if (run > 0 && echo.length + run <= SCRIPT_LINE_LIMIT) {
-      put_plain_run(writer, &echo, p, run);
-      p += run - 1;
+    // Plain bytes go in runs, up to where a length break may fall.
+    if (class_of(*p) == BYTE_PLAIN && echo.length < SCRIPT_LINE_LIMIT) {
+      p += put_plain_run(writer, &echo, p) - 1;
       continue;
     }
     if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
