@@ -5,6 +5,7 @@
 // sequences on a terminal.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1110,14 +1111,26 @@ void note_identity(OutputFile* output) {
   output->identity.index = static_cast<uint64_t>(info.st_ino);
 }
 
+// Moves a descriptor that took the place of a closed standard stream out of
+// the way, so that console text never lands in an output.
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO)
+    return fd;
+  int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+  close(fd);
+  return moved;
+}
+
 bool open_temporary(OutputFile* output, const char* directory, const char* name) {
   int written = snprintf(output->temporary, sizeof output->temporary, "%s/.%.*s%s", directory,
                          TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
   if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
     return false;
-  int fd = mkstemp(output->temporary);
-  if (fd < 0)
+  int fd = above_standard_streams(mkstemp(output->temporary));
+  if (fd < 0) {
+    unlink(output->temporary);
     return false;
+  }
   output->stream = with_buffer(fdopen(fd, "wb"), "wb");
   if (output->stream == nullptr || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
     if (output->stream != nullptr)

@@ -208,6 +208,18 @@ class Replacing(ToolTest):
         self.assertEqual(1, result.status)
         self.assertIn(b"@echo off\r\necho x\r\necho.\r\n", result.out)
 
+    def test_closed_standard_streams(self):
+        # Console text that cannot be written is no error, and never lands
+        # in an output that took a closed stream's place.
+        if WINDOWS:
+            self.skipTest("closing the standard streams is a POSIX test")
+        self.write("a.htm", b"x\n")
+        completed = subprocess.run(["sh", "-c", 'exec "$@" <&- >&-', "sh", EXE, "a.htm", "/NCR"],
+                                   cwd=self.dir, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(1, completed.returncode)
+        self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho x\r\n"
+                         b"echo.\r\n", self.read("a.bat"))
+
     def test_leftover_temporary_file_is_no_source(self):
         self.write(".a.htm.quillfen-new-x1y2z3", b"left by a killed run")
         self.write("a.htm", b"x")
