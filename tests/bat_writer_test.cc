@@ -104,6 +104,18 @@ TEST(TrimTrailing, RemovesOneValueAtTheEnd) {
   char only[] = "   ";
   trim_trailing(only, ' ');
   EXPECT_STREQ("", only);
+
+  // trim_line does both passes at once, with the same result.
+  for (const char* text : {"x \t", "x\t ", "\t\t", " x  \t\t", ""}) {
+    char twice[16];
+    char once[16];
+    snprintf(twice, sizeof twice, "%s", text);
+    snprintf(once, sizeof once, "%s", text);
+    trim_trailing(twice, ' ');
+    trim_trailing(twice, '\t');
+    trim_line(once);
+    EXPECT_STREQ(twice, once) << text;
+  }
 }
 
 TEST(EchoLine, EscapesWhatTheInterpreterActsOnOutsideQuotes) {

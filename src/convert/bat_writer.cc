@@ -41,6 +41,12 @@ void put_text(BatWriter* writer, const char* text) {
   put_bytes(writer, text, strlen(text));
 }
 
+// A text whose length the compiler knows.
+template <size_t N>
+void put_literal(BatWriter* writer, const char (&text)[N]) {
+  put_bytes(writer, text, N - 1);
+}
+
 // Writes a text into a remark line: the interpreter expands percent signs in
 // every line, remarks included, so each one is doubled.
 void put_remark_text(BatWriter* writer, const char* text) {
@@ -110,7 +116,10 @@ bool echo_would_misread(const char* text) {
 // only included, where "echo" would print its own state.
 void start_script_line(BatWriter* writer, const char* text) {
   bool plain = !echo_would_misread(text) && !blank_only(text);
-  put_text(writer, plain ? ECHO_PREFIX : ECHO_DOT_PREFIX);
+  if (plain)
+    put_literal(writer, ECHO_PREFIX);
+  else
+    put_literal(writer, ECHO_DOT_PREFIX);
   writer->in_quotes = false;
 }
 
@@ -228,12 +237,21 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
 void write_blank_line(BatWriter* writer, const RunOptions* options) {
   if (options->remove_blank_lines)
     return;
-  put_text(writer, "echo.\r\n");
+  put_literal(writer, "echo.\r\n");
 }
 
 void trim_trailing(char* line, char value) {
   size_t length = strlen(line);
   while (length > 0 && line[length - 1] == value)
+    length--;
+  line[length] = '\0';
+}
+
+void trim_line(char* line) {
+  size_t length = strlen(line);
+  while (length > 0 && line[length - 1] == ' ')
+    length--;
+  while (length > 0 && line[length - 1] == '\t')
     length--;
   line[length] = '\0';
 }
@@ -250,7 +268,7 @@ struct EchoLine {
 
 // Ends the current script line and starts one that prints `rest`.
 void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
-  put_text(writer, "\r\n");
+  put_literal(writer, "\r\n");
   start_script_line(writer, rest);
   echo->column = 0;
   echo->length = strlen(ECHO_PREFIX);
@@ -286,7 +304,7 @@ size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p) {
 void write_echo_line(BatWriter* writer, const char* line) {
   if (blank_only(line)) {
     // "echo" with nothing but blanks after it prints the echo state.
-    put_text(writer, "echo.\r\n");
+    put_literal(writer, "echo.\r\n");
     return;
   }
   start_script_line(writer, line);
@@ -316,7 +334,7 @@ void write_echo_line(BatWriter* writer, const char* line) {
     if (c == '>' && echo.wrap_pending && !writer->no_wrap) {
       if (p[1] != '\0') {
         break_script_line(writer, &echo, "<");
-        put_text(writer, BREAK_MARKER);
+        put_literal(writer, BREAK_MARKER);
         echo.length += strlen(BREAK_MARKER);
         echo.blank = false;
       }
@@ -327,7 +345,7 @@ void write_echo_line(BatWriter* writer, const char* line) {
     if (echo.column > WRAP_COLUMN)
       echo.wrap_pending = true;
   }
-  put_text(writer, "\r\n");
+  put_literal(writer, "\r\n");
 }
 
 void finish_bat(BatWriter* writer) {

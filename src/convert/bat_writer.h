@@ -32,6 +32,10 @@ void write_blank_line(BatWriter* writer, const RunOptions* options);
 // Removes every occurrence of `value` at the end of the line, in place.
 void trim_trailing(char* line, char value);
 
+// Both trims of a non-empty line in one pass: every trailing blank goes,
+// then every trailing tab (so a line ending blank, tab keeps its blank).
+void trim_line(char* line);
+
 // The echo command line or lines for a non-empty, trimmed source line.
 void write_echo_line(BatWriter* writer, const char* line);
 

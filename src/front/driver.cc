@@ -177,8 +177,7 @@ LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
     } else {
-      trim_trailing(line, ' ');
-      trim_trailing(line, '\t');
+      trim_line(line);
       if (com != nullptr)
         com_record_line(&run->com, line);
       write_echo_line(&run->bat, line);
