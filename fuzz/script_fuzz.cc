@@ -168,8 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line[0] == '\0') {
       write_blank_line(&writer, &options);
     } else {
-      trim_trailing(line, ' ');
-      trim_trailing(line, '\t');
+      trim_line(line);
       expected = blanks_only(line) ? "" : line;
       write_echo_line(&writer, line);
     }

@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   file_stem(name, stem);
   if (strlen(spec) <= static_cast<size_t>(LONG_PATH_CAPACITY) &&
       strncmp(spec, directory, strlen(directory)) != 0 && strchr(spec, ':') == nullptr)
-    abort();  // the directory part is the spec's own beginning
+    abort();  // the directory is the beginning of the file spec as typed
   size_t capacity = 40;
   char* path = static_cast<char*>(malloc(capacity + 1));
   copy_bounded(path, directory, capacity);

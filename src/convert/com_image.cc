@@ -180,8 +180,6 @@ bool com_finish_image(ComImage* image) {
     emit_print_call(image, image->record_offsets[i]);
     int32_t end = i + 1 < image->record_count ? image->record_offsets[i + 1] : code_start;
     for (; dollar < image->dollar_count && image->dollar_offsets[dollar] < end; dollar++) {
-      if (image->dollar_offsets[dollar] < image->record_offsets[i])
-        continue;
       fwrite(PRINT_DOLLAR, 1, sizeof PRINT_DOLLAR, image->stream);
       emit_print_call(image, image->dollar_offsets[dollar] + 1);
     }

@@ -78,6 +78,12 @@ int check_path_lengths(const char* spec, const RunOptions& options) {
   return STATUS_CONTINUE;
 }
 
+// `path` becomes source_dir followed by `name`.
+void path_in_source_dir(const Run* run, const char* name, char* path) {
+  copy_bounded(path, run->source_dir, LONG_PATH_CAPACITY);
+  append_text(path, LONG_PATH_CAPACITY, name);
+}
+
 // Files the identity of every listed source, so that no output of the run is
 // written over one of them.
 void note_sources(Run* run) {
@@ -85,8 +91,7 @@ void note_sources(Run* run) {
   identity_set_clear(&run->written);
   char path[LONG_PATH_CAPACITY + 1];
   for (int i = 0; i < run->source_count; i++) {
-    copy_bounded(path, run->source_dir, LONG_PATH_CAPACITY);
-    append_text(path, LONG_PATH_CAPACITY, run->source_list[i]);
+    path_in_source_dir(run, run->source_list[i], path);
     FileIdentity identity;
     if (file_identity(path, &identity))
       identity_set_put(&run->sources, identity, i);
@@ -97,8 +102,7 @@ void note_sources(Run* run) {
 void derive_output_path(const Run* run, const char* name, const char* extension, char* path) {
   char stem[PATH_CAPACITY + 1];
   file_stem(name, stem);
-  copy_bounded(path, run->source_dir, LONG_PATH_CAPACITY);
-  append_text(path, LONG_PATH_CAPACITY, stem);
+  path_in_source_dir(run, stem, path);
   append_text(path, LONG_PATH_CAPACITY, extension);
 }
 
@@ -156,8 +160,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
-  copy_bounded(earlier_path, run->source_dir, LONG_PATH_CAPACITY);
-  append_text(earlier_path, LONG_PATH_CAPACITY, run->source_list[earlier]);
+  path_in_source_dir(run, run->source_list[earlier], earlier_path);
   printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
@@ -244,8 +247,7 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 // which the run ends.
 int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
-  copy_bounded(run->source_path, run->source_dir, LONG_PATH_CAPACITY);
-  append_text(run->source_path, LONG_PATH_CAPACITY, run->source_list[index]);
+  path_in_source_dir(run, run->source_list[index], run->source_path);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
   if (options.bat_path[0] == '\0')
     derive_output_path(run, run->source_list[index], ".bat", options.bat_path);

@@ -1013,13 +1013,6 @@ bool same_file(const char* first, const char* second) {
   return same;
 }
 
-bool remove_file(const char* path) {
-  char resolved[RESOLVED_CAPACITY];
-  if (!resolve_path(path, resolved))
-    return false;
-  return remove(resolved) == 0;
-}
-
 namespace {
 
 // Colours only on a terminal that wants them.

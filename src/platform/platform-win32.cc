@@ -164,10 +164,6 @@ bool same_file(const char* first, const char* second) {
   return lstrcmpiA(a_path, b_path) == 0;
 }
 
-bool remove_file(const char* path) {
-  return remove(path) == 0;
-}
-
 void console_set_attribute(uint16_t attribute) {
   HANDLE out = console_output();
   if (out == nullptr)

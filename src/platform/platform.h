@@ -53,9 +53,6 @@ FILE* open_file(const char* path, const char* mode);
 // either does not exist yet, the one place that writing would create.
 bool same_file(const char* first, const char* second);
 
-// Removes a file; false when that fails.
-bool remove_file(const char* path);
-
 // Console colours on standard output, in the Windows attribute encoding.  They
 // add nothing to standard output when it is not a console.
 void console_set_attribute(uint16_t attribute);
