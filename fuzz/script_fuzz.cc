@@ -12,6 +12,7 @@
 
 #include "common/run_options.h"
 #include "convert/bat_writer.h"
+#include "convert/escape_block.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
 
@@ -132,6 +133,8 @@ std::string written_so_far(BatWriter* writer, FILE* file, long from) {
 
 SourceStream source;
 BatWriter writer;
+BatWriter reference;  // the same lines without the sixteen-byte fast path
+const bool FAST_PATH = escape_blocks_available();
 char line[LINE_CAPACITY + 1];
 
 }  // namespace
@@ -150,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* page = size > 1 ? fmemopen(const_cast<uint8_t*>(data + 1), size - 1, "rb")
                         : fmemopen(nothing, 1, "rb");
   FILE* script = tmpfile();
-  if (page == nullptr || script == nullptr)
+  FILE* reference_script = tmpfile();
+  if (page == nullptr || script == nullptr || reference_script == nullptr)
     abort();
   if (size == 1)
     fgetc(page);  // an empty page
@@ -159,21 +163,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (written_so_far(&writer, script, 0) != "@echo off\r\n")
     fail("the header", "");
   long from = ftell(script);
+  write_bat_header(&reference, reference_script, "PAGE.HTM", &options);
+  long reference_from = static_cast<long>(written_so_far(&reference, reference_script, 0).size());
   while (!source.at_end && !source.has_error) {
     line[0] = '\0';
     if (fgetstr(line, LINE_CAPACITY, &source, options.tab_width, options.discard_overflow) ==
         FGETSTR_FATAL)
       break;
     std::string expected;
-    if (line[0] == '\0') {
+    bool echoed = line[0] != '\0';
+    if (!echoed) {
       write_blank_line(&writer, &options);
     } else {
       trim_line(line);
       expected = blanks_only(line) ? "" : line;
       write_echo_line(&writer, line);
+      use_escape_blocks(false);
+      write_echo_line(&reference, line);
+      use_escape_blocks(FAST_PATH);
     }
     std::string bytes = written_so_far(&writer, script, from);
     from = ftell(script);
+    if (echoed) {
+      if (written_so_far(&reference, reference_script, reference_from) != bytes)
+        fail("the fast path wrote other bytes than the byte-at-a-time one", line);
+      reference_from = ftell(reference_script);
+    }
     if (bytes.empty() && line[0] == '\0' && options.remove_blank_lines)
       continue;
     std::vector<std::string> pieces;
@@ -186,5 +201,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fclose(page);
   fclose(script);
+  fclose(reference_script);
   return 0;
 }

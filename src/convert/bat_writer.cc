@@ -2,8 +2,13 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/text.h"
 #include "console/product.h"
+#include "convert/escape_block.h"
 
 namespace {
 
@@ -247,13 +252,14 @@ void trim_trailing(char* line, char value) {
   line[length] = '\0';
 }
 
-void trim_line(char* line) {
+size_t trim_line(char* line) {
   size_t length = strlen(line);
   while (length > 0 && line[length - 1] == ' ')
     length--;
   while (length > 0 && line[length - 1] == '\t')
     length--;
   line[length] = '\0';
+  return length;
 }
 
 namespace {
@@ -276,19 +282,50 @@ void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
   echo->blank = true;
 }
 
-// Copies the plain bytes from `p` on, as many as the current script line
-// takes before a length break is due, and returns how many.  They are
-// copied while they are scanned.
-size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p) {
-  size_t room = SCRIPT_LINE_LIMIT - echo->length;
-  if (writer->staged + room > BAT_STAGING_SIZE)
-    flush_staging(writer);
-  char* out = writer->staging + writer->staged;
+#if defined(__SSE2__)
+// A mask with a bit set for each of the 16 bytes that is not plain.
+unsigned special_mask(__m128i bytes) {
+  __m128i hit = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<'));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>')));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('|')));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('^')));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%')));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+// Copies the plain bytes at `p` to `out`, at most `limit` of them, and
+// returns how many there were.  Whole blocks of 16 go at once; `out` has
+// room for a block past `limit`.
+size_t copy_plain(char* out, const char* p, size_t limit) {
   size_t length = 0;
-  while (length < room && class_of(p[length]) == BYTE_PLAIN) {
+#if defined(__SSE2__)
+  for (; length + 16 <= limit; length += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + length));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), bytes);
+    unsigned mask = special_mask(bytes);
+    if (mask != 0)
+      return length + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  while (length < limit && class_of(p[length]) == BYTE_PLAIN) {
     out[length] = p[length];
     length++;
   }
+  return length;
+}
+
+// Copies the plain bytes from `p` on, before `end` and as many as the
+// current script line takes before a length break is due, and returns how
+// many.
+size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
+  size_t room = SCRIPT_LINE_LIMIT - echo->length;
+  if (writer->staged + room > BAT_STAGING_SIZE)
+    flush_staging(writer);
+  size_t left = static_cast<size_t>(end - p);
+  size_t length = copy_plain(writer->staging + writer->staged, p, left < room ? left : room);
   writer->staged += length;
   echo->column += static_cast<int>(length);
   echo->length += length;
@@ -302,6 +339,71 @@ size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p) {
 }  // namespace
 
 void write_echo_line(BatWriter* writer, const char* line) {
+  write_echo_text(writer, line, strlen(line));
+}
+
+namespace {
+
+// Writes one byte that is not plain, or a plain one where a length break
+// may fall, breaking the script line before or after it where it must.
+void put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const char* p,
+                     const char* end) {
+  if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
+    flush_staging(writer);
+  char c = *p;
+  if (!echo->blank) {
+    bool tag_break = !writer->no_wrap && c == '<' && (echo->wrap_pending || is_anchor_start(p));
+    bool too_long =
+        echo->length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !inside_sequence(line, p);
+    if (tag_break || too_long)
+      break_script_line(writer, echo, p);
+  }
+  int written = put_page_byte(writer, c);
+  echo->column += written;
+  echo->length += static_cast<size_t>(written);
+  if (!is_blank(c))
+    echo->blank = false;
+  if (c == '>' && echo->wrap_pending && !writer->no_wrap) {
+    if (p + 1 < end) {
+      break_script_line(writer, echo, "<");
+      put_literal(writer, BREAK_MARKER);
+      echo->length += strlen(BREAK_MARKER);
+      echo->blank = false;
+    }
+    echo->column = 0;
+    echo->wrap_pending = false;
+    return;
+  }
+  if (echo->column > WRAP_COLUMN)
+    echo->wrap_pending = true;
+}
+
+// Writes up to a block of bytes from `p` at once where no length break and
+// no start of a pending wrap can fall among them; returns how many, 0 when
+// the next byte needs a decision of its own.
+size_t put_block(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
+  if (echo->blank || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
+    return 0;
+  bool wraps = !writer->no_wrap;
+  if (wraps && !echo->wrap_pending && echo->column + ESCAPE_BLOCK_ROOM > WRAP_COLUMN)
+    return 0;
+  if (writer->staged + ESCAPE_BLOCK_ROOM > BAT_STAGING_SIZE)
+    flush_staging(writer);
+  EscapeBlock block = {writer->in_quotes, wraps && echo->wrap_pending, wraps, 0};
+  size_t taken =
+      escape_block(p, static_cast<size_t>(end - p), writer->staging + writer->staged, &block);
+  writer->staged += block.written;
+  writer->in_quotes = block.in_quotes;
+  echo->column += static_cast<int>(block.written);
+  echo->length += block.written;
+  if (echo->column > WRAP_COLUMN)
+    echo->wrap_pending = true;
+  return taken;
+}
+
+}  // namespace
+
+void write_echo_text(BatWriter* writer, const char* line, size_t size) {
   if (blank_only(line)) {
     // "echo" with nothing but blanks after it prints the echo state.
     put_literal(writer, "echo.\r\n");
@@ -310,40 +412,21 @@ void write_echo_line(BatWriter* writer, const char* line) {
   start_script_line(writer, line);
   EchoLine echo;
   echo.length = strlen(ECHO_PREFIX);
-  for (const char* p = line; *p != '\0'; p++) {
+  const char* end = line + size;
+  const char* p = line;
+  while (p < end) {
+    size_t taken = put_block(writer, &echo, p, end);
+    if (taken > 0) {
+      p += taken;
+      continue;
+    }
     // Plain bytes go in runs, up to where a length break may fall.
     if (class_of(*p) == BYTE_PLAIN && echo.length < SCRIPT_LINE_LIMIT) {
-      p += put_plain_run(writer, &echo, p) - 1;
+      p += put_plain_run(writer, &echo, p, end);
       continue;
     }
-    if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
-      flush_staging(writer);
-    char c = *p;
-    if (!echo.blank) {
-      bool tag_break = !writer->no_wrap && c == '<' && (echo.wrap_pending || is_anchor_start(p));
-      bool too_long =
-          echo.length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !inside_sequence(line, p);
-      if (tag_break || too_long)
-        break_script_line(writer, &echo, p);
-    }
-    int written = put_page_byte(writer, c);
-    echo.column += written;
-    echo.length += static_cast<size_t>(written);
-    if (!is_blank(c))
-      echo.blank = false;
-    if (c == '>' && echo.wrap_pending && !writer->no_wrap) {
-      if (p[1] != '\0') {
-        break_script_line(writer, &echo, "<");
-        put_literal(writer, BREAK_MARKER);
-        echo.length += strlen(BREAK_MARKER);
-        echo.blank = false;
-      }
-      echo.column = 0;
-      echo.wrap_pending = false;
-      continue;
-    }
-    if (echo.column > WRAP_COLUMN)
-      echo.wrap_pending = true;
+    put_single_byte(writer, &echo, line, p, end);
+    p++;
   }
   put_literal(writer, "\r\n");
 }

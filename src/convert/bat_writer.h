@@ -13,13 +13,16 @@ const int WRAP_COLUMN = 220;
 
 // Script bytes are gathered here and written in blocks of this size.
 const size_t BAT_STAGING_SIZE = 65536;
+// Scratch room past the staging buffer's end: plain runs are copied in
+// whole blocks of 16 bytes, the last of which may reach past what is kept.
+const size_t BAT_STAGING_SLACK = 16;
 
 struct BatWriter {
   FILE* stream = nullptr;
   bool in_quotes = false;  // inside a double-quoted run of the current script line
   bool no_wrap = false;    // break lines only where their length forces it
   size_t staged = 0;
-  char staging[BAT_STAGING_SIZE];
+  char staging[BAT_STAGING_SIZE + BAT_STAGING_SLACK];
 };
 
 // Starts a script on `stream` and writes its header lines.
@@ -34,10 +37,14 @@ void trim_trailing(char* line, char value);
 
 // Both trims of a non-empty line in one pass: every trailing blank goes,
 // then every trailing tab (so a line ending blank, tab keeps its blank).
-void trim_line(char* line);
+// Returns the length left.
+size_t trim_line(char* line);
 
 // The echo command line or lines for a non-empty, trimmed source line.
 void write_echo_line(BatWriter* writer, const char* line);
+
+// The same for a line whose length is known; line[size] is its terminator.
+void write_echo_text(BatWriter* writer, const char* line, size_t size);
 
 // Writes out what the writer still holds; call it before the stream is
 // checked or closed.

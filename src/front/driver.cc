@@ -180,10 +180,10 @@ LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
     } else {
-      trim_line(line);
+      size_t size = trim_line(line);
       if (com != nullptr)
         com_record_line(&run->com, line);
-      write_echo_line(&run->bat, line);
+      write_echo_text(&run->bat, line, size);
       ++*line_count;
     }
     if (ferror(bat))

@@ -1,0 +1,160 @@
+#include "convert/escape_block.h"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define QUILLFEN_ESCAPE_BLOCKS 1
+#include <tmmintrin.h>
+#endif
+
+#if defined(QUILLFEN_ESCAPE_BLOCKS)
+
+namespace {
+
+// For each mask of the escaped bytes among eight: where each output byte of
+// those eight comes from (an escaped byte twice, the first copy to become
+// its escape), which output bytes are escapes, and how many escapes.
+struct SpreadTables {
+  uint8_t source[256][16];
+  uint8_t escape[256][16];
+  uint8_t count[256];
+  SpreadTables() : source(), escape(), count() {
+    for (int mask = 0; mask < 256; mask++) {
+      int out = 0;
+      for (int i = 0; i < 8; i++) {
+        if ((mask >> i) & 1) {
+          source[mask][out] = static_cast<uint8_t>(i);
+          escape[mask][out] = 0xFF;
+          out++;
+          count[mask]++;
+        }
+        source[mask][out] = static_cast<uint8_t>(i);
+        out++;
+      }
+      for (; out < 16; out++)
+        source[mask][out] = 0x80;  // a zero byte, never kept
+    }
+  }
+};
+
+const SpreadTables SPREAD;
+
+// Bit i set where an odd number of the bits 0 to i of `bits` are set.
+unsigned running_parity(unsigned bits) {
+  bits ^= bits << 1;
+  bits ^= bits << 2;
+  bits ^= bits << 4;
+  bits ^= bits << 8;
+  return bits & 0xFFFF;
+}
+
+__attribute__((target("ssse3"))) unsigned mask_of(__m128i bytes, char value) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(value))));
+}
+
+// The low eight bytes of `bytes` with an escape before each one that `mask`
+// marks: '%' before '%', '^' before anything else.
+__attribute__((target("ssse3"))) __m128i spread(__m128i bytes, unsigned mask) {
+  __m128i order = _mm_loadu_si128(reinterpret_cast<const __m128i*>(SPREAD.source[mask]));
+  __m128i escapes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(SPREAD.escape[mask]));
+  __m128i spread_bytes = _mm_shuffle_epi8(bytes, order);
+  __m128i percent = _mm_cmpeq_epi8(spread_bytes, _mm_set1_epi8('%'));
+  __m128i escape_bytes =
+      _mm_xor_si128(_mm_set1_epi8('^'), _mm_and_si128(percent, _mm_set1_epi8('^' ^ '%')));
+  return _mm_or_si128(_mm_andnot_si128(escapes, spread_bytes),
+                      _mm_and_si128(escapes, escape_bytes));
+}
+
+__attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t available,
+                                                          char* out, EscapeBlock* block) {
+  // The block's bytes and the two after each, for the anchor test; they
+  // reach p[17], so a shorter rest is copied out with zeros behind it.
+  char padded[ESCAPE_BLOCK_BYTES + 8] = {};
+  if (available < ESCAPE_BLOCK_BYTES + 1) {
+    memcpy(padded, p, available);
+    p = padded;
+  }
+  size_t n = available < ESCAPE_BLOCK_BYTES ? available : ESCAPE_BLOCK_BYTES;
+  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  unsigned less = mask_of(bytes, '<');
+  unsigned greater = mask_of(bytes, '>');
+  unsigned stops = 0;
+  if (block->anchors_break) {
+    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    stops |= less & mask_of(_mm_or_si128(next, _mm_set1_epi8(0x20)), 'a') & mask_of(after, ' ');
+  }
+  if (block->tags_break)
+    stops |= less | greater;
+  unsigned valid = (1u << n) - 1;
+  stops &= valid;
+  if (stops != 0) {
+    n = static_cast<size_t>(__builtin_ctz(stops));
+    valid = (1u << n) - 1;
+  }
+  if (n == 0)
+    return 0;
+  unsigned quotes = mask_of(bytes, '"') & valid;
+  unsigned carets =
+      less | greater | mask_of(bytes, '|') | mask_of(bytes, '&') | mask_of(bytes, '^');
+  unsigned parity = running_parity(quotes);
+  unsigned inside = block->in_quotes ? ~parity : parity;
+  unsigned escapes = ((carets & ~inside) | mask_of(bytes, '%')) & valid;
+  unsigned low = escapes & 0xFF;
+  unsigned high = escapes >> 8;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), spread(bytes, low));
+  if (n > 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 + SPREAD.count[low]),
+                     spread(_mm_srli_si128(bytes, 8), high));
+  block->written = n + SPREAD.count[low] + SPREAD.count[high];
+  if ((SPREAD.count[quotes & 0xFF] + SPREAD.count[quotes >> 8]) & 1)
+    block->in_quotes = !block->in_quotes;
+  return n;
+}
+
+bool processor_has_ssse3() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3");
+}
+
+// Asked of the processor on first use, so that it is settled whatever the
+// order in which other files' globals are made.
+enum BlockState { BLOCKS_UNKNOWN, BLOCKS_ON, BLOCKS_OFF };
+BlockState block_state = BLOCKS_UNKNOWN;
+
+bool blocks_on() {
+  if (block_state == BLOCKS_UNKNOWN)
+    block_state = processor_has_ssse3() ? BLOCKS_ON : BLOCKS_OFF;
+  return block_state == BLOCKS_ON;
+}
+
+}  // namespace
+
+bool escape_blocks_available() {
+  return blocks_on();
+}
+
+void use_escape_blocks(bool on) {
+  block_state = on && processor_has_ssse3() ? BLOCKS_ON : BLOCKS_OFF;
+}
+
+size_t escape_block(const char* p, size_t available, char* out, EscapeBlock* block) {
+  if (available == 0 || !blocks_on())
+    return 0;
+  return escape_with_ssse3(p, available, out, block);
+}
+
+#else
+
+bool escape_blocks_available() {
+  return false;
+}
+
+void use_escape_blocks(bool) {}
+
+size_t escape_block(const char*, size_t, char*, EscapeBlock*) {
+  return 0;
+}
+
+#endif
