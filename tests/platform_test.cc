@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -133,6 +138,41 @@ TEST_F(PlatformTest, FollowsChangesMadeBehindItsBack) {
 }
 
 #ifndef _WIN32
+// Writes `text` to the output `name` through a temporary file; false when
+// the output cannot be opened.
+bool replace_output(const std::string& name, const char* text) {
+  OutputFile output;
+  if (!output_open(&output, name.c_str()))
+    return false;
+  fputs(text, output.stream);
+  return output_commit(&output);
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(PlatformTest, AnOutputKeepsTheModeOfTheFileItReplaces) {
+  mode_t mask = umask(0);
+  umask(mask);
+  ASSERT_TRUE(replace_output(at("new.bat"), "new"));
+  EXPECT_EQ(0666 & ~mask, mode_of(at("new.bat")));
+
+  // Modes that "wb" would not give a new file: narrower, wider, with a
+  // special bit, read-only (which only the superuser may replace).
+  for (mode_t mode : {0600, 0640, 0666, 0751, 04755, 0444}) {
+    std::string name = at("old" + std::to_string(mode) + ".bat");
+    write("old" + std::to_string(mode) + ".bat", "old");
+    ASSERT_EQ(0, chmod(name.c_str(), mode));
+    bool writable = mode != 0444 || geteuid() == 0;
+    EXPECT_EQ(writable, replace_output(name, "new")) << std::oct << mode;
+    EXPECT_EQ(writable ? "new" : "old", read(name)) << std::oct << mode;
+    EXPECT_EQ(mode, mode_of(name)) << std::oct << mode;
+  }
+  EXPECT_EQ(7, std::distance(fs::directory_iterator(root_), fs::directory_iterator()));
+}
+
 // Only a file system that tells letter cases apart can hold these.
 TEST_F(PlatformTest, PrefersTheExactSpellingAndThenTheFirstInNameOrder) {
   fs::create_directories(root_ / "web");

@@ -6,13 +6,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 
@@ -87,6 +90,9 @@ struct NameCache {
   size_t count;       // slots in use
   bool indexed;       // the table holds every name in `text`
   bool valid;
+  // The output whose temporary file the state was last brought up to date
+  // for (its address), 0 when anything else set it since.
+  uintptr_t noted_by;
 };
 
 NameCache name_cache;
@@ -193,6 +199,7 @@ void forget_names() {
   name_cache.names = 0;
   name_cache.indexed = false;
   name_cache.valid = false;
+  name_cache.noted_by = 0;
 }
 
 // Whether the cache holds the names of `directory` in the state `state`.
@@ -211,6 +218,7 @@ void finish_listing(const char* directory, const struct stat& state, bool comple
   strcpy(name_cache.directory, directory);
   name_cache.state = state;
   name_cache.valid = true;
+  name_cache.noted_by = 0;
 }
 
 // Makes the cache hold the names of `directory`, whose state is `state`;
@@ -259,17 +267,25 @@ bool find_case_blind(const char* directory, const char* name, char* found, size_
   return true;
 }
 
+// Whether the cache holds the names of `directory`, in some state.
+bool holds_names_of(const char* directory) {
+  return name_cache.valid && strcmp(name_cache.directory, directory) == 0;
+}
+
 // Keeps the cache current when the tool itself adds `name` to `directory`,
-// whose state before that was `before`.
-void note_created(const char* directory, const char* name, const struct stat& before) {
+// whose state before that was `before`; true when it did.
+bool note_created(const char* directory, const char* name, const struct stat& before) {
   struct stat after;
-  if (!name_cache.valid || strcmp(name_cache.directory, directory) != 0 ||
-      !unchanged(name_cache.state, before) || stat(directory_or_dot(directory), &after) != 0)
-    return;
-  if (cache_name(name))
-    name_cache.state = after;
-  else
+  if (!holds_names_of(directory) || !unchanged(name_cache.state, before) ||
+      stat(directory_or_dot(directory), &after) != 0)
+    return false;
+  name_cache.noted_by = 0;
+  if (!cache_name(name)) {
     forget_names();
+    return false;
+  }
+  name_cache.state = after;
+  return true;
 }
 
 // The path as resolving spells it when every component exists as typed:
@@ -312,6 +328,7 @@ struct Step {
   bool matched = false;   // and an entry was found there
   bool exists = false;    // the exact spelling exists, with `info` its lstat
   struct stat info;
+  int error = 0;  // otherwise, errno of the lstat that missed it
 };
 
 // Appends the component of `length` bytes at `name` to the path in `out`;
@@ -322,9 +339,12 @@ bool resolve_component(char* out, size_t* used, const char* name, size_t length,
   size_t start = *used;
   if (!append_bytes(out, used, name, length))
     return false;
-  if (!step->missing && lstat(out, &step->info) == 0) {
-    step->exists = true;
-    return true;
+  if (!step->missing) {
+    if (lstat(out, &step->info) == 0) {
+      step->exists = true;
+      return true;
+    }
+    step->error = errno;
   }
   if (length > NAME_MAX)
     return true;
@@ -471,12 +491,58 @@ bool resolve_directory(const char* typed, char* out, struct stat* state, bool* s
   return true;
 }
 
+// Whether the system lacks statx, or forbids it: then lstat serves.
+bool no_statx;
+
+struct timespec time_of(const struct statx_timestamp& stamp) {
+  struct timespec time;
+  time.tv_sec = stamp.tv_sec;
+  time.tv_nsec = stamp.tv_nsec;
+  return time;
+}
+
+// lstat of `path`.  `*plain` tells whether the file system says that the
+// entry is neither immutable nor the root of a mount, the two cases in which
+// its permission bits alone cannot tell whether it may be replaced; statx
+// answers that in the same call.
+bool look(const char* path, struct stat* info, bool* plain) {
+  *plain = false;
+  if (!no_statx) {
+    struct statx x;
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &x) == 0) {
+      memset(info, 0, sizeof *info);
+      info->st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+      info->st_ino = x.stx_ino;
+      info->st_mode = x.stx_mode;
+      info->st_nlink = x.stx_nlink;
+      info->st_uid = x.stx_uid;
+      info->st_gid = x.stx_gid;
+      info->st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+      info->st_size = static_cast<off_t>(x.stx_size);
+      info->st_blksize = static_cast<blksize_t>(x.stx_blksize);
+      info->st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
+      info->st_atim = time_of(x.stx_atime);
+      info->st_mtim = time_of(x.stx_mtime);
+      info->st_ctim = time_of(x.stx_ctime);
+      const uint64_t telling = STATX_ATTR_IMMUTABLE | STATX_ATTR_MOUNT_ROOT;
+      *plain = (x.stx_attributes_mask & telling) == telling && (x.stx_attributes & telling) == 0;
+      return true;
+    }
+    if (errno != ENOSYS && errno != EPERM)
+      return false;
+    no_statx = true;
+  }
+  return lstat(path, info) == 0;
+}
+
 // What resolving learned about its result, so that callers need not ask the
 // file system again.
 struct Lookup {
   bool known;   // the result was looked up as it stands:
   bool exists;  // it exists, and `info` is its lstat
   struct stat info;
+  int error;              // when it does not, errno of the lstat that missed it
+  bool plain;             // it is neither immutable nor a mount point of its own
   bool directory_known;   // `directory` is the state of the directory that
   struct stat directory;  // holds the result's last component
 };
@@ -490,17 +556,20 @@ struct Lookup {
 bool resolve_path_noting(const char* path, char* out, Lookup* lookup) {
   lookup->known = false;
   lookup->exists = false;
+  lookup->error = 0;
+  lookup->plain = false;
   lookup->directory_known = false;
   if (!normalize_path(path, out))
     return false;
   size_t length = strlen(out);
   if (length == 0)
     return true;
-  if (lstat(out, &lookup->info) == 0) {
+  if (look(out, &lookup->info, &lookup->plain)) {
     lookup->known = true;
     lookup->exists = true;
     return true;
   }
+  int missed = errno;
   bool trailing = length > 1 && out[length - 1] == '/';
   size_t end = trailing ? length - 1 : length;
   size_t start = end;
@@ -515,6 +584,7 @@ bool resolve_path_noting(const char* path, char* out, Lookup* lookup) {
   memcpy(last, out + start, end - start);
   last[end - start] = '\0';
   Step step;
+  step.error = missed;
   out[0] = '\0';
   if (start > 0 && !resolve_directory(typed, out, &step.state, &step.state_known))
     return false;
@@ -529,6 +599,7 @@ bool resolve_path_noting(const char* path, char* out, Lookup* lookup) {
     lookup->known = true;
     lookup->exists = step.exists;
     lookup->info = step.info;
+    lookup->error = step.error;
   }
   if (step.state_known) {
     lookup->directory_known = true;
@@ -824,22 +895,47 @@ struct OutputBuffer {
 
 OutputBuffer output_buffers[OUTPUT_BUFFER_COUNT];
 
-// Notes that `file` was just opened; a stream for writing gets a free buffer
-// when there is one, and keeps the standard buffering otherwise.
+// Streams for reading get buffers of the size that the standard library
+// would pick on most file systems, without the fstat it makes to pick it.
+const size_t INPUT_BUFFER_SIZE = 4096;
+const int INPUT_BUFFER_COUNT = 2;
+
+struct InputBuffer {
+  uintptr_t owner;
+  char bytes[INPUT_BUFFER_SIZE];
+};
+
+InputBuffer input_buffers[INPUT_BUFFER_COUNT];
+
+// Notes that `file` was just opened: it gets a free buffer of its kind when
+// there is one, and keeps the standard buffering otherwise.
 FILE* with_buffer(FILE* file, const char* mode) {
   if (file == nullptr)
     return nullptr;
   uintptr_t id = reinterpret_cast<uintptr_t>(file);
-  OutputBuffer* spare = nullptr;
+  OutputBuffer* spare_output = nullptr;
   for (OutputBuffer& buffer : output_buffers) {
     if (buffer.owner == id)
       buffer.owner = 0;
-    if (buffer.owner == 0 && spare == nullptr)
-      spare = &buffer;
+    if (buffer.owner == 0 && spare_output == nullptr)
+      spare_output = &buffer;
+  }
+  InputBuffer* spare_input = nullptr;
+  for (InputBuffer& buffer : input_buffers) {
+    if (buffer.owner == id)
+      buffer.owner = 0;
+    if (buffer.owner == 0 && spare_input == nullptr)
+      spare_input = &buffer;
   }
   bool writing = mode[0] == 'w' || mode[0] == 'a';
-  if (writing && spare != nullptr && setvbuf(file, spare->bytes, _IOFBF, OUTPUT_BUFFER_SIZE) == 0)
-    spare->owner = id;
+  if (writing) {
+    if (spare_output != nullptr &&
+        setvbuf(file, spare_output->bytes, _IOFBF, OUTPUT_BUFFER_SIZE) == 0)
+      spare_output->owner = id;
+  } else if (spare_input != nullptr &&
+             setvbuf(file, spare_input->bytes, _IOFBF, INPUT_BUFFER_SIZE) == 0) {
+    spare_input->owner = id;
+  }
   return file;
 }
 
@@ -847,8 +943,17 @@ FILE* with_buffer(FILE* file, const char* mode) {
 
 FILE* open_file(const char* path, const char* mode) {
   char resolved[RESOLVED_CAPACITY];
+  if (path[0] == '\0')
+    return nullptr;
+  // A file opened for reading as typed exists as typed, which is all that
+  // resolving would have found out.
+  if (mode[0] == 'r' && normalize_path(path, resolved)) {
+    FILE* file = fopen(resolved, mode);
+    if (file != nullptr)
+      return with_buffer(file, mode);
+  }
   Lookup lookup;
-  if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup))
+  if (!resolve_path_noting(path, resolved, &lookup))
     return nullptr;
   struct stat info;
   if (mode[0] != 'w' || (lookup.known ? lookup.exists : lstat(resolved, &info) == 0))
@@ -892,8 +997,12 @@ bool same_directory(const struct stat& info, const RealDirectory& entry) {
   return info.st_dev == entry.device && info.st_ino == entry.inode;
 }
 
-// realpath of a directory, through the cache.
-bool real_directory(const char* path, char* real) {
+// realpath of a directory, through the cache.  `given`, when not null, is
+// the directory's state as the caller has just seen it.  `*state_known` tells
+// whether `state` holds its state as seen now.
+bool real_directory(const char* path, char* real, const struct stat* given, struct stat* state,
+                    bool* state_known) {
+  *state_known = false;
   for (int i = 0; i < REAL_CACHE_SIZE && current_query != 0; i++) {
     if (real_cache[i].checked_in == current_query && strcmp(real_cache[i].path, path) == 0) {
       strcpy(real, real_cache[i].real);
@@ -901,13 +1010,22 @@ bool real_directory(const char* path, char* real) {
     }
   }
   struct stat now;
-  if (stat(path, &now) != 0 || strlen(path) >= RESOLVED_CAPACITY)
+  if (given != nullptr)
+    now = *given;
+  else if (stat(path, &now) != 0)
+    return realpath(path, real) != nullptr;
+  *state = now;
+  *state_known = true;
+  if (strlen(path) >= RESOLVED_CAPACITY)
     return realpath(path, real) != nullptr;
   for (int i = 0; i < REAL_CACHE_SIZE; i++) {
     RealDirectory& entry = real_cache[i];
+    if (strcmp(entry.path, path) != 0 || !same_directory(now, entry))
+      continue;
+    // A path that is its own real path was checked with the stat above.
     struct stat there;
-    if (strcmp(entry.path, path) == 0 && same_directory(now, entry) &&
-        stat(entry.real, &there) == 0 && same_directory(there, entry)) {
+    if (strcmp(entry.real, path) == 0 ||
+        (stat(entry.real, &there) == 0 && same_directory(there, entry))) {
       entry.checked_in = current_query;
       strcpy(real, entry.real);
       return true;
@@ -926,8 +1044,11 @@ bool real_directory(const char* path, char* real) {
 }
 
 // Where writing to the resolved path `path` would land: the real directory
-// and the name in it, after following links, dangling ones too.
-bool landing_of_resolved(const char* path, char* directory, char* name) {
+// and the name in it, after following links, dangling ones too.  `lookup`,
+// when not null, is what resolving learned about `path`.  `*state_known`
+// tells whether `state` holds the state of the real directory.
+bool landing_of_resolved(const char* path, const Lookup* lookup, char* directory, char* name,
+                         struct stat* state, bool* state_known) {
   char resolved[RESOLVED_CAPACITY];
   strcpy(resolved, path);
   for (int hops = 0; hops < 16; hops++) {
@@ -945,9 +1066,16 @@ bool landing_of_resolved(const char* path, char* directory, char* name) {
       parent = resolved;
       last = slash + 1;
     }
-    if (!real_directory(parent, directory) || strlen(last) > NAME_MAX)
+    // Resolving saw the directory of `path` itself, and whether its last
+    // component is a link.
+    const Lookup* seen = hops == 0 ? lookup : nullptr;
+    const struct stat* given =
+        seen != nullptr && seen->directory_known ? &seen->directory : nullptr;
+    if (!real_directory(parent, directory, given, state, state_known) || strlen(last) > NAME_MAX)
       return false;
     strcpy(name, last);
+    if (seen != nullptr && seen->known && (!seen->exists || !S_ISLNK(seen->info.st_mode)))
+      return true;
     char target[RESOLVED_CAPACITY];
     char link[RESOLVED_CAPACITY];
     int written = snprintf(link, sizeof link, "%s/%s", directory, name);
@@ -998,7 +1126,10 @@ bool same_file_now(const char* first, const char* second) {
   char b_directory[RESOLVED_CAPACITY];
   char a_name[NAME_MAX + 1];
   char b_name[NAME_MAX + 1];
-  if (!landing_of_resolved(a, a_directory, a_name) || !landing_of_resolved(b, b_directory, b_name))
+  struct stat state;
+  bool state_known;
+  if (!landing_of_resolved(a, &a_lookup, a_directory, a_name, &state, &state_known) ||
+      !landing_of_resolved(b, &b_lookup, b_directory, b_name, &state, &state_known))
     return false;
   return strcmp(a_directory, b_directory) == 0 && equal_ignoring_case(a_name, b_name);
 }
@@ -1053,16 +1184,20 @@ int longest_path() {
 
 uint32_t file_size_low(const char* path) {
   char resolved[RESOLVED_CAPACITY];
+  Lookup lookup;
   struct stat info;
-  if (path[0] == '\0' || !resolve_path(path, resolved) || stat(resolved, &info) != 0)
+  if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup) ||
+      !followed_state(resolved, lookup, &info))
     return 0;
   return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size) & 0xFFFFFFFFu);
 }
 
 bool file_identity(const char* path, FileIdentity* identity) {
   char resolved[RESOLVED_CAPACITY];
+  Lookup lookup;
   struct stat info;
-  if (path[0] == '\0' || !resolve_path(path, resolved) || stat(resolved, &info) != 0)
+  if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup) ||
+      !followed_state(resolved, lookup, &info))
     return false;
   identity->volume = static_cast<uint64_t>(info.st_dev);
   identity->index = static_cast<uint64_t>(info.st_ino);
@@ -1072,15 +1207,67 @@ bool file_identity(const char* path, FileIdentity* identity) {
 namespace {
 
 // The temporary file's name: hidden, so that no search takes it as a source,
-// and telling what it is.
+// and telling what it is.  The X's become random letters.
 const char TEMPORARY_MARK[] = ".quillfen-new-XXXXXX";
+const int TEMPORARY_RANDOM = 6;
 const int TEMPORARY_NAME_KEPT = 200;
+const int TEMPORARY_ATTEMPTS = 100;
+
+// The process's file mode mask, which nothing in it changes: read once.
+mode_t creation_mask() {
+  static bool known;
+  static mode_t mask;
+  if (!known) {
+    mask = umask(0);
+    umask(mask);
+    known = true;
+  }
+  return mask;
+}
 
 // What "wb" gives a new file.
 mode_t new_file_mode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+  return 0666 & ~creation_mask();
+}
+
+uid_t real_user() {
+  static bool known;
+  static uid_t user;
+  if (!known) {
+    user = getuid();
+    known = true;
+  }
+  return user;
+}
+
+// Whether "wb" could open the existing regular file at `path`, as access()
+// tells.  For its owner, its owner's write bit already says yes, unless it is
+// immutable or a mount point of its own (`plain` false), or might be.
+bool may_replace(const char* path, const struct stat& info, bool plain) {
+  if (plain && info.st_uid == real_user() && (info.st_mode & S_IWUSR) != 0)
+    return true;
+  return access(path, W_OK) == 0;
+}
+
+// Fills the X's at `letters` for a fresh temporary name.
+void fill_random(char* letters) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static uint64_t state;
+  if (state == 0) {
+    if (getrandom(&state, sizeof state, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof state)) {
+      struct timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      state = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(now.tv_sec) ^
+              reinterpret_cast<uintptr_t>(&now);
+    }
+    state |= 1;
+  }
+  for (int i = 0; i < TEMPORARY_RANDOM; i++) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    letters[i] = alphabet[(state >> 33) % (sizeof alphabet - 1)];
+  }
 }
 
 // The directory of a path in the file system's form, with its slash, and the
@@ -1114,23 +1301,67 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
+// Creates the file `path`, which must not exist yet, for writing, never with
+// permission bits that `mode` lacks; nullptr when that fails, with errno
+// telling why.  A file that "wb" would make with no more bits than `mode` is
+// made that way; any other through a descriptor opened with `mode`.
+FILE* create_exclusive(const char* path, mode_t mode) {
+  if ((new_file_mode() & ~mode) == 0) {
+    FILE* file = fopen(path, "wbx");
+    if (file == nullptr || fileno(file) > STDERR_FILENO)
+      return file;
+    int moved = fcntl(fileno(file), F_DUPFD, STDERR_FILENO + 1);
+    fclose(file);
+    if (moved < 0)
+      return nullptr;
+    file = fdopen(moved, "wb");
+    if (file == nullptr)
+      close(moved);
+    return file;
+  }
+  int fd = above_standard_streams(open(path, O_RDWR | O_CREAT | O_EXCL, mode & 0777));
+  if (fd < 0)
+    return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr)
+    close(fd);
+  return file;
+}
+
+// Opens the temporary file for the output `name` in `directory`, with the
+// output's permission bits, and notes its identity.
 bool open_temporary(OutputFile* output, const char* directory, const char* name) {
   int written = snprintf(output->temporary, sizeof output->temporary, "%s/.%.*s%s", directory,
                          TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
   if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
     return false;
-  int fd = above_standard_streams(mkstemp(output->temporary));
-  if (fd < 0) {
-    unlink(output->temporary);
-    return false;
+  char* letters = output->temporary + written - TEMPORARY_RANDOM;
+  mode_t mode = static_cast<mode_t>(output->mode);
+  FILE* file = nullptr;
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS && file == nullptr; attempt++) {
+    fill_random(letters);
+    file = create_exclusive(output->temporary, mode);
+    if (file == nullptr && errno != EEXIST)
+      break;
   }
-  output->stream = with_buffer(fdopen(fd, "wb"), "wb");
-  if (output->stream == nullptr || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
-    if (output->stream != nullptr)
-      fclose(output->stream);
-    else
-      close(fd);
+  if (file == nullptr)
+    return false;
+  output->stream = with_buffer(file, "wb");
+  // Bits that the creation gave otherwise, through the mask or an inherited
+  // access list, are set as the output had them.
+  struct stat info;
+  int fd = fileno(file);
+  bool made = false;
+  if (fstat(fd, &info) == 0) {
+    output->identified = true;
+    output->identity.volume = static_cast<uint64_t>(info.st_dev);
+    output->identity.index = static_cast<uint64_t>(info.st_ino);
+    made = (info.st_mode & 07777) == mode;
+  }
+  if (!made && fchmod(fd, mode) != 0) {
+    fclose(file);
     output->stream = nullptr;
+    output->identified = false;
     unlink(output->temporary);
     return false;
   }
@@ -1141,48 +1372,58 @@ bool open_temporary(OutputFile* output, const char* directory, const char* name)
 
 bool output_open(OutputFile* output, const char* path) {
   memset(output, 0, sizeof *output);
+  name_cache.noted_by = 0;
   char resolved[RESOLVED_CAPACITY];
-  if (path[0] == '\0' || !resolve_path(path, resolved))
+  Lookup lookup;
+  if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup))
     return false;
   struct stat info;
-  bool exists = stat(resolved, &info) == 0;
+  bool exists = followed_state(resolved, lookup, &info);
+  int error = lookup.known && !lookup.exists ? lookup.error : errno;
   if (exists && !S_ISREG(info.st_mode)) {
     output->in_place = true;
     output->stream = with_buffer(fopen(resolved, "wb"), "wb");
     note_identity(output);
     return output->stream != nullptr;
   }
-  if (!exists && errno != ENOENT)
+  if (!exists && error != ENOENT)
     return false;
   // A file that "wb" could not open is not replaced behind its back.
-  if (exists && access(resolved, W_OK) != 0)
+  bool plain = lookup.known && lookup.exists && !S_ISLNK(lookup.info.st_mode) && lookup.plain;
+  if (exists && !may_replace(resolved, info, plain))
     return false;
   output->mode = exists ? info.st_mode & 07777 : new_file_mode();
   char directory[RESOLVED_CAPACITY];
   char name[NAME_MAX + 1];
-  if (!landing_of_resolved(resolved, directory, name))
+  struct stat before;
+  bool known;
+  if (!landing_of_resolved(resolved, &lookup, directory, name, &before, &known))
     return false;
   const char* parent = strcmp(directory, "/") == 0 ? "" : directory;
   int written = snprintf(output->target, sizeof output->target, "%s/%s", parent, name);
   if (written < 0 || written >= static_cast<int>(sizeof output->target))
     return false;
-  struct stat before;
-  bool known = stat(directory, &before) == 0;
-  if (!open_temporary(output, parent, name))
-    return false;
-  note_identity(output);
   char listed[RESOLVED_CAPACITY + 1];
   snprintf(listed, sizeof listed, "%s/", parent);
-  if (known)
-    note_created(listed, strrchr(output->temporary, '/') + 1, before);
+  bool following = holds_names_of(listed);
+  if (following && !known)
+    known = stat(directory, &before) == 0;
+  if (!open_temporary(output, parent, name))
+    return false;
+  if (following && known && note_created(listed, strrchr(output->temporary, '/') + 1, before))
+    name_cache.noted_by = reinterpret_cast<uintptr_t>(output);
   return true;
 }
 
 bool output_commit(OutputFile* output) {
   FILE* stream = output->stream;
-  output->stream = nullptr;
   if (stream == nullptr)
     return false;
+  // The listing's state noted when this output's temporary was made still
+  // stands for the directory: nothing else of the run has been noted since.
+  bool noted = name_cache.noted_by == reinterpret_cast<uintptr_t>(output);
+  name_cache.noted_by = 0;
+  output->stream = nullptr;
   bool ok = fflush(stream) == 0 && !ferror(stream);
   ok = fclose(stream) == 0 && ok;
   if (output->in_place)
@@ -1190,8 +1431,15 @@ bool output_commit(OutputFile* output) {
   char directory[RESOLVED_CAPACITY];
   const char* name;
   split_resolved(output->target, directory, &name);
+  bool following = holds_names_of(directory);
   struct stat before;
-  bool known = stat(directory_or_dot(directory), &before) == 0;
+  bool known = false;
+  if (following && noted) {
+    before = name_cache.state;
+    known = true;
+  } else if (following) {
+    known = stat(directory_or_dot(directory), &before) == 0;
+  }
   if (!ok || rename(output->temporary, output->target) != 0) {
     unlink(output->temporary);
     return false;
@@ -1204,6 +1452,8 @@ bool output_commit(OutputFile* output) {
 void output_discard(OutputFile* output) {
   if (output->stream == nullptr)
     return;
+  if (name_cache.noted_by == reinterpret_cast<uintptr_t>(output))
+    name_cache.noted_by = 0;
   fclose(output->stream);
   output->stream = nullptr;
   if (!output->in_place)
