@@ -21,13 +21,16 @@ class Source {
   ~Source() { fclose(file_); }
 
   // The next line as the consumers see it (up to its first NUL), and the
-  // reader's result.
+  // reader's result.  The length that the reader reports must be that text's.
   std::string next(int tab_width = 1, bool discard = true, int* result = nullptr) {
     std::vector<char> line(LINE_CAPACITY + 1, 'Z');
-    int r = fgetstr(line.data(), LINE_CAPACITY, stream_.get(), tab_width, discard);
+    int length = -1;
+    int r = fgetstr(line.data(), LINE_CAPACITY, stream_.get(), tab_width, discard, &length);
     if (result != nullptr)
       *result = r;
-    return std::string(line.data());
+    std::string text(line.data());
+    EXPECT_EQ(text.size(), static_cast<size_t>(length)) << text;
+    return text;
   }
 
   // Every line the driver would read, until the end-of-file indicator.
@@ -229,8 +232,12 @@ TEST(LineReader, TakesRunsAcrossBlocksAsByteAtATimeReadingWould) {
     int lines = 0;
     do {
       int want = model.next(&expected, capacity, tab_width, discard);
-      int got = fgetstr(line.data(), capacity, source.stream(), tab_width, discard);
+      int length = -1;
+      int got = fgetstr(line.data(), capacity, source.stream(), tab_width, discard, &length);
       ASSERT_EQ(want, got) << "line " << lines;
+      ASSERT_EQ(expected.find('\0') == std::string::npos ? expected.size() : expected.find('\0'),
+                static_cast<size_t>(length))
+          << "line " << lines;
       ASSERT_EQ(expected, std::string(line.data(), expected.size())) << "line " << lines;
       ASSERT_EQ('\0', line[expected.size()]) << "line " << lines;
       ASSERT_EQ(model.at_end, source.stream()->at_end) << "line " << lines;

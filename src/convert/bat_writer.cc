@@ -253,7 +253,10 @@ void trim_trailing(char* line, char value) {
 }
 
 size_t trim_line(char* line) {
-  size_t length = strlen(line);
+  return trim_line(line, strlen(line));
+}
+
+size_t trim_line(char* line, size_t length) {
   while (length > 0 && line[length - 1] == ' ')
     length--;
   while (length > 0 && line[length - 1] == '\t')

@@ -39,6 +39,7 @@ void trim_trailing(char* line, char value);
 // then every trailing tab (so a line ending blank, tab keeps its blank).
 // Returns the length left.
 size_t trim_line(char* line);
+size_t trim_line(char* line, size_t length);  // where strlen(line) is known
 
 // The echo command line or lines for a non-empty, trimmed source line.
 void write_echo_line(BatWriter* writer, const char* line);

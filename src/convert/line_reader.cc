@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 const int TAB = 9;
@@ -15,51 +19,94 @@ const unsigned char* find_or_end(const unsigned char* from, size_t count, int va
   return found != nullptr ? static_cast<const unsigned char*>(found) : from + count;
 }
 
-// Where a line is being filled: the buffer, the bytes stored, and the value
-// of the most recent read.
+// Where a line is being filled: the buffer, the bytes stored, the value of
+// the most recent read, and where the first NUL byte went (-1: none yet).
 struct Filling {
   char* line;
   int capacity;
   int stored;
   int last;
+  int first_nul;
 };
 
-// Stores the `count` bytes at `from`, none of them a line feed: carriage
-// returns dropped, tabs expanded when `tab_width` is above 0, plain runs
-// copied whole.  Stops as soon as the line is full.  Returns the number of
-// bytes taken.
-size_t store_run(Filling* fill, const unsigned char* from, size_t count, int tab_width) {
-  const unsigned char* p = from;
-  const unsigned char* end = from + count;
-  const unsigned char* next_cr = find_or_end(p, count, CARRIAGE_RETURN);
-  const unsigned char* next_tab = tab_width > 0 ? find_or_end(p, count, TAB) : end;
-  while (p < end && fill->stored < fill->capacity) {
-    const unsigned char* stop = next_cr < next_tab ? next_cr : next_tab;
-    size_t plain = static_cast<size_t>(stop - p);
+#if defined(__SSE2__)
+// A mask with a bit set for each of the 16 bytes that the reader stops at.
+unsigned stop_mask(__m128i bytes, bool tabs) {
+  __m128i hit = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(LINE_FEED));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(CARRIAGE_RETURN)));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_setzero_si128()));
+  if (tabs)
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(TAB)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+bool stops_at(unsigned char c, bool tabs) {
+  return c == LINE_FEED || c == CARRIAGE_RETURN || c == 0 || (tabs && c == TAB);
+}
+
+// Copies the bytes at `from` up to the first line feed, carriage return,
+// NUL or (with `tabs`) tab, at most `count` of them, to `out`; returns how
+// many.  `out` has room for `count`; whole blocks of 16 are copied at once,
+// so bytes past the returned length may change too.
+size_t copy_ordinary(char* out, const unsigned char* from, size_t count, bool tabs) {
+  size_t length = 0;
+#if defined(__SSE2__)
+  for (; length + 16 <= count; length += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + length));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), bytes);
+    unsigned mask = stop_mask(bytes, tabs);
+    if (mask != 0)
+      return length + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  while (length < count && !stops_at(from[length], tabs)) {
+    out[length] = static_cast<char>(from[length]);
+    length++;
+  }
+  return length;
+}
+
+// Stores the bytes of `count` at `from` up to a line feed: carriage returns
+// dropped, tabs expanded when `tab_width` is above 0, plain runs copied
+// whole.  Stops as soon as the line is full.  Sets *taken to the number of
+// bytes taken, and returns whether a line feed followed them while the line
+// still had room; the line feed itself is not taken.
+bool store_run(Filling* fill, const unsigned char* from, size_t count, int tab_width,
+               size_t* taken) {
+  bool tabs = tab_width > 0;
+  size_t i = 0;
+  bool feed = false;
+  while (i < count && fill->stored < fill->capacity) {
     size_t room = static_cast<size_t>(fill->capacity - fill->stored);
-    if (plain > room)
-      plain = room;
-    memcpy(fill->line + fill->stored, p, plain);
+    size_t limit = count - i < room ? count - i : room;
+    size_t plain = copy_ordinary(fill->line + fill->stored, from + i, limit, tabs);
     fill->stored += static_cast<int>(plain);
-    p += plain;
-    if (p == end || fill->stored == fill->capacity)
+    i += plain;
+    if (i == count || fill->stored == fill->capacity)
       break;
-    if (p == next_tab) {
+    unsigned char c = from[i];
+    if (c == LINE_FEED) {
+      feed = true;
+      break;
+    }
+    i++;
+    if (c == TAB && tabs) {
       int blanks = fill->capacity - fill->stored;
       if (blanks > tab_width)
         blanks = tab_width;
       memset(fill->line + fill->stored, ' ', static_cast<size_t>(blanks));
       fill->stored += blanks;
-      p++;
-      next_tab = find_or_end(p, static_cast<size_t>(end - p), TAB);
-    } else {
-      p++;
-      next_cr = find_or_end(p, static_cast<size_t>(end - p), CARRIAGE_RETURN);
+    } else if (c == 0) {
+      if (fill->first_nul < 0)
+        fill->first_nul = fill->stored;
+      fill->line[fill->stored++] = '\0';
     }
   }
-  if (p > from)
-    fill->last = p[-1];
-  return static_cast<size_t>(p - from);
+  if (i > 0)
+    fill->last = from[i - 1];
+  *taken = i;
+  return feed;
 }
 
 // Reads away the rest of a line that did not fit.  Returns the last value
@@ -88,8 +135,9 @@ int discard_rest(SourceStream* stream) {
 
 }  // namespace
 
-int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow) {
-  Filling fill = {line, capacity, 0, 0};
+int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
+            int* length) {
+  Filling fill = {line, capacity, 0, 0, -1};
   while (fill.stored < capacity) {
     if (!source_fill(stream)) {
       fill.last = SOURCE_END;
@@ -102,11 +150,10 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
     size_t room = static_cast<size_t>(capacity - fill.stored);
     if (count > room)
       count = room;
-    const unsigned char* feed = find_or_end(run, count, LINE_FEED);
-    size_t before = static_cast<size_t>(feed - run);
-    size_t taken = store_run(&fill, run, before, tab_width);
+    size_t taken = 0;
+    bool feed = store_run(&fill, run, count, tab_width, &taken);
     stream->position += taken;
-    if (taken == before && feed != run + count && fill.stored < capacity) {
+    if (feed) {
       stream->position++;
       fill.last = LINE_FEED;
       break;
@@ -114,6 +161,8 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
   }
   int last = fill.last;
   int n = fill.stored;
+  if (length != nullptr)
+    *length = fill.first_nul >= 0 ? fill.first_nul : n;
   if (discard_overflow && last != LINE_FEED) {
     int b = discard_rest(stream);
     if (b == FGETSTR_FATAL) {

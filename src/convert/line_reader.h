@@ -18,6 +18,8 @@ const int FGETSTR_FATAL = -2;
 // ended by LF or the end of the data, tabs expanded to `tab_width` blanks
 // (kept when it is 0), cut at `capacity` bytes, and, with `discard_overflow`,
 // the rest of a cut line read away.  Returns the value that ended the line.
-int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow);
+// Sets *length, when given, to the length of the text up to its first NUL.
+int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
+            int* length = nullptr);
 
 #endif  // QUILLFEN_CONVERT_LINE_READER_H_

@@ -174,13 +174,14 @@ LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
   char* line = run->line;
   while (!source->at_end && !source->has_error) {
     line[0] = '\0';
-    if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow) ==
-        FGETSTR_FATAL)
+    int length = 0;
+    if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow,
+                &length) == FGETSTR_FATAL)
       return LINES_STOPPED;
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
     } else {
-      size_t size = trim_line(line);
+      size_t size = trim_line(line, static_cast<size_t>(length));
       if (com != nullptr)
         com_record_line(&run->com, line);
       write_echo_text(&run->bat, line, size);
