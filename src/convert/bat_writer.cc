@@ -381,20 +381,26 @@ void put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const 
     echo->wrap_pending = true;
 }
 
-// Writes up to a block of bytes from `p` at once where no length break and
-// no start of a pending wrap can fall among them; returns how many, 0 when
-// the next byte needs a decision of its own.
-size_t put_block(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
+// Writes the bytes from `p` in blocks for as long as no length break and no
+// start of a pending wrap can fall among them; returns how many, 0 when the
+// next byte needs a decision of its own.
+size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
   if (echo->blank || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
     return 0;
+  size_t room = SCRIPT_LINE_LIMIT - echo->length;
   bool wraps = !writer->no_wrap;
-  if (wraps && !echo->wrap_pending && echo->column + ESCAPE_BLOCK_ROOM > WRAP_COLUMN)
-    return 0;
-  if (writer->staged + ESCAPE_BLOCK_ROOM > BAT_STAGING_SIZE)
+  if (wraps && !echo->wrap_pending) {
+    size_t to_wrap = static_cast<size_t>(WRAP_COLUMN - echo->column);
+    if (echo->column + static_cast<int>(ESCAPE_BLOCK_ROOM) > WRAP_COLUMN)
+      return 0;
+    if (to_wrap < room)
+      room = to_wrap;
+  }
+  if (writer->staged + room > BAT_STAGING_SIZE)
     flush_staging(writer);
   EscapeBlock block = {writer->in_quotes, wraps && echo->wrap_pending, wraps, 0};
-  size_t taken =
-      escape_block(p, static_cast<size_t>(end - p), writer->staging + writer->staged, &block);
+  size_t taken = escape_blocks(p, static_cast<size_t>(end - p), writer->staging + writer->staged,
+                               room, &block);
   writer->staged += block.written;
   writer->in_quotes = block.in_quotes;
   echo->column += static_cast<int>(block.written);
@@ -418,7 +424,7 @@ void write_echo_text(BatWriter* writer, const char* line, size_t size) {
   const char* end = line + size;
   const char* p = line;
   while (p < end) {
-    size_t taken = put_block(writer, &echo, p, end);
+    size_t taken = put_blocks(writer, &echo, p, end);
     if (taken > 0) {
       p += taken;
       continue;

@@ -66,16 +66,11 @@ __attribute__((target("ssse3"))) __m128i spread(__m128i bytes, unsigned mask) {
                       _mm_and_si128(escapes, escape_bytes));
 }
 
-__attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t available,
-                                                          char* out, EscapeBlock* block) {
-  // The block's bytes and the two after each, for the anchor test; they
-  // reach p[17], so a shorter rest is copied out with zeros behind it.
-  char padded[ESCAPE_BLOCK_BYTES + 8] = {};
-  if (available < ESCAPE_BLOCK_BYTES + 1) {
-    memcpy(padded, p, available);
-    p = padded;
-  }
-  size_t n = available < ESCAPE_BLOCK_BYTES ? available : ESCAPE_BLOCK_BYTES;
+// One block: the bytes at `p`, of which `n` (1 to 16) are the line's and the
+// two after the block readable.  Returns the bytes taken and adds what it
+// wrote to block->written.
+__attribute__((target("ssse3"))) inline size_t escape_one(const char* p, size_t n, char* out,
+                                                          EscapeBlock* block) {
   __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   unsigned less = mask_of(bytes, '<');
   unsigned greater = mask_of(bytes, '>');
@@ -107,10 +102,31 @@ __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t 
   if (n > 8)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 + SPREAD.count[low]),
                      spread(_mm_srli_si128(bytes, 8), high));
-  block->written = n + SPREAD.count[low] + SPREAD.count[high];
+  block->written += n + SPREAD.count[low] + SPREAD.count[high];
   if ((SPREAD.count[quotes & 0xFF] + SPREAD.count[quotes >> 8]) & 1)
     block->in_quotes = !block->in_quotes;
   return n;
+}
+
+__attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t available,
+                                                          char* out, size_t room,
+                                                          EscapeBlock* block) {
+  size_t taken = 0;
+  block->written = 0;
+  // While the block and the two bytes after it lie within the line and its
+  // terminator.
+  while (available - taken > ESCAPE_BLOCK_BYTES && block->written + ESCAPE_BLOCK_ROOM <= room) {
+    size_t n = escape_one(p + taken, ESCAPE_BLOCK_BYTES, out + block->written, block);
+    taken += n;
+    if (n < ESCAPE_BLOCK_BYTES)
+      return taken;
+  }
+  if (taken == available || block->written + ESCAPE_BLOCK_ROOM > room)
+    return taken;
+  // The rest of the line, copied out with zeros behind it.
+  char padded[ESCAPE_BLOCK_BYTES + 8] = {};
+  memcpy(padded, p + taken, available - taken);
+  return taken + escape_one(padded, available - taken, out + block->written, block);
 }
 
 bool processor_has_ssse3() {
@@ -139,10 +155,11 @@ void use_escape_blocks(bool on) {
   block_state = on && processor_has_ssse3() ? BLOCKS_ON : BLOCKS_OFF;
 }
 
-size_t escape_block(const char* p, size_t available, char* out, EscapeBlock* block) {
+size_t escape_blocks(const char* p, size_t available, char* out, size_t room, EscapeBlock* block) {
+  block->written = 0;
   if (available == 0 || !blocks_on())
     return 0;
-  return escape_with_ssse3(p, available, out, block);
+  return escape_with_ssse3(p, available, out, room, block);
 }
 
 #else
@@ -153,7 +170,8 @@ bool escape_blocks_available() {
 
 void use_escape_blocks(bool) {}
 
-size_t escape_block(const char*, size_t, char*, EscapeBlock*) {
+size_t escape_blocks(const char*, size_t, char*, size_t, EscapeBlock* block) {
+  block->written = 0;
   return 0;
 }
 

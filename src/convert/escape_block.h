@@ -1,4 +1,4 @@
-// The batch writer's fast path: sixteen bytes of a line escaped at once, for
+// The batch writer's fast path: a line escaped sixteen bytes at a time, for
 // as long as nothing in them calls for a line break.
 #ifndef QUILLFEN_CONVERT_ESCAPE_BLOCK_H_
 #define QUILLFEN_CONVERT_ESCAPE_BLOCK_H_
@@ -24,11 +24,12 @@ struct EscapeBlock {
 bool escape_blocks_available();
 void use_escape_blocks(bool on);
 
-// Writes the first bytes of the `available` at `p` (line text, terminated
-// after them) to `out` as the script needs them: a caret before each of
-// < > | & ^ outside quotes, '%' doubled.  Stops after ESCAPE_BLOCK_BYTES or
-// before the first byte that ends the block.  Returns the bytes taken: 0
-// when the first one ends the block or the fast path is off.
-size_t escape_block(const char* p, size_t available, char* out, EscapeBlock* block);
+// Writes bytes of the `available` at `p` (line text, terminated after them)
+// to `out` as the script needs them: a caret before each of < > | & ^
+// outside quotes, '%' doubled.  Goes on in blocks of ESCAPE_BLOCK_BYTES for
+// as long as `room` leaves ESCAPE_BLOCK_ROOM for the next, and stops before
+// the first byte that ends a block.  Returns the bytes taken: 0 when the
+// first one ends the block or the fast path is off.
+size_t escape_blocks(const char* p, size_t available, char* out, size_t room, EscapeBlock* block);
 
 #endif  // QUILLFEN_CONVERT_ESCAPE_BLOCK_H_
