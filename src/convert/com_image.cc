@@ -20,13 +20,37 @@ const int32_t PRINT_CALL_SIZE = 7;
 const int32_t DOLLAR_CODE_SIZE = static_cast<int32_t>(sizeof PRINT_DOLLAR) + PRINT_CALL_SIZE;
 const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
 
+// Writes out what the image holds; a failure shows in the stream's error
+// indicator.
+void flush_image(ComImage* image) {
+  if (image->staged > 0) {
+    fwrite(image->staging, 1, image->staged, image->stream);
+    image->flushed = true;
+  }
+  image->staged = 0;
+}
+
+// Adds `length` bytes to the image.
+void put(ComImage* image, const void* bytes, size_t length) {
+  if (image->staged + length > COM_STAGING_SIZE) {
+    flush_image(image);
+    if (length > COM_STAGING_SIZE) {
+      fwrite(bytes, 1, length, image->stream);
+      image->flushed = true;
+      return;
+    }
+  }
+  memcpy(image->staging + image->staged, bytes, length);
+  image->staged += length;
+}
+
 // Writes `length` bytes of the text part and counts them in `byte_offset`,
 // which thus ends on the code start.
 void emit(ComImage* image, const void* bytes, size_t length) {
   if (length == 0) {
     return;
   }
-  fwrite(bytes, 1, length, image->stream);
+  put(image, bytes, length);
   image->byte_offset += static_cast<int32_t>(length);
 }
 
@@ -122,15 +146,21 @@ void emit_print_call(ComImage* image, int32_t offset) {
                            0x09,
                            0xCD,
                            0x21};
-  fwrite(call, 1, sizeof call, image->stream);
+  put(image, call, sizeof call);
 }
 
-// Writes the jump to the code start over the placeholder; false when the
-// image could not be flushed, sought or patched.
+// Writes the jump to the code start over the placeholder, and the image
+// out; false when the image could not be written, sought or patched.
 bool patch_jump(ComImage* image, int32_t code_start) {
   int32_t displacement = code_start - 3;
   unsigned char jump[3] = {JUMP_NEAR, static_cast<unsigned char>(displacement & 0xFF),
                            static_cast<unsigned char>((displacement >> 8) & 0xFF)};
+  if (!image->flushed) {
+    memcpy(image->staging, jump, sizeof jump);
+    flush_image(image);
+    return fflush(image->stream) == 0;
+  }
+  flush_image(image);
   return fflush(image->stream) == 0 && fseek(image->stream, 0, SEEK_SET) == 0 &&
          fwrite(jump, 1, sizeof jump, image->stream) == sizeof jump && fflush(image->stream) == 0;
 }
@@ -139,7 +169,15 @@ bool patch_jump(ComImage* image, int32_t code_start) {
 
 void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
                      const char* source_path) {
-  *image = ComImage();
+  // Only the counts are reset: the tables and the staging are read no
+  // further than they say.
+  image->byte_offset = 0;
+  image->record_count = 0;
+  image->dollar_count = 0;
+  image->lines_offered = 0;
+  image->lines_held = 0;
+  image->staged = 0;
+  image->flushed = false;
   image->stream = stream;
   image->recording = true;
   const unsigned char placeholder[3] = {JUMP_NEAR, 0x00, 0x00};
@@ -197,12 +235,12 @@ bool com_finish_image(ComImage* image) {
     emit_print_call(image, image->record_offsets[i]);
     int32_t end = i + 1 < image->record_count ? image->record_offsets[i + 1] : code_start;
     for (; dollar < image->dollar_count && image->dollar_offsets[dollar] < end; dollar++) {
-      fwrite(PRINT_DOLLAR, 1, sizeof PRINT_DOLLAR, image->stream);
+      put(image, PRINT_DOLLAR, sizeof PRINT_DOLLAR);
       emit_print_call(image, image->dollar_offsets[dollar] + 1);
     }
   }
-  fwrite(EXIT_CODE, 1, sizeof EXIT_CODE, image->stream);
-  return !ferror(image->stream) && patch_jump(image, code_start) && !ferror(image->stream);
+  put(image, EXIT_CODE, sizeof EXIT_CODE);
+  return patch_jump(image, code_start) && !ferror(image->stream);
 }
 
 // The byte count is the code start, where `byte_offset` ends; the file itself

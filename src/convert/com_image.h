@@ -17,6 +17,9 @@ const int32_t COM_IMAGE_LIMIT = 65024;
 // The most '$' that an image within COM_IMAGE_LIMIT can print, 13 bytes of
 // code each.
 const int COM_MAX_DOLLARS = COM_IMAGE_LIMIT / 13 + 1;
+// The image is gathered here and written at the end, in one piece when it
+// fits, as it does within COM_IMAGE_LIMIT.
+const size_t COM_STAGING_SIZE = 65536;
 
 struct ComImage {
   FILE* stream = nullptr;
@@ -30,6 +33,9 @@ struct ComImage {
   // What the summary's warnings report.
   int32_t lines_offered = 0;  // lines handed to com_record_line
   int32_t lines_held = 0;     // of those, the ones held in full
+  size_t staged = 0;
+  bool flushed = false;  // part of the image has gone to the stream
+  unsigned char staging[COM_STAGING_SIZE];
 };
 
 // Writes the jump placeholder and the header text and starts a fresh image.
