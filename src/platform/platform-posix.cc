@@ -885,27 +885,30 @@ namespace {
 const size_t OUTPUT_BUFFER_SIZE = 131072;
 const int OUTPUT_BUFFER_COUNT = 4;
 
-// A buffer and the stream it was given to.  The stream's address is kept only
-// as a number: when fopen hands out that address again, the stream that had
-// it has been closed, and the buffer is free.
-struct OutputBuffer {
-  uintptr_t owner;
-  char bytes[OUTPUT_BUFFER_SIZE];
-};
-
-OutputBuffer output_buffers[OUTPUT_BUFFER_COUNT];
-
 // Streams for reading get buffers of the size that the standard library
 // would pick on most file systems, without the fstat it makes to pick it.
 const size_t INPUT_BUFFER_SIZE = 4096;
 const int INPUT_BUFFER_COUNT = 2;
 
-struct InputBuffer {
-  uintptr_t owner;
-  char bytes[INPUT_BUFFER_SIZE];
-};
+// The buffers, and the stream each was given to.  The stream's address is
+// kept only as a number: when fopen hands out that address again, the stream
+// that had it has been closed, and the buffer is free.
+char output_bytes[OUTPUT_BUFFER_COUNT][OUTPUT_BUFFER_SIZE];
+uintptr_t output_owners[OUTPUT_BUFFER_COUNT];
+char input_bytes[INPUT_BUFFER_COUNT][INPUT_BUFFER_SIZE];
+uintptr_t input_owners[INPUT_BUFFER_COUNT];
 
-InputBuffer input_buffers[INPUT_BUFFER_COUNT];
+// Frees the buffers that the stream `id` had and returns a free one, or -1.
+int spare_buffer(uintptr_t* owners, int count, uintptr_t id) {
+  int spare = -1;
+  for (int i = 0; i < count; i++) {
+    if (owners[i] == id)
+      owners[i] = 0;
+    if (owners[i] == 0 && spare < 0)
+      spare = i;
+  }
+  return spare;
+}
 
 // Notes that `file` was just opened: it gets a free buffer of its kind when
 // there is one, and keeps the standard buffering otherwise.
@@ -913,28 +916,14 @@ FILE* with_buffer(FILE* file, const char* mode) {
   if (file == nullptr)
     return nullptr;
   uintptr_t id = reinterpret_cast<uintptr_t>(file);
-  OutputBuffer* spare_output = nullptr;
-  for (OutputBuffer& buffer : output_buffers) {
-    if (buffer.owner == id)
-      buffer.owner = 0;
-    if (buffer.owner == 0 && spare_output == nullptr)
-      spare_output = &buffer;
-  }
-  InputBuffer* spare_input = nullptr;
-  for (InputBuffer& buffer : input_buffers) {
-    if (buffer.owner == id)
-      buffer.owner = 0;
-    if (buffer.owner == 0 && spare_input == nullptr)
-      spare_input = &buffer;
-  }
+  int output = spare_buffer(output_owners, OUTPUT_BUFFER_COUNT, id);
+  int input = spare_buffer(input_owners, INPUT_BUFFER_COUNT, id);
   bool writing = mode[0] == 'w' || mode[0] == 'a';
   if (writing) {
-    if (spare_output != nullptr &&
-        setvbuf(file, spare_output->bytes, _IOFBF, OUTPUT_BUFFER_SIZE) == 0)
-      spare_output->owner = id;
-  } else if (spare_input != nullptr &&
-             setvbuf(file, spare_input->bytes, _IOFBF, INPUT_BUFFER_SIZE) == 0) {
-    spare_input->owner = id;
+    if (output >= 0 && setvbuf(file, output_bytes[output], _IOFBF, OUTPUT_BUFFER_SIZE) == 0)
+      output_owners[output] = id;
+  } else if (input >= 0 && setvbuf(file, input_bytes[input], _IOFBF, INPUT_BUFFER_SIZE) == 0) {
+    input_owners[input] = id;
   }
   return file;
 }
