@@ -116,16 +116,21 @@ bool echo_would_misread(const char* text) {
   return *text == '\0' || *text == '<';
 }
 
-// Starts a script line that prints `text`; the interpreter reads each line
-// with quoting off.  "echo." prints what follows it whatever it says, blanks
-// only included, where "echo" would print its own state.
-void start_script_line(BatWriter* writer, const char* text) {
-  bool plain = !echo_would_misread(text) && !blank_only(text);
+// Starts a script line with "echo " where `plain`, with "echo." where
+// "echo " would misread what follows; the interpreter reads each line with
+// quoting off.  "echo." prints what follows it whatever it says, blanks only
+// included, where "echo" would print its own state.
+void open_script_line(BatWriter* writer, bool plain) {
   if (plain)
     put_literal(writer, ECHO_PREFIX);
   else
     put_literal(writer, ECHO_DOT_PREFIX);
   writer->in_quotes = false;
+}
+
+// Starts a script line that prints `text`.
+void start_script_line(BatWriter* writer, const char* text) {
+  open_script_line(writer, !echo_would_misread(text) && !blank_only(text));
 }
 
 // How the writer treats each byte value: plain bytes are copied as they
@@ -413,12 +418,15 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* p, const char* 
 }  // namespace
 
 void write_echo_text(BatWriter* writer, const char* line, size_t size) {
-  if (blank_only(line)) {
+  size_t lead = 0;
+  while (lead < size && is_blank(line[lead]))
+    lead++;
+  if (lead == size) {
     // "echo" with nothing but blanks after it prints the echo state.
     put_literal(writer, "echo.\r\n");
     return;
   }
-  start_script_line(writer, line);
+  open_script_line(writer, !echo_would_misread(line + lead));
   EchoLine echo;
   echo.length = strlen(ECHO_PREFIX);
   const char* end = line + size;
