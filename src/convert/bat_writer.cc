@@ -389,7 +389,8 @@ void put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const 
 // Writes the bytes from `p` in blocks for as long as no length break and no
 // start of a pending wrap can fall among them; returns how many, 0 when the
 // next byte needs a decision of its own.
-size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
+size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const char* p,
+                  const char* end) {
   if (echo->blank || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
     return 0;
   size_t room = SCRIPT_LINE_LIMIT - echo->length;
@@ -403,7 +404,8 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* p, const char* 
   }
   if (writer->staged + room > BAT_STAGING_SIZE)
     flush_staging(writer);
-  EscapeBlock block = {writer->in_quotes, wraps && echo->wrap_pending, wraps, 0};
+  EscapeBlock block = {writer->in_quotes, wraps && echo->wrap_pending, wraps,
+                       static_cast<size_t>(p - line), 0};
   size_t taken = escape_blocks(p, static_cast<size_t>(end - p), writer->staging + writer->staged,
                                room, &block);
   writer->staged += block.written;
@@ -432,7 +434,7 @@ void write_echo_text(BatWriter* writer, const char* line, size_t size) {
   const char* end = line + size;
   const char* p = line;
   while (p < end) {
-    size_t taken = put_blocks(writer, &echo, p, end);
+    size_t taken = put_blocks(writer, &echo, line, p, end);
     if (taken > 0) {
       p += taken;
       continue;

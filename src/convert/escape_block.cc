@@ -66,20 +66,30 @@ __attribute__((target("ssse3"))) __m128i spread(__m128i bytes, unsigned mask) {
                       _mm_and_si128(escapes, escape_bytes));
 }
 
-// One block: the bytes at `p`, of which `n` (1 to 16) are the line's and the
-// two after the block readable.  Returns the bytes taken and adds what it
-// wrote to block->written.
-__attribute__((target("ssse3"))) inline size_t escape_one(const char* p, size_t n, char* out,
+// For each count r of 1 to 16: the shuffle that moves the last r of 16 bytes
+// to the front and clears the rest.
+struct TailShifts {
+  uint8_t order[17][16];
+  TailShifts() : order() {
+    for (int r = 0; r <= 16; r++)
+      for (int i = 0; i < 16; i++)
+        order[r][i] = static_cast<uint8_t>(i < r ? 16 - r + i : 0x80);
+  }
+};
+
+const TailShifts TAIL_SHIFTS;
+
+// One block: `bytes`, of which the first `n` (1 to 16) are the line's, and
+// the same shifted by one and two bytes for the anchor test.  Returns the
+// bytes taken and adds what it wrote to block->written.
+__attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i next,
+                                                          __m128i after, size_t n, char* out,
                                                           EscapeBlock* block) {
-  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   unsigned less = mask_of(bytes, '<');
   unsigned greater = mask_of(bytes, '>');
   unsigned stops = 0;
-  if (block->anchors_break) {
-    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+  if (block->anchors_break)
     stops |= less & mask_of(_mm_or_si128(next, _mm_set1_epi8(0x20)), 'a') & mask_of(after, ' ');
-  }
   if (block->tags_break)
     stops |= less | greater;
   unsigned valid = (1u << n) - 1;
@@ -108,6 +118,23 @@ __attribute__((target("ssse3"))) inline size_t escape_one(const char* p, size_t 
   return n;
 }
 
+__attribute__((target("ssse3"))) __m128i load(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// The `rest` (1 to 16) bytes at `p` with zeros behind them, as the line's
+// terminator and what follows it look to the anchor test.
+__attribute__((target("ssse3"))) __m128i load_tail(const char* p, size_t rest, size_t before) {
+  if (before + rest >= ESCAPE_BLOCK_BYTES) {
+    // The 16 bytes that end with the line, moved down.
+    __m128i order = _mm_loadu_si128(reinterpret_cast<const __m128i*>(TAIL_SHIFTS.order[rest]));
+    return _mm_shuffle_epi8(load(p + rest - ESCAPE_BLOCK_BYTES), order);
+  }
+  char padded[ESCAPE_BLOCK_BYTES] = {};
+  memcpy(padded, p, rest);
+  return load(padded);
+}
+
 __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t available,
                                                           char* out, size_t room,
                                                           EscapeBlock* block) {
@@ -116,17 +143,19 @@ __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t 
   // While the block and the two bytes after it lie within the line and its
   // terminator.
   while (available - taken > ESCAPE_BLOCK_BYTES && block->written + ESCAPE_BLOCK_ROOM <= room) {
-    size_t n = escape_one(p + taken, ESCAPE_BLOCK_BYTES, out + block->written, block);
+    const char* at = p + taken;
+    size_t n = escape_one(load(at), load(at + 1), load(at + 2), ESCAPE_BLOCK_BYTES,
+                          out + block->written, block);
     taken += n;
     if (n < ESCAPE_BLOCK_BYTES)
       return taken;
   }
   if (taken == available || block->written + ESCAPE_BLOCK_ROOM > room)
     return taken;
-  // The rest of the line, copied out with zeros behind it.
-  char padded[ESCAPE_BLOCK_BYTES + 8] = {};
-  memcpy(padded, p + taken, available - taken);
-  return taken + escape_one(padded, available - taken, out + block->written, block);
+  size_t rest = available - taken;
+  __m128i bytes = load_tail(p + taken, rest, block->before + taken);
+  return taken + escape_one(bytes, _mm_srli_si128(bytes, 1), _mm_srli_si128(bytes, 2), rest,
+                            out + block->written, block);
 }
 
 bool processor_has_ssse3() {

@@ -10,11 +10,12 @@
 const size_t ESCAPE_BLOCK_BYTES = 16;
 const size_t ESCAPE_BLOCK_ROOM = 2 * ESCAPE_BLOCK_BYTES;
 
-// What escape_block is told of the script line and tells back.
+// What escape_blocks is told of the script line and tells back.
 struct EscapeBlock {
   bool in_quotes;      // inside a double-quoted run, before and after
   bool tags_break;     // every '<' and '>' ends the block: a wrap is pending
   bool anchors_break;  // "<a " ends the block
+  size_t before;       // line bytes that may be read before `p`
   size_t written;      // bytes put at `out`
 };
 
