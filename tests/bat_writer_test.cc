@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "console/product.h"
+#include "convert/escape_block.h"
 
 namespace {
 
@@ -282,6 +285,48 @@ TEST(EchoLine, NoWrapBreaksOnlyForLength) {
   script.line(longer.c_str());
   for (const std::string& script_line : script_lines(script.bytes()))
     EXPECT_LE(script_line.size(), 8191u);
+}
+
+// What the writer makes of `line` with the sixteen-byte path on or off.
+std::string written_with_blocks(bool on, const std::string& line, bool no_wrap) {
+  bool available = escape_blocks_available();
+  use_escape_blocks(on);
+  Script script;
+  script.options.no_wrap = no_wrap;
+  script.line(line.c_str());
+  std::string bytes = script.bytes();
+  use_escape_blocks(available);
+  return bytes;
+}
+
+TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
+  if (!escape_blocks_available())
+    GTEST_SKIP() << "this processor has no sixteen-byte path";
+  // Every special byte at every place around block edges, line ends, the
+  // wrap column and the length bound, quotes left open across blocks, and
+  // anchors split by a block's end.
+  std::vector<std::string> lines;
+  const char* const pieces[] = {"<a ", "<A ", "<a", "\"", "%", "^", "&", "|", ">", "<", " ", "\t"};
+  for (size_t length = 1; length <= 48; length++)
+    for (const char* piece : pieces)
+      for (size_t at = 0; at + strlen(piece) <= length; at += 5)
+        lines.push_back(std::string(at, 'x') + piece +
+                        std::string(length - at - strlen(piece), 'y'));
+  std::mt19937 random(7);
+  const char alphabet[] = "<<>>a A\"\"%^&| \txyz\xC3\xA9";
+  std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
+  const size_t lengths[] = {20, 200, 230, 600, 4100, 8096};
+  for (size_t length : lengths)
+    for (int n = 0; n < 40; n++) {
+      std::string line;
+      while (line.size() < length)
+        line += n % 2 == 0 ? alphabet[pick(random)] : (pick(random) < 3 ? '<' : 'w');
+      lines.push_back(line);
+    }
+  for (const std::string& line : lines)
+    for (bool no_wrap : {false, true})
+      ASSERT_EQ(written_with_blocks(false, line, no_wrap), written_with_blocks(true, line, no_wrap))
+          << line.substr(0, 120) << (no_wrap ? " /NOWRAP" : "");
 }
 
 }  // namespace
