@@ -153,6 +153,20 @@ mode_t mode_of(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
+TEST_F(PlatformTest, SeesAFileMadeByAnotherProgramWhileAnOutputIsWritten) {
+  fs::create_directories(root_ / "Web");
+  write("Web/page.htm", "page");
+  EXPECT_EQ("page", read(at("WEB/PAGE.HTM")));
+  OutputFile output;
+  ASSERT_TRUE(output_open(&output, at("WEB/PAGE.BAT").c_str()));
+  let_the_clock_move();
+  write("Web/During.htm", "during");
+  fputs("script", output.stream);
+  ASSERT_TRUE(output_commit(&output));
+  EXPECT_EQ("during", read(at("WEB/DURING.HTM")));
+  EXPECT_EQ("script", read(at("web/Page.bat")));
+}
+
 TEST_F(PlatformTest, AnOutputKeepsTheModeOfTheFileItReplaces) {
   mode_t mask = umask(0);
   umask(mask);

@@ -90,9 +90,6 @@ struct NameCache {
   size_t count;       // slots in use
   bool indexed;       // the table holds every name in `text`
   bool valid;
-  // The output whose temporary file the state was last brought up to date
-  // for (its address), 0 when anything else set it since.
-  uintptr_t noted_by;
 };
 
 NameCache name_cache;
@@ -199,7 +196,6 @@ void forget_names() {
   name_cache.names = 0;
   name_cache.indexed = false;
   name_cache.valid = false;
-  name_cache.noted_by = 0;
 }
 
 // Whether the cache holds the names of `directory` in the state `state`.
@@ -218,7 +214,6 @@ void finish_listing(const char* directory, const struct stat& state, bool comple
   strcpy(name_cache.directory, directory);
   name_cache.state = state;
   name_cache.valid = true;
-  name_cache.noted_by = 0;
 }
 
 // Makes the cache hold the names of `directory`, whose state is `state`;
@@ -279,7 +274,6 @@ bool note_created(const char* directory, const char* name, const struct stat& be
   if (!holds_names_of(directory) || !unchanged(name_cache.state, before) ||
       stat(directory_or_dot(directory), &after) != 0)
     return false;
-  name_cache.noted_by = 0;
   if (!cache_name(name)) {
     forget_names();
     return false;
@@ -1361,7 +1355,6 @@ bool open_temporary(OutputFile* output, const char* directory, const char* name)
 
 bool output_open(OutputFile* output, const char* path) {
   memset(output, 0, sizeof *output);
-  name_cache.noted_by = 0;
   char resolved[RESOLVED_CAPACITY];
   Lookup lookup;
   if (path[0] == '\0' || !resolve_path_noting(path, resolved, &lookup))
@@ -1399,8 +1392,8 @@ bool output_open(OutputFile* output, const char* path) {
     known = stat(directory, &before) == 0;
   if (!open_temporary(output, parent, name))
     return false;
-  if (following && known && note_created(listed, strrchr(output->temporary, '/') + 1, before))
-    name_cache.noted_by = reinterpret_cast<uintptr_t>(output);
+  if (following && known)
+    note_created(listed, strrchr(output->temporary, '/') + 1, before);
   return true;
 }
 
@@ -1408,10 +1401,6 @@ bool output_commit(OutputFile* output) {
   FILE* stream = output->stream;
   if (stream == nullptr)
     return false;
-  // The listing's state noted when this output's temporary was made still
-  // stands for the directory: nothing else of the run has been noted since.
-  bool noted = name_cache.noted_by == reinterpret_cast<uintptr_t>(output);
-  name_cache.noted_by = 0;
   output->stream = nullptr;
   bool ok = fflush(stream) == 0 && !ferror(stream);
   ok = fclose(stream) == 0 && ok;
@@ -1422,13 +1411,9 @@ bool output_commit(OutputFile* output) {
   split_resolved(output->target, directory, &name);
   bool following = holds_names_of(directory);
   struct stat before;
-  bool known = false;
-  if (following && noted) {
-    before = name_cache.state;
-    known = true;
-  } else if (following) {
-    known = stat(directory_or_dot(directory), &before) == 0;
-  }
+  // Stated afresh: another program may have changed the directory while the
+  // source was converted, and the listing must then be read again.
+  bool known = following && stat(directory_or_dot(directory), &before) == 0;
   if (!ok || rename(output->temporary, output->target) != 0) {
     unlink(output->temporary);
     return false;
@@ -1441,8 +1426,6 @@ bool output_commit(OutputFile* output) {
 void output_discard(OutputFile* output) {
   if (output->stream == nullptr)
     return;
-  if (name_cache.noted_by == reinterpret_cast<uintptr_t>(output))
-    name_cache.noted_by = 0;
   fclose(output->stream);
   output->stream = nullptr;
   if (!output->in_place)
