@@ -391,7 +391,9 @@ void put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const 
 // next byte needs a decision of its own.
 size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const char* p,
                   const char* end) {
-  if (echo->blank || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
+  // A blank script line takes no break before its first byte, nor does a
+  // block; from a byte that is not blank on, it is not blank any more.
+  if ((echo->blank && is_blank(*p)) || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
     return 0;
   size_t room = SCRIPT_LINE_LIMIT - echo->length;
   bool wraps = !writer->no_wrap;
@@ -412,6 +414,8 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
   writer->in_quotes = block.in_quotes;
   echo->column += static_cast<int>(block.written);
   echo->length += block.written;
+  if (taken > 0)
+    echo->blank = false;
   if (echo->column > WRAP_COLUMN)
     echo->wrap_pending = true;
   return taken;
