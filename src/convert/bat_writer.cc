@@ -27,7 +27,8 @@ const size_t LARGEST_STEP = 32;
 
 void flush_staging(BatWriter* writer) {
   if (writer->staged > 0)
-    fwrite(writer->staging, 1, writer->staged, writer->stream);
+    if (fwrite(writer->staging, 1, writer->staged, writer->stream) != writer->staged)
+      writer->failed = true;
   writer->staged = 0;
 }
 
@@ -35,7 +36,8 @@ void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
   if (writer->staged + length > BAT_STAGING_SIZE)
     flush_staging(writer);
   if (length > BAT_STAGING_SIZE) {
-    fwrite(bytes, 1, length, writer->stream);
+    if (fwrite(bytes, 1, length, writer->stream) != length)
+      writer->failed = true;
     return;
   }
   memcpy(writer->staging + writer->staged, bytes, length);
@@ -228,6 +230,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
                       const RunOptions* options) {
   writer->stream = stream;
   writer->staged = 0;
+  writer->failed = false;
   writer->no_wrap = options->no_wrap;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {

@@ -21,6 +21,7 @@ struct BatWriter {
   FILE* stream = nullptr;
   bool in_quotes = false;  // inside a double-quoted run of the current script line
   bool no_wrap = false;    // break lines only where their length forces it
+  bool failed = false;     // a write to the stream fell short
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE + BAT_STAGING_SLACK];
 };

@@ -168,7 +168,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
 // Writes every line of the open source and tells how that ended.  Counts
 // the non-empty lines in *line_count.  Each line's writes are checked, so
 // that a failing output stops the source at once.
-LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
+LinesEnd convert_lines(Run* run, FILE* com, long* line_count) {
   const RunOptions& options = run->options;
   SourceStream* source = &run->source;
   char* line = run->line;
@@ -187,7 +187,7 @@ LinesEnd convert_lines(Run* run, FILE* bat, FILE* com, long* line_count) {
       write_echo_text(&run->bat, line, size);
       ++*line_count;
     }
-    if (ferror(bat))
+    if (run->bat.failed)
       return LINES_BAT_FAILED;
     if (com != nullptr && ferror(com))
       return LINES_COM_FAILED;
@@ -282,7 +282,7 @@ int convert_source(Run* run, int index) {
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->source_path);
   source_attach(&run->source, source);
-  LinesEnd end = convert_lines(run, bat.stream, com.stream, &line_count);
+  LinesEnd end = convert_lines(run, com.stream, &line_count);
   finish_bat(&run->bat);
   if (end == LINES_DONE && ferror(bat.stream))
     end = LINES_BAT_FAILED;
