@@ -49,8 +49,13 @@ unsigned running_parity(unsigned bits) {
   return bits & 0xFFFF;
 }
 
-__attribute__((target("ssse3"))) unsigned mask_of(__m128i bytes, char value) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(value))));
+__attribute__((target("ssse3"))) __m128i equal_to(__m128i bytes, char value) {
+  return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(value));
+}
+
+// Bit i set where byte i of `flags` is set.
+__attribute__((target("ssse3"))) unsigned mask_of(__m128i flags) {
+  return static_cast<unsigned>(_mm_movemask_epi8(flags));
 }
 
 // The low eight bytes of `bytes` with an escape before each one that `mask`
@@ -85,13 +90,15 @@ const TailShifts TAIL_SHIFTS;
 __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i next,
                                                           __m128i after, size_t n, char* out,
                                                           EscapeBlock* block) {
-  unsigned less = mask_of(bytes, '<');
-  unsigned greater = mask_of(bytes, '>');
+  __m128i less = equal_to(bytes, '<');
+  __m128i greater = equal_to(bytes, '>');
   unsigned stops = 0;
-  if (block->anchors_break)
-    stops |= less & mask_of(_mm_or_si128(next, _mm_set1_epi8(0x20)), 'a') & mask_of(after, ' ');
+  if (block->anchors_break) {
+    __m128i a = equal_to(_mm_or_si128(next, _mm_set1_epi8(0x20)), 'a');
+    stops = mask_of(_mm_and_si128(_mm_and_si128(less, a), equal_to(after, ' ')));
+  }
   if (block->tags_break)
-    stops |= less | greater;
+    stops |= mask_of(_mm_or_si128(less, greater));
   unsigned valid = (1u << n) - 1;
   stops &= valid;
   if (stops != 0) {
@@ -100,12 +107,14 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
   }
   if (n == 0)
     return 0;
-  unsigned quotes = mask_of(bytes, '"') & valid;
-  unsigned carets =
-      less | greater | mask_of(bytes, '|') | mask_of(bytes, '&') | mask_of(bytes, '^');
+  __m128i others =
+      _mm_or_si128(_mm_or_si128(equal_to(bytes, '|'), equal_to(bytes, '&')), equal_to(bytes, '^'));
+  unsigned carets = mask_of(_mm_or_si128(_mm_or_si128(less, greater), others));
+  unsigned quotes = mask_of(equal_to(bytes, '"')) & valid;
+  // Bit i: an odd number of quotes up to byte i; bit 15 tells of them all.
   unsigned parity = running_parity(quotes);
   unsigned inside = block->in_quotes ? ~parity : parity;
-  unsigned escapes = ((carets & ~inside) | mask_of(bytes, '%')) & valid;
+  unsigned escapes = ((carets & ~inside) | mask_of(equal_to(bytes, '%'))) & valid;
   unsigned low = escapes & 0xFF;
   unsigned high = escapes >> 8;
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), spread(bytes, low));
@@ -113,7 +122,7 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 + SPREAD.count[low]),
                      spread(_mm_srli_si128(bytes, 8), high));
   block->written += n + SPREAD.count[low] + SPREAD.count[high];
-  if ((SPREAD.count[quotes & 0xFF] + SPREAD.count[quotes >> 8]) & 1)
+  if ((parity >> 15) & 1)
     block->in_quotes = !block->in_quotes;
   return n;
 }
