@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-// The most bytes that escape_block takes at once, and the room it needs at
-// `out`: every byte may come out doubled.
+// The bytes of one block, and the room that one block needs at `out`: every
+// byte may come out doubled.
 const size_t ESCAPE_BLOCK_BYTES = 16;
 const size_t ESCAPE_BLOCK_ROOM = 2 * ESCAPE_BLOCK_BYTES;
 
@@ -19,9 +19,10 @@ struct EscapeBlock {
   size_t written;      // bytes put at `out`
 };
 
-// Whether this machine runs the fast path; false turns it off (for tests
-// that compare it with the byte-at-a-time path).  It cannot be turned on
-// where the processor lacks the instructions.
+// Whether the fast path is in use: from the start wherever the processor has
+// its instructions.  use_escape_blocks(false) turns it off, for tests that
+// compare it with the byte-at-a-time path; it cannot be turned on where the
+// instructions are missing.
 bool escape_blocks_available();
 void use_escape_blocks(bool on);
 
