@@ -401,9 +401,9 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
   size_t room = SCRIPT_LINE_LIMIT - echo->length;
   bool wraps = !writer->no_wrap;
   if (wraps && !echo->wrap_pending) {
-    size_t to_wrap = static_cast<size_t>(WRAP_COLUMN - echo->column);
     if (echo->column + static_cast<int>(ESCAPE_BLOCK_ROOM) > WRAP_COLUMN)
       return 0;
+    size_t to_wrap = static_cast<size_t>(WRAP_COLUMN - echo->column);
     if (to_wrap < room)
       room = to_wrap;
   }
