@@ -20,13 +20,17 @@ const int32_t PRINT_CALL_SIZE = 7;
 const int32_t DOLLAR_CODE_SIZE = static_cast<int32_t>(sizeof PRINT_DOLLAR) + PRINT_CALL_SIZE;
 const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
 
-// Writes out what the image holds; a failure shows in the stream's error
-// indicator.
+// Writes `length` bytes to the stream, noting a short write.
+void write_out(ComImage* image, const void* bytes, size_t length) {
+  if (fwrite(bytes, 1, length, image->stream) != length)
+    image->failed = true;
+  image->flushed = true;
+}
+
+// Writes out what the image holds.
 void flush_image(ComImage* image) {
-  if (image->staged > 0) {
-    fwrite(image->staging, 1, image->staged, image->stream);
-    image->flushed = true;
-  }
+  if (image->staged > 0)
+    write_out(image, image->staging, image->staged);
   image->staged = 0;
 }
 
@@ -35,8 +39,7 @@ void put(ComImage* image, const void* bytes, size_t length) {
   if (image->staged + length > COM_STAGING_SIZE) {
     flush_image(image);
     if (length > COM_STAGING_SIZE) {
-      fwrite(bytes, 1, length, image->stream);
-      image->flushed = true;
+      write_out(image, bytes, length);
       return;
     }
   }
@@ -178,6 +181,7 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
   image->lines_held = 0;
   image->staged = 0;
   image->flushed = false;
+  image->failed = false;
   image->stream = stream;
   image->recording = true;
   const unsigned char placeholder[3] = {JUMP_NEAR, 0x00, 0x00};
@@ -240,7 +244,7 @@ bool com_finish_image(ComImage* image) {
     }
   }
   put(image, EXIT_CODE, sizeof EXIT_CODE);
-  return patch_jump(image, code_start) && !ferror(image->stream);
+  return patch_jump(image, code_start) && !image->failed && !ferror(image->stream);
 }
 
 // The byte count is the code start, where `byte_offset` ends; the file itself

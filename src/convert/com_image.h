@@ -35,6 +35,7 @@ struct ComImage {
   int32_t lines_held = 0;     // of those, the ones held in full
   size_t staged = 0;
   bool flushed = false;  // part of the image has gone to the stream
+  bool failed = false;   // a write to the stream fell short
   unsigned char staging[COM_STAGING_SIZE];
 };
 

@@ -168,7 +168,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
 // Writes every line of the open source and tells how that ended.  Counts
 // the non-empty lines in *line_count.  Each line's writes are checked, so
 // that a failing output stops the source at once.
-LinesEnd convert_lines(Run* run, FILE* com, long* line_count) {
+LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   const RunOptions& options = run->options;
   SourceStream* source = &run->source;
   char* line = run->line;
@@ -182,14 +182,14 @@ LinesEnd convert_lines(Run* run, FILE* com, long* line_count) {
       write_blank_line(&run->bat, &options);
     } else {
       size_t size = trim_line(line, static_cast<size_t>(length));
-      if (com != nullptr)
+      if (compiling)
         com_record_line(&run->com, line);
       write_echo_text(&run->bat, line, size);
       ++*line_count;
     }
     if (run->bat.failed)
       return LINES_BAT_FAILED;
-    if (com != nullptr && ferror(com))
+    if (compiling && run->com.failed)
       return LINES_COM_FAILED;
   }
   if (source->has_error) {
@@ -282,7 +282,7 @@ int convert_source(Run* run, int index) {
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->source_path);
   source_attach(&run->source, source);
-  LinesEnd end = convert_lines(run, com.stream, &line_count);
+  LinesEnd end = convert_lines(run, com.stream != nullptr, &line_count);
   finish_bat(&run->bat);
   if (end == LINES_DONE && ferror(bat.stream))
     end = LINES_BAT_FAILED;
