@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "common/text.h"
 #include "console/product.h"
 #include "convert/escape_block.h"
@@ -293,34 +289,10 @@ void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
   echo->blank = true;
 }
 
-#if defined(__SSE2__)
-// A mask with a bit set for each of the 16 bytes that is not plain.
-unsigned special_mask(__m128i bytes) {
-  __m128i hit = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<'));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>')));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('|')));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('^')));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('%')));
-  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
-}
-#endif
-
 // Copies the plain bytes at `p` to `out`, at most `limit` of them, and
-// returns how many there were.  Whole blocks of 16 go at once; `out` has
-// room for a block past `limit`.
+// returns how many there were.
 size_t copy_plain(char* out, const char* p, size_t limit) {
   size_t length = 0;
-#if defined(__SSE2__)
-  for (; length + 16 <= limit; length += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + length));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), bytes);
-    unsigned mask = special_mask(bytes);
-    if (mask != 0)
-      return length + static_cast<size_t>(__builtin_ctz(mask));
-  }
-#endif
   while (length < limit && class_of(p[length]) == BYTE_PLAIN) {
     out[length] = p[length];
     length++;

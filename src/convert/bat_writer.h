@@ -13,9 +13,6 @@ const int WRAP_COLUMN = 220;
 
 // Script bytes are gathered here and written in blocks of this size.
 const size_t BAT_STAGING_SIZE = 65536;
-// Scratch room past the staging buffer's end: plain runs are copied in
-// whole blocks of 16 bytes, the last of which may reach past what is kept.
-const size_t BAT_STAGING_SLACK = 16;
 
 struct BatWriter {
   FILE* stream = nullptr;
@@ -23,7 +20,7 @@ struct BatWriter {
   bool no_wrap = false;    // break lines only where their length forces it
   bool failed = false;     // a write to the stream fell short
   size_t staged = 0;
-  char staging[BAT_STAGING_SIZE + BAT_STAGING_SLACK];
+  char staging[BAT_STAGING_SIZE];
 };
 
 // Starts a script on `stream` and writes its header lines.
