@@ -2,7 +2,7 @@
 # a Debian package of the Linux build, a .zip archive of the Windows build.
 include(GNUInstallDirs)
 
-file(STRINGS src/console/product.h QUILLFEN_URL_LINE REGEX "^#define HOME_URL ")
+file(STRINGS src/common/product.h QUILLFEN_URL_LINE REGEX "^#define HOME_URL ")
 string(REGEX REPLACE "^#define HOME_URL \"(.*)\"$" "\\1" QUILLFEN_HOME_URL "${QUILLFEN_URL_LINE}")
 
 set(CPACK_PACKAGE_NAME quillfen)

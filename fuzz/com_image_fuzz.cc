@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/run_options.h"
-#include "console/product.h"
+#include "common/product.h"
 #include "convert/com_image.h"
 
 namespace {

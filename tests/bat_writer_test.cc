@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "console/product.h"
+#include "common/product.h"
 #include "convert/escape_block.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "console/product.h"
+#include "common/product.h"
 
 namespace {
 

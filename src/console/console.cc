@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/product.h"
+#include "common/product.h"
 #include "platform/platform.h"
 
 const char* const HELP_LINES[HELP_LINE_COUNT] = {

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "console/product.h"
+#include "common/product.h"
+#include "platform/platform.h"
 #include "convert/escape_block.h"
 
 namespace {
@@ -21,10 +22,16 @@ const size_t SCRIPT_LINE_LIMIT = 8180;
 // a fresh prefix, the marker and the escaped byte.
 const size_t LARGEST_STEP = 32;
 
+void note_failure(BatWriter* writer) {
+  if (!writer->failed)
+    writer->reason = stream_reason();
+  writer->failed = true;
+}
+
 void flush_staging(BatWriter* writer) {
   if (writer->staged > 0)
     if (fwrite(writer->staging, 1, writer->staged, writer->stream) != writer->staged)
-      writer->failed = true;
+      note_failure(writer);
   writer->staged = 0;
 }
 
@@ -33,7 +40,7 @@ void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
     flush_staging(writer);
   if (length > BAT_STAGING_SIZE) {
     if (fwrite(bytes, 1, length, writer->stream) != length)
-      writer->failed = true;
+      note_failure(writer);
     return;
   }
   memcpy(writer->staging + writer->staged, bytes, length);
@@ -227,6 +234,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->stream = stream;
   writer->staged = 0;
   writer->failed = false;
+  writer->reason = 0;
   writer->no_wrap = options->no_wrap;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {

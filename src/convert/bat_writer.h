@@ -19,6 +19,7 @@ struct BatWriter {
   bool in_quotes = false;  // inside a double-quoted run of the current script line
   bool no_wrap = false;    // break lines only where their length forces it
   bool failed = false;     // a write to the stream fell short
+  int reason = 0;          // and the system's reason for it
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE];
 };

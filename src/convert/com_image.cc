@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "console/product.h"
+#include "common/product.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -22,8 +23,11 @@ const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
 
 // Writes `length` bytes to the stream, noting a short write.
 void write_out(ComImage* image, const void* bytes, size_t length) {
-  if (fwrite(bytes, 1, length, image->stream) != length)
+  if (fwrite(bytes, 1, length, image->stream) != length) {
+    if (!image->failed)
+      image->reason = stream_reason();
     image->failed = true;
+  }
   image->flushed = true;
 }
 
@@ -182,6 +186,7 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
   image->staged = 0;
   image->flushed = false;
   image->failed = false;
+  image->reason = 0;
   image->stream = stream;
   image->recording = true;
   const unsigned char placeholder[3] = {JUMP_NEAR, 0x00, 0x00};

@@ -36,6 +36,7 @@ struct ComImage {
   size_t staged = 0;
   bool flushed = false;  // part of the image has gone to the stream
   bool failed = false;   // a write to the stream fell short
+  int reason = 0;        // and the system's reason for it
   unsigned char staging[COM_STAGING_SIZE];
 };
 

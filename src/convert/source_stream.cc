@@ -1,11 +1,14 @@
 #include "convert/source_stream.h"
 
+#include "platform/platform.h"
+
 void source_attach(SourceStream* stream, FILE* file) {
   stream->file = file;
   stream->position = 0;
   stream->length = 0;
   stream->at_end = false;
   stream->has_error = false;
+  stream->reason = 0;
 }
 
 bool source_fill(SourceStream* stream) {
@@ -19,8 +22,10 @@ bool source_fill(SourceStream* stream) {
   // has already met it, so this saves asking the system again.
   size_t got = feof(stream->file) ? 0 : fread(stream->block, 1, SOURCE_BLOCK_SIZE, stream->file);
   if (got == 0) {
-    if (ferror(stream->file))
+    if (ferror(stream->file)) {
       stream->has_error = true;
+      stream->reason = stream_reason();
+    }
     else
       stream->at_end = true;
     return false;

@@ -17,6 +17,7 @@ struct SourceStream {
   size_t length = 0;
   bool at_end = false;     // a read found no more data; stays set
   bool has_error = false;  // a read failed; every further read gives SOURCE_END
+  int reason = 0;          // the system's reason for that
   unsigned char block[SOURCE_BLOCK_SIZE];
 };
 

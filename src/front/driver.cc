@@ -11,6 +11,7 @@
 #include "convert/source_stream.h"
 #include "front/identity_set.h"
 #include "front/names.h"
+#include "front/path_set.h"
 #include "front/source_list.h"
 #include "front/switches.h"
 #include "platform/platform.h"
@@ -28,7 +29,14 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 struct Run {
   RunOptions options;
   char source_dir[LONG_PATH_CAPACITY + 1];
+  // The source directory as the file system spells it: the paths that the
+  // run hands to the platform are composed from it, the ones it prints from
+  // source_dir.
+  char resolved_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
+  char source_call[LONG_PATH_CAPACITY + 1];
+  char bat_call[LONG_PATH_CAPACITY + 1];
+  char com_call[LONG_PATH_CAPACITY + 1];
   char pattern[LONG_PATH_CAPACITY + 1];  // the search pattern, for the last message
   char** source_list;
   int source_count;
@@ -36,7 +44,7 @@ struct Run {
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
   IdentitySet sources;  // the listed sources, by index
-  IdentitySet written;  // the outputs made so far, by the source that made them
+  PathSet written;      // the outputs made so far, by the source that made them
   char line[LINE_CAPACITY + 1];
   SourceStream source;
   BatWriter bat;
@@ -50,12 +58,15 @@ Run the_run;
 void resolve_file_spec(Run* run, const char* spec) {
   char directory[LONG_PATH_CAPACITY + 1];
   spec_directory(spec, directory);
+  int reason;
   if (directory[0] == '\0')
-    current_directory(run->source_path, PATH_CAPACITY + 1);
+    current_directory(run->source_path, PATH_CAPACITY + 1, &reason);
   else
     copy_bounded(run->source_path, directory, LONG_PATH_CAPACITY);
   append_separator(run->source_path, LONG_PATH_CAPACITY, native_separator());
   copy_bounded(run->source_dir, run->source_path, LONG_PATH_CAPACITY);
+  if (!resolve_path(run->source_dir, run->resolved_dir, sizeof run->resolved_dir))
+    copy_bounded(run->resolved_dir, run->source_dir, LONG_PATH_CAPACITY);
   char name[LONG_PATH_CAPACITY + 1];
   base_name(spec, name);
   append_text(run->source_path, LONG_PATH_CAPACITY, name);
@@ -84,26 +95,44 @@ void path_in_source_dir(const Run* run, const char* name, char* path) {
   append_text(path, LONG_PATH_CAPACITY, name);
 }
 
+// `path` becomes the resolved source directory followed by `name`.
+void path_in_resolved_dir(const Run* run, const char* name, char* path) {
+  copy_bounded(path, run->resolved_dir, LONG_PATH_CAPACITY);
+  append_text(path, LONG_PATH_CAPACITY, name);
+}
+
+// The second line of an error: the system's reason in words.
+void print_reason(int reason) {
+  if (reason == REASON_NONE)
+    return;
+  char text[256];
+  reason_text(reason, text, sizeof text);
+  printf("  %s\n", text);
+}
+
 // Files the identity of every listed source, so that no output of the run is
 // written over one of them.
 void note_sources(Run* run) {
   identity_set_clear(&run->sources);
-  identity_set_clear(&run->written);
   char path[LONG_PATH_CAPACITY + 1];
   for (int i = 0; i < run->source_count; i++) {
-    path_in_source_dir(run, run->source_list[i], path);
+    path_in_resolved_dir(run, run->source_list[i], path);
     FileIdentity identity;
     if (file_identity(path, &identity))
       identity_set_put(&run->sources, identity, i);
   }
 }
 
-// `path` becomes source_dir, the stem of `name` and `extension`.
-void derive_output_path(const Run* run, const char* name, const char* extension, char* path) {
+// `path` becomes source_dir, the stem of `name` and `extension`, and `call`
+// the same in the resolved directory.
+void derive_output_path(const Run* run, const char* name, const char* extension, char* path,
+                        char* call) {
   char stem[PATH_CAPACITY + 1];
   file_stem(name, stem);
   path_in_source_dir(run, stem, path);
   append_text(path, LONG_PATH_CAPACITY, extension);
+  path_in_resolved_dir(run, stem, call);
+  append_text(call, LONG_PATH_CAPACITY, extension);
 }
 
 // What an output path names before the source is converted: whether it
@@ -114,13 +143,14 @@ struct OutputTarget {
   int earlier;
 };
 
-OutputTarget inspect_output(const Run* run, const char* output) {
+OutputTarget inspect_output(const Run* run, const char* output, const char* call) {
   OutputTarget target = {equal_ignoring_case(run->source_path, output), -1};
   FileIdentity identity;
-  if (file_identity(output, &identity)) {
+  if (file_identity(call, &identity))
     target.on_a_source = target.on_a_source || identity_set_find(&run->sources, identity) >= 0;
-    target.earlier = identity_set_find(&run->written, identity);
-  }
+  char entry[LONG_PATH_CAPACITY + 1];
+  if (entry_of(call, entry, sizeof entry))
+    target.earlier = path_set_find(&run->written, entry);
   return target;
 }
 
@@ -130,11 +160,12 @@ OutputTarget inspect_output(const Run* run, const char* output) {
 int check_output_paths(const Run* run, int earlier[2]) {
   const RunOptions& options = run->options;
   const char* outputs[] = {options.bat_path, options.compile_com ? options.com_path : nullptr};
+  const char* calls[] = {run->bat_call, run->com_call};
   for (int i = 0; i < 2; i++) {
     earlier[i] = -1;
     if (outputs[i] == nullptr)
       continue;
-    OutputTarget target = inspect_output(run, outputs[i]);
+    OutputTarget target = inspect_output(run, outputs[i], calls[i]);
     if (target.on_a_source) {
       printf("Error: Input file can't be the same as the output file\n  ->%s\n", outputs[i]);
       return STATUS_FAILED;
@@ -142,7 +173,7 @@ int check_output_paths(const Run* run, int earlier[2]) {
     earlier[i] = target.earlier;
   }
   if (options.compile_com && (equal_ignoring_case(options.bat_path, options.com_path) ||
-                              same_file(options.bat_path, options.com_path))) {
+                              same_file(run->bat_call, run->com_call))) {
     printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }
@@ -150,9 +181,10 @@ int check_output_paths(const Run* run, int earlier[2]) {
 }
 
 // Files the output just put in place as written for `index`.
-void note_written(Run* run, const OutputFile& output, int index) {
-  if (output.identified)
-    identity_set_put(&run->written, output.identity, index);
+void note_written(Run* run, const char* call, int index) {
+  char entry[LONG_PATH_CAPACITY + 1];
+  if (entry_of(call, entry, sizeof entry))
+    path_set_put(&run->written, entry, index);
 }
 
 // Tells that `path` replaced the output of an earlier source of the run.
@@ -194,6 +226,7 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   }
   if (source->has_error) {
     printf("Error: Can't read source file %s\n", run->source_path);
+    print_reason(source->reason);
     return LINES_STOPPED;
   }
   return LINES_DONE;
@@ -207,35 +240,42 @@ int abandon_source(OutputFile* bat, OutputFile* com) {
   return STATUS_FAILED;
 }
 
-int report_bat_failure(const RunOptions& options, OutputFile* bat, OutputFile* com) {
+int report_bat_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
   printf("Error: Can't write batch file %s\n", options.bat_path);
+  print_reason(reason);
   return abandon_source(bat, com);
 }
 
-int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* com) {
+int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
   printf("Error: Can't write COM file %s\n", options.com_path);
+  print_reason(reason);
   return abandon_source(bat, com);
 }
 
 // Puts the outputs of a completely converted source in place and reports
 // them; returns STATUS_CONTINUE, or STATUS_FAILED when one could not be
-// written.
+// written.  Both outputs are closed and checked before either replaces
+// anything, so that a failure leaves the previous pair as it was.
 int finish_outputs(Run* run, int index, const int earlier[2], long line_count, OutputFile* bat,
                    OutputFile* com) {
   const RunOptions& options = run->options;
   bool compiled = com->stream != nullptr;
   if (compiled && !com_finish_image(&run->com))
-    return report_com_failure(options, bat, com);
+    return report_com_failure(options, bat, com, run->com.reason);
+  if (!output_close(bat))
+    return report_bat_failure(options, bat, com, bat->reason);
+  if (compiled && !output_close(com))
+    return report_com_failure(options, bat, com, com->reason);
   if (!output_commit(bat))
-    return report_bat_failure(options, bat, com);
-  note_written(run, *bat, index);
+    return report_bat_failure(options, bat, com, bat->reason);
+  note_written(run, run->bat_call, index);
   if (line_count >= 1)
     printf("\x10 %li bytes(s) written to \"%s\"\n",
-           static_cast<long>(file_size_of(options.bat_path)), options.bat_path);
+           static_cast<long>(file_size_of(run->bat_call)), options.bat_path);
   if (compiled) {
     if (!output_commit(com))
-      return report_com_failure(options, bat, com);
-    note_written(run, *com, index);
+      return report_com_failure(options, bat, com, com->reason);
+    note_written(run, run->com_call, index);
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
   }
   report_replaced(run, options.bat_path, earlier[0]);
@@ -249,29 +289,36 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
   path_in_source_dir(run, run->source_list[index], run->source_path);
+  path_in_resolved_dir(run, run->source_list[index], run->source_call);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
+  copy_bounded(run->bat_call, options.bat_path, LONG_PATH_CAPACITY);
+  copy_bounded(run->com_call, options.com_path, LONG_PATH_CAPACITY);
   if (options.bat_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".bat", options.bat_path);
+    derive_output_path(run, run->source_list[index], ".bat", options.bat_path, run->bat_call);
   if (options.compile_com && options.com_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".com", options.com_path);
+    derive_output_path(run, run->source_list[index], ".com", options.com_path, run->com_call);
   int earlier[2];
   if (check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
 
-  FILE* source = open_file(run->source_path, "rb");
+  int reason;
+  FILE* source = open_source(run->source_call, &reason);
   if (source == nullptr) {
     printf("Error: Can't open source file %s for input\n", run->source_path);
+    print_reason(reason);
     return STATUS_FAILED;
   }
   OutputFile bat;
-  if (!output_open(&bat, options.bat_path)) {
+  if (!output_open(&bat, run->bat_call)) {
     printf("Error: Can't open batch file %s for output\n", options.bat_path);
+    print_reason(bat.reason);
     fclose(source);
     return STATUS_FAILED;
   }
   OutputFile com = {};
-  if (options.compile_com && !output_open(&com, options.com_path)) {
+  if (options.compile_com && !output_open(&com, run->com_call)) {
     printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
+    print_reason(com.reason);
     options.compile_com = false;
     run->incomplete = true;
   }
@@ -290,9 +337,9 @@ int convert_source(Run* run, int index) {
   if (end == LINES_STOPPED)
     return abandon_source(&bat, &com);
   if (end == LINES_BAT_FAILED)
-    return report_bat_failure(options, &bat, &com);
+    return report_bat_failure(options, &bat, &com, run->bat.reason);
   if (end == LINES_COM_FAILED)
-    return report_com_failure(options, &bat, &com);
+    return report_com_failure(options, &bat, &com, run->com.reason);
   if (finish_outputs(run, index, earlier, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   options.bat_path[0] = '\0';
@@ -314,21 +361,30 @@ int run_quillfen(int argc, char** argv) {
   if (check_path_lengths(argv[1], run->options) == STATUS_FAILED)
     return STATUS_FAILED;
   resolve_file_spec(run, argv[1]);
+  int reason;
   run->source_count = list_matching_files(run->source_path, &run->source_list, MAX_SOURCES,
-                                          SELECT_PLAIN_FILES, &run->unlisted_count);
+                                          &run->unlisted_count, &reason);
+  if (reason != REASON_NONE && !reason_is_missing(reason)) {
+    printf("Error: Can't read directory %s\n", run->source_dir);
+    print_reason(reason);
+    return STATUS_FAILED;
+  }
   if (run->source_count <= 0) {
     printf("Error: No files found matching \"%s\"\n", run->source_path);
+    print_reason(reason);
     return STATUS_FAILED;
   }
   copy_bounded(run->pattern, run->source_path, LONG_PATH_CAPACITY);
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);
-  for (int i = 0; i < run->source_count; i++) {
-    int status = convert_source(run, i);
-    if (status != STATUS_CONTINUE)
-      return status;
-  }
+  name_cache_enable(true);
+  int status = STATUS_CONTINUE;
+  for (int i = 0; i < run->source_count && status == STATUS_CONTINUE; i++)
+    status = convert_source(run, i);
+  name_cache_enable(false);
+  if (status != STATUS_CONTINUE)
+    return status;
   if (run->unlisted_count > 0) {
     printf("Warning: %i more files match \"%s\" and were not converted (at most %i in a run)\n",
            run->unlisted_count, run->pattern, MAX_SOURCES);

@@ -9,15 +9,10 @@
 
 namespace {
 
-// Whether the selector takes an entry with these attribute bits; a plain
-// file gets the bit ATTRIB_PLAIN first.
-bool selected(uint32_t attributes, uint32_t selector) {
-  uint32_t a = attributes;
-  if ((a & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM | ATTRIB_DIRECTORY)) == 0)
-    a |= ATTRIB_PLAIN;
-  if (selector & ATTRIB_DIRECTORY)
-    return (a & ATTRIB_DIRECTORY) != 0;
-  return (a & ATTRIB_DIRECTORY) == 0 && (selector & a) != 0;
+// Only plain files are converted: no directory, and none that is read-only,
+// hidden or a system file.
+bool plain_file(uint32_t attributes) {
+  return (attributes & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM | ATTRIB_DIRECTORY)) == 0;
 }
 
 }  // namespace
@@ -34,9 +29,10 @@ bool store_copy(char** slot, const char* text) {
   return true;
 }
 
-int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector,
-                        int* unlisted) {
+int list_matching_files(const char* pattern, char*** list, int capacity, int* unlisted,
+                        int* reason) {
   *unlisted = 0;
+  *reason = REASON_NONE;
   *list = static_cast<char**>(calloc(static_cast<size_t>(capacity), sizeof(char*)));
   if (*list == nullptr)
     return -1;
@@ -54,16 +50,14 @@ int list_matching_files(const char* pattern, char*** list, int capacity, uint32_
   }
 
   DirEntry entry;
-  DirSearch* search = dir_search_first(search_pattern, &entry);
+  DirSearch* search = dir_search_first(search_pattern, &entry, reason);
   if (search == nullptr)
     return 0;
   int count = 0;
   do {
     if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
       continue;
-    if (entry.attributes & ATTRIB_PLAIN)
-      continue;
-    if (!selected(entry.attributes, selector))
+    if (!plain_file(entry.attributes))
       continue;
     if (count == capacity) {
       ++*unlisted;
@@ -74,7 +68,7 @@ int list_matching_files(const char* pattern, char*** list, int capacity, uint32_
       break;
     }
     count++;
-  } while (dir_search_next(search, &entry));
+  } while (dir_search_next(search, &entry, reason));
   dir_search_close(search);
-  return count;
+  return *reason == REASON_NONE ? count : 0;
 }

@@ -6,15 +6,13 @@
 
 const int MAX_SOURCES = 2048;
 
-// The selector that takes exactly the plain files.
-const uint32_t SELECT_PLAIN_FILES = 0x08;
-
 // Allocates `*list` with `capacity` slots and stores in it, in the order of
-// the directory search, the names of the entries of `pattern` that the
-// selector takes.  Returns the number stored, or -1 when memory runs out;
-// `*unlisted` counts the entries it would have taken beyond the capacity.
-int list_matching_files(const char* pattern, char*** list, int capacity, uint32_t selector,
-                        int* unlisted);
+// the directory search, the names of the plain files that `pattern` matches.
+// Returns the number stored, or -1 when memory runs out; `*unlisted` counts
+// the entries it would have taken beyond the capacity.  When the directory
+// cannot be read, returns 0 with *reason telling why.
+int list_matching_files(const char* pattern, char*** list, int capacity, int* unlisted,
+                        int* reason);
 
 // Stores a new copy of `text` in an empty slot; false when the slot is taken
 // or memory runs out.

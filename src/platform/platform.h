@@ -1,10 +1,14 @@
 // The one place where the tool meets the operating system: directory search,
 // the current directory, opening files, file identity, console colours and the
-// exit status.  One implementation per platform (platform-posix.cc,
-// platform-win32.cc) stands behind this header.
+// exit status.  One implementation per platform (posix_*.cc, win32_*.cc)
+// stands behind this header, with what both share in shared.cc.
+//
+// A call that can fail hands the system's reason to its caller: errno on
+// POSIX, GetLastError() on Windows, or one of the REASON_ values below.
 #ifndef QUILLFEN_PLATFORM_PLATFORM_H_
 #define QUILLFEN_PLATFORM_PLATFORM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -12,8 +16,21 @@
 const uint32_t ATTRIB_READONLY = 0x01;
 const uint32_t ATTRIB_HIDDEN = 0x02;
 const uint32_t ATTRIB_SYSTEM = 0x04;
-const uint32_t ATTRIB_PLAIN = 0x08;
 const uint32_t ATTRIB_DIRECTORY = 0x10;
+
+// Reasons of the tool's own, beside the system's.
+const int REASON_NONE = 0;
+const int REASON_NOT_REGULAR = -2;  // a source that is no regular file
+const int REASON_TOO_LONG = -3;     // a path longer than the tool holds
+
+// The reason in words, without a final full stop.
+void reason_text(int reason, char* out, size_t capacity);
+
+// Whether the reason says that a file or directory does not exist.
+bool reason_is_missing(int reason);
+
+// The system's reason for the last stream read or write that failed.
+int stream_reason();
 
 // The longest entry name that a search delivers, without its terminator.
 const int ENTRY_NAME_CAPACITY = 259;
@@ -29,24 +46,45 @@ struct DirSearch;
 // Starts a search for the entries that match the last part of `pattern` in the
 // directory that the rest of it names ('*' and '?' wildcards, case-blind).
 // Slash and backslash both separate.  Fills `entry` with the first match and
-// returns the open search, or returns nullptr when nothing matches.
-DirSearch* dir_search_first(const char* pattern, DirEntry* entry);
+// returns the open search.  Returns nullptr when nothing matches (*reason 0)
+// or when the directory cannot be read to its end (*reason tells why).
+DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason);
 
-// Fills `entry` with the next match; false when there is none.
-bool dir_search_next(DirSearch* search, DirEntry* entry);
+// Fills `entry` with the next match; false when there is none (*reason 0) or
+// the search failed (*reason tells why).
+bool dir_search_next(DirSearch* search, DirEntry* entry, int* reason);
 
 void dir_search_close(DirSearch* search);
 
 // Copies the current directory into `buffer` (at most `capacity` bytes with the
 // terminator) and returns true; leaves it empty and returns false when the
 // directory cannot be obtained or does not fit.
-bool current_directory(char* buffer, int capacity);
+bool current_directory(char* buffer, int capacity, int* reason);
 
 // The separator that the tool puts between a directory and a name.
 char native_separator();
 
-// fopen with the platform's path rules ("rb" and "wb" are the modes used).
-FILE* open_file(const char* path, const char* mode);
+// The spelling of `path` that the file system takes: where the platform tells
+// letter cases apart, each component that has no exact match takes the name
+// of an entry that matches it without regard to case.  False when the result
+// does not fit `capacity` bytes.  Where the platform ignores case, a copy.
+bool resolve_path(const char* path, char* out, size_t capacity);
+
+// The directory entry that `path` names, in one spelling for all the paths
+// that name it: the real path of its directory, then the name as resolved.
+// Two such texts name one entry when their directories are alike and their
+// names alike but for ASCII case.  False when it cannot be told.
+bool entry_of(const char* path, char* out, size_t capacity);
+
+// Lets the lookups of resolve_path keep the names of the directories they
+// list, for as long as each directory stays unchanged; `false` drops them.
+// The caller turns it on for one phase of its work.
+void name_cache_enable(bool on);
+
+// Opens the regular file `path` for reading bytes, without waiting on a
+// special file; nullptr with *reason when it cannot (REASON_NOT_REGULAR for
+// anything but a regular file).
+FILE* open_source(const char* path, int* reason);
 
 // True when both paths name one file, whatever their spelling: one existing
 // file (same device and inode, or same volume and file index), or, where
@@ -62,8 +100,7 @@ void console_clear_screen();
 int longest_path();
 
 // The low 32 bits of the size of the file that `path` names exactly; 0 when
-// there is none.  Where the platform's search reads '*' and '?' as wildcards
-// (Windows, where no name holds them), a name with one gives 0.
+// there is none.
 uint32_t file_size_low(const char* path);
 
 // What makes a file the same file under any name: device and inode, or
@@ -82,13 +119,13 @@ const int OUTPUT_PATH_CAPACITY = 4096;
 // An output being written.  A regular file, or a name not taken yet, is
 // written to a hidden temporary file in the same directory, which takes the
 // output's name only when committed; until then the output keeps its previous
-// bytes.  Anything else (a device, a FIFO) is written in place.
+// bytes.  Anything else (a device, a FIFO with a reader) is written in place.
 struct OutputFile {
   FILE* stream;
   bool in_place;
+  bool closed;    // written out and closed, waiting for its commit
   uint32_t mode;  // permission bits, or attributes, that the new file gets
-  bool identified;
-  FileIdentity identity;                 // of the file written, which the output becomes
+  int reason;     // why the last call on it failed
   char target[OUTPUT_PATH_CAPACITY];     // where the output lands, links followed
   char temporary[OUTPUT_PATH_CAPACITY];  // the file written until the commit
 };
@@ -97,9 +134,13 @@ struct OutputFile {
 // created) when it cannot be written, as "wb" would refuse it.
 bool output_open(OutputFile* output, const char* path);
 
-// Flushes and closes the output and puts it in place of the old one; false
-// when any of that fails, in which case the temporary file is gone and the
-// old output, if any, is unchanged.
+// Flushes and closes the output; false when any write, the flush or the close
+// failed, in which case the temporary file is gone and the old output, if
+// any, is unchanged.
+bool output_close(OutputFile* output);
+
+// Closes the output if still open and puts it in place of the old one; false
+// when that fails, with the temporary file gone and the old output unchanged.
 bool output_commit(OutputFile* output);
 
 // Closes the output and removes its temporary file; the old output stays.

@@ -105,6 +105,24 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(status, result.status)
 
 
+# The second line of an error: the system's reason, as each build words it.
+REASONS = {
+    "is a directory": (b"Is a directory", b"Access denied."),
+    "missing": (b"No such file or directory", b"File not found."),
+    "missing path": (b"No such file or directory", b"Path not found."),
+    "read error": (b"Input/output error", b""),
+    "no space": (b"No space left on device", b"Disk full."),
+    "too large": (b"File too large", b""),
+    "not regular": (b"Not a regular file", b"Not a regular file"),
+    "denied": (b"Permission denied", b"Access denied."),
+}
+
+
+def reason(name):
+    """The reason line that follows an error."""
+    return b"  " + REASONS[name][1 if WINDOWS else 0] + NL
+
+
 def processing(path):
     return b"\x10 Processing \"" + path + b"\"..." + NL
 

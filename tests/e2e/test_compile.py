@@ -1,7 +1,7 @@
 """/COMPILE end to end: programs beside the scripts, refusals and warnings."""
 import os
 
-from support import BANNER, NL, SEP, WINDOWS, ToolTest, processing, writing, written
+from support import BANNER, NL, SEP, WINDOWS, ToolTest, processing, reason, writing, written
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 SAME_OUTPUT = b"Error: BAT and COM outputs can't be the same file" + NL + b"  ->"
@@ -60,7 +60,8 @@ class Compile(ToolTest):
         a_bat, b_bat = self.here("a.bat"), self.here("b.bat")
         self.assertRun(result, BANNER + processing(self.here("a.htm")) +
                        b"Error: Can't open COM file " + self.here("a.com") +
-                       b" for output (/COMPILE turned OFF)" + NL + writing(a_bat) +
+                       b" for output (/COMPILE turned OFF)" + NL + reason("is a directory") +
+                       writing(a_bat) +
                        written(a_bat, len(self.read("a.bat"))) + processing(self.here("b.htm")) +
                        writing(b_bat) + written(b_bat, len(self.read("b.bat"))), 1)
         self.assertFalse(self.exists("b.com"))

@@ -2,7 +2,8 @@
 import os
 import subprocess
 
-from support import BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, processing, writing
+from support import (BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, processing, reason,
+                     writing)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 
@@ -66,7 +67,7 @@ class OpenFailures(ToolTest):
         result = self.run_tool("*.htm")
         source = self.here("a\\b.htm")
         self.assertRun(result, BANNER + processing(source) + b"Error: Can't open source file " +
-                       source + b" for input" + NL, 1)
+                       source + b" for input" + NL + reason("missing"), 1)
         self.assertFalse(self.exists("b.bat"))
 
     def test_output_that_cannot_be_opened(self):
@@ -75,14 +76,16 @@ class OpenFailures(ToolTest):
         result = self.run_tool("page.htm")
         bat = self.here("page.bat")
         self.assertRun(result, BANNER + processing(self.here("page.htm")) +
-                       b"Error: Can't open batch file " + bat + b" for output" + NL, 1)
+                       b"Error: Can't open batch file " + bat + b" for output" + NL +
+                       reason("is a directory"), 1)
 
     def test_output_in_a_missing_directory(self):
         self.write("page.htm", b"x")
         result = self.run_tool("page.htm", "/BATFILE:none" + SEP + "x.bat")
         self.assertEqual(1, result.status)
         self.assertTrue(result.out.endswith(b"Error: Can't open batch file " +
-                                            ("NONE" + SEP + "X.BAT").encode() + b" for output" + NL))
+                                            ("NONE" + SEP + "X.BAT").encode() + b" for output" +
+                                            NL + reason("missing path")), result.out)
 
     def test_source_that_cannot_be_read(self):
         # Reading a process's memory from offset 0 fails; the file opens.
@@ -92,7 +95,7 @@ class OpenFailures(ToolTest):
         self.write("OUT.COM", b"old program")
         result = self.run_tool("/proc/self/mem", "/BATFILE:out.bat", "/COMPILE:out.com", "/NCR")
         self.assertRun(result, BANNER + processing(b"/PROC/SELF/mem") + writing(b"OUT.BAT") +
-                       b"Error: Can't read source file /PROC/SELF/mem" + NL, 1)
+                       b"Error: Can't read source file /PROC/SELF/mem" + NL + reason("read error"), 1)
         self.assertEqual(b"old script", self.read("OUT.BAT"))
         self.assertEqual(b"old program", self.read("OUT.COM"))
         self.assertEqual(["OUT.BAT", "OUT.COM"], sorted(os.listdir(self.dir)))
@@ -121,12 +124,12 @@ class WriteFailures(ToolTest):
             with open(os.path.join(directory, name + ".com"), "wb") as f:
                 f.write(b"old program " + name.encode())
 
-    def assert_failed_cleanly(self, result, directory, shown):
+    def assert_failed_cleanly(self, result, directory, shown, why):
         self.assertEqual(1, result.status)
         # Whichever output meets the fault first is named.
-        self.assertTrue(result.out.endswith(b"Error: Can't write batch file " + shown + NL) or
+        self.assertTrue(result.out.endswith(b"Error: Can't write batch file " + shown + NL + why) or
                         result.out.endswith(b"Error: Can't write COM file " +
-                                            shown[:-4] + b".com" + NL), result.out[-300:])
+                                            shown[:-4] + b".com" + NL + why), result.out[-300:])
         self.assertNotIn(b"bytes(s) written", result.out)
         self.assertNotIn(b"Compiled", result.out)
         for name in ("a", "b"):
@@ -144,7 +147,8 @@ class WriteFailures(ToolTest):
         completed = subprocess.run(["sh", "-c", command, "sh", EXE, "*.htm", "/COMPILE"],
                                    cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    timeout=120)
-        self.assert_failed_cleanly(completed_result(completed), self.dir, self.here("a.bat"))
+        self.assert_failed_cleanly(completed_result(completed), self.dir, self.here("a.bat"),
+                                   reason("too large"))
 
     def test_full_file_system(self):
         mount = self.path("small")
@@ -168,7 +172,7 @@ class WriteFailures(ToolTest):
         shown = (mount.replace("/", "\\") if WINDOWS else mount) + SEP + "a.bat"
         if WINDOWS:
             shown = "Z:" + shown
-        self.assert_failed_cleanly(result, mount, shown.encode())
+        self.assert_failed_cleanly(result, mount, shown.encode(), reason("no space"))
 
     def test_device_that_refuses_writes(self):
         if WINDOWS or not os.path.exists("/dev/full"):
@@ -176,7 +180,7 @@ class WriteFailures(ToolTest):
         self.write("a.htm", b"x\n")
         result = self.run_tool("a.htm", "/BATFILE:/dev/full")
         self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(b"/DEV/FULL") +
-                       b"Error: Can't write batch file /DEV/FULL" + NL, 1)
+                       b"Error: Can't write batch file /DEV/FULL" + NL + reason("no space"), 1)
         self.assertEqual(["a.htm"], os.listdir(self.dir))
 
 

@@ -54,7 +54,7 @@ umb=false
 
 def product_constants():
     """BANNER_TEXT and HOME_URL as the build compiles them in."""
-    with open(os.path.join(ROOT, "src", "console", "product.h"), "rb") as f:
+    with open(os.path.join(ROOT, "src", "common", "product.h"), "rb") as f:
         text = f.read()
     banner = re.search(rb'#define BANNER_TEXT "(.*)"', text).group(1)
     url = re.search(rb'#define HOME_URL "(.*)"', text).group(1)

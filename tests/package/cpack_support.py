@@ -12,7 +12,7 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 
 
 def banner_version():
-    with open(os.path.join(ROOT, "src", "console", "product.h")) as f:
+    with open(os.path.join(ROOT, "src", "common", "product.h")) as f:
         return re.search(r'#define BANNER_TEXT ".* v([0-9.]+) ', f.read()).group(1)
 
 

@@ -1,0 +1,70 @@
+// What the POSIX files of the platform layer share among themselves.
+#ifndef QUILLFEN_PLATFORM_POSIX_H_
+#define QUILLFEN_PLATFORM_POSIX_H_
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstddef>
+
+#include "platform/platform.h"
+
+const size_t RESOLVED_CAPACITY = PATH_MAX;
+
+char ascii_upper(char c);
+bool same_name(const char* a, const char* b);  // ASCII case ignored
+
+// Orders names as an NTFS directory lists them: byte by byte after ASCII
+// upper-casing; names equal that way fall back to their raw bytes.
+int compare_names(const char* a, const char* b);
+
+// `directory` as the system takes it: "." for the empty text.
+const char* directory_or_dot(const char* directory);
+
+// The directory of a resolved path, with its final slash ("" for the current
+// one), and the offset of the name after it.
+size_t split_directory(const char* path, char* directory);
+
+// Reads every name of `directory` ("" for the current one), handing each to
+// `take` with a descriptor of the directory; the reason when the directory
+// cannot be read to its end.
+typedef void (*NameTaker)(int directory_fd, const char* name, void* context);
+int read_names(const char* directory, NameTaker take, void* context);
+
+// What resolving found of the last component of a path.
+struct Resolved {
+  bool exists;       // it exists as resolved, and `info` is its lstat
+  struct stat info;
+  int reason;        // when it does not: errno of the lstat that missed it
+};
+
+// resolve_path, telling what it found of the result.
+bool resolve_noting(const char* path, char* out, size_t capacity, Resolved* found);
+
+// Follows the links at the end of the resolved `path`, of which `found` tells
+// what resolving found, into `target`: the place that writing would land.
+// A link is followed only where the kernel's rule for links in shared
+// directories would follow it.  False, with *reason, when one may not be
+// followed or the chain does not end.
+bool follow_links(const char* path, const Resolved& found, char* target, int* reason);
+
+// Moves a descriptor that took the place of a closed standard stream out of
+// the way, so that console text never lands in a file; -1 when that fails.
+int above_standard_streams(int fd);
+
+// Keeping the name cache current across the tool's own changes to a
+// directory: the directory's state before a change (false when the cache
+// does not hold the directory), then the change, told after it is made.
+bool cache_before(const char* directory, struct stat* before);
+void cache_after(const char* directory, const struct stat& before, const char* added,
+                 const char* removed);
+
+// Offers the names of a listing of `directory` in the state `state` to the
+// cache: cache_listing_begin says whether it wants them, each name goes in
+// through cache_listing_name, and cache_listing_end closes the listing
+// (`complete` false when it was not read to its end).
+bool cache_listing_begin(const char* directory, const struct stat& state);
+void cache_listing_name(const char* name);
+void cache_listing_end(bool complete);
+
+#endif  // QUILLFEN_PLATFORM_POSIX_H_

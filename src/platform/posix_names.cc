@@ -1,0 +1,486 @@
+// Names on POSIX: paths in which slash and backslash both separate, resolved
+// without regard to ASCII case as Windows would, and the cache of directory
+// listings that makes those lookups cheap for a run that asks for many names
+// in one directory.
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix.h"
+
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool same_name(const char* a, const char* b) {
+  while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
+    a++;
+    b++;
+  }
+  return ascii_upper(*a) == ascii_upper(*b);
+}
+
+int compare_names(const char* a, const char* b) {
+  const char* x = a;
+  const char* y = b;
+  while (*x != '\0' && ascii_upper(*x) == ascii_upper(*y)) {
+    x++;
+    y++;
+  }
+  unsigned char cx = static_cast<unsigned char>(ascii_upper(*x));
+  unsigned char cy = static_cast<unsigned char>(ascii_upper(*y));
+  if (cx != cy)
+    return cx < cy ? -1 : 1;
+  return strcmp(a, b);
+}
+
+const char* directory_or_dot(const char* directory) {
+  return directory[0] == '\0' ? "." : directory;
+}
+
+size_t split_directory(const char* path, char* directory) {
+  const char* slash = strrchr(path, '/');
+  size_t cut = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+  memcpy(directory, path, cut);
+  directory[cut] = '\0';
+  return cut;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The cache: the names of the directories listed while it is on, each under
+// its resolved spelling.  A listing holds while the directory's device, inode
+// and change time stay as they were; no program can set a change time back.
+// A change that another program makes within the same tick of the file
+// system's clock as the listing, or as one of the tool's own changes, can go
+// unseen where the system does not stamp such changes apart.
+
+struct NameSlot {
+  uint32_t hash;
+  uint32_t name;  // 0 for a free slot, else 1 + the name's offset in `text`
+  bool removed;
+};
+
+struct Listing {
+  char* directory;  // nullptr when the entry is unused
+  dev_t device;
+  ino_t inode;
+  struct timespec changed;
+  char* text;  // the names, each ended by a NUL
+  size_t used;
+  size_t capacity;
+  NameSlot* slots;
+  size_t slot_count;  // a power of two, at least twice `count`
+  size_t count;
+  unsigned last_use;
+  bool failed;  // memory ran out while it was filled
+};
+
+const int LISTINGS = 8;
+Listing listings[LISTINGS];
+bool cache_on;
+unsigned uses;
+Listing* filling;
+
+// FNV-1a over the upper-cased bytes: all spellings of a name hash alike.
+uint32_t upper_hash(const char* name) {
+  uint32_t hash = 2166136261u;
+  for (const char* p = name; *p != '\0'; p++) {
+    hash ^= static_cast<unsigned char>(ascii_upper(*p));
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+void drop(Listing* listing) {
+  free(listing->directory);
+  free(listing->text);
+  free(listing->slots);
+  memset(listing, 0, sizeof *listing);
+}
+
+bool current(const Listing& listing, const struct stat& state) {
+  return listing.device == state.st_dev && listing.inode == state.st_ino &&
+         listing.changed.tv_sec == state.st_ctim.tv_sec &&
+         listing.changed.tv_nsec == state.st_ctim.tv_nsec;
+}
+
+void take_state(Listing* listing, const struct stat& state) {
+  listing->device = state.st_dev;
+  listing->inode = state.st_ino;
+  listing->changed = state.st_ctim;
+}
+
+Listing* find_listing(const char* directory) {
+  for (Listing& listing : listings) {
+    if (listing.directory != nullptr && strcmp(listing.directory, directory) == 0) {
+      listing.last_use = ++uses;
+      return &listing;
+    }
+  }
+  return nullptr;
+}
+
+const char* name_at(const Listing& listing, const NameSlot& slot) {
+  return listing.text + slot.name - 1;
+}
+
+// The slot that holds exactly `name`, or the free slot where it would go.
+NameSlot* slot_for(Listing* listing, const char* name, uint32_t hash) {
+  size_t mask = listing->slot_count - 1;
+  size_t i = hash & mask;
+  while (listing->slots[i].name != 0 &&
+         (listing->slots[i].hash != hash || strcmp(name_at(*listing, listing->slots[i]), name) != 0))
+    i = (i + 1) & mask;
+  return &listing->slots[i];
+}
+
+bool grow_slots(Listing* listing) {
+  size_t wanted = listing->slot_count == 0 ? 64 : listing->slot_count * 2;
+  NameSlot* slots = static_cast<NameSlot*>(calloc(wanted, sizeof(NameSlot)));
+  if (slots == nullptr)
+    return false;
+  NameSlot* old = listing->slots;
+  size_t old_count = listing->slot_count;
+  listing->slots = slots;
+  listing->slot_count = wanted;
+  listing->count = 0;
+  for (size_t i = 0; i < old_count; i++) {
+    if (old[i].name != 0 && !old[i].removed) {
+      *slot_for(listing, name_at(*listing, old[i]), old[i].hash) = old[i];
+      listing->count++;
+    }
+  }
+  free(old);
+  return true;
+}
+
+bool store_text(Listing* listing, const char* name, uint32_t* offset) {
+  size_t size = strlen(name) + 1;
+  if (listing->used + size >= UINT32_MAX)
+    return false;
+  if (listing->used + size > listing->capacity) {
+    size_t grown = listing->capacity == 0 ? 16384 : listing->capacity * 2;
+    while (grown < listing->used + size)
+      grown *= 2;
+    char* more = static_cast<char*>(realloc(listing->text, grown));
+    if (more == nullptr)
+      return false;
+    listing->text = more;
+    listing->capacity = grown;
+  }
+  memcpy(listing->text + listing->used, name, size);
+  *offset = static_cast<uint32_t>(listing->used);
+  listing->used += size;
+  return true;
+}
+
+bool add_name(Listing* listing, const char* name) {
+  if (2 * (listing->count + 1) > listing->slot_count && !grow_slots(listing))
+    return false;
+  uint32_t hash = upper_hash(name);
+  NameSlot* slot = slot_for(listing, name, hash);
+  if (slot->name != 0) {
+    slot->removed = false;
+    return true;
+  }
+  uint32_t offset;
+  if (!store_text(listing, name, &offset))
+    return false;
+  slot->hash = hash;
+  slot->name = offset + 1;
+  slot->removed = false;
+  listing->count++;
+  return true;
+}
+
+void remove_name(Listing* listing, const char* name) {
+  if (listing->slot_count == 0)
+    return;
+  NameSlot* slot = slot_for(listing, name, upper_hash(name));
+  if (slot->name != 0)
+    slot->removed = true;
+}
+
+// Whether a lookup of `wanted` takes `candidate` rather than `best`: the
+// exact spelling first, then the first in name order.
+bool preferred(const char* candidate, const char* best, const char* wanted) {
+  if (strcmp(best, wanted) == 0)
+    return false;
+  return strcmp(candidate, wanted) == 0 || compare_names(candidate, best) < 0;
+}
+
+// The entry of `listing` that matches `name` without regard to case: the
+// exact spelling, else the first in name order; nullptr for none.
+const char* best_in_listing(const Listing& listing, const char* name) {
+  const char* best = nullptr;
+  if (listing.slot_count == 0)
+    return best;
+  uint32_t hash = upper_hash(name);
+  size_t mask = listing.slot_count - 1;
+  for (size_t i = hash & mask; listing.slots[i].name != 0; i = (i + 1) & mask) {
+    const NameSlot& slot = listing.slots[i];
+    const char* candidate = name_at(listing, slot);
+    if (slot.hash == hash && !slot.removed && same_name(candidate, name) &&
+        (best == nullptr || preferred(candidate, best, name)))
+      best = candidate;
+  }
+  return best;
+}
+
+}  // namespace
+
+int read_names(const char* directory, NameTaker take, void* context) {
+  DIR* dir = opendir(directory_or_dot(directory));
+  if (dir == nullptr)
+    return errno;
+  int reason = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      reason = errno;
+      break;
+    }
+    take(dirfd(dir), entry->d_name, context);
+  }
+  closedir(dir);
+  return reason;
+}
+
+namespace {
+
+void list_into_cache(int, const char* name, void*) {
+  cache_listing_name(name);
+}
+
+struct Scan {
+  const char* wanted;
+  char best[NAME_MAX + 1];
+  bool found;
+};
+
+void scan_name(int, const char* name, void* context) {
+  Scan* scan = static_cast<Scan*>(context);
+  if (same_name(name, scan->wanted) && (!scan->found || preferred(name, scan->best, scan->wanted))) {
+    strcpy(scan->best, name);
+    scan->found = true;
+  }
+}
+
+// Looks in `directory` (resolved, "" for the current one) for an entry named
+// `name` without regard to case; copies the first such name in name order,
+// which has the same length, into `found`.
+bool find_case_blind(const char* directory, const char* name, char* found) {
+  struct stat state;
+  if (cache_on && stat(directory_or_dot(directory), &state) == 0) {
+    Listing* listing = find_listing(directory);
+    if (listing != nullptr && !current(*listing, state))
+      drop(listing);
+    if (find_listing(directory) == nullptr && cache_listing_begin(directory, state))
+      cache_listing_end(read_names(directory, list_into_cache, nullptr) == 0);
+    listing = find_listing(directory);
+    if (listing != nullptr) {
+      const char* best = best_in_listing(*listing, name);
+      if (best != nullptr)
+        strcpy(found, best);
+      return best != nullptr;
+    }
+  }
+  Scan scan = {name, {}, false};
+  if (read_names(directory, scan_name, &scan) != 0 || !scan.found)
+    return false;
+  strcpy(found, scan.best);
+  return true;
+}
+
+// Whether the first `length` bytes of `path` name an existing entry.
+bool prefix_exists(char* path, size_t length) {
+  if (length == 0)
+    return true;
+  char saved = path[length];
+  path[length] = '\0';
+  struct stat info;
+  bool exists = lstat(path, &info) == 0;
+  path[length] = saved;
+  return exists;
+}
+
+// The end of the directory that holds the component ending at `end`.
+size_t parent_end(const char* path, size_t end) {
+  while (end > 0 && path[end - 1] != '/')
+    end--;
+  if (end <= 1)
+    return end;  // the current directory, or the root
+  return end - 1;
+}
+
+// Gives path[0, length) its resolved spelling in place: the longest prefix
+// that exists as spelt stays, and each component below it takes the name of
+// an entry that matches it without regard to case, while there is one.
+void resolve_span(char* path, size_t length) {
+  size_t top = parent_end(path, length);
+  while (top > 0 && !(top == 1 && path[0] == '/') && !prefix_exists(path, top))
+    top = parent_end(path, top);
+  while (top < length) {
+    size_t start = (top == 0 || (top == 1 && path[0] == '/')) ? top : top + 1;
+    size_t end = start;
+    while (end < length && path[end] != '/')
+      end++;
+    char name[NAME_MAX + 1];
+    char found[NAME_MAX + 1];
+    if (end - start > NAME_MAX)
+      return;
+    memcpy(name, path + start, end - start);
+    name[end - start] = '\0';
+    char saved = path[start];
+    path[start] = '\0';
+    bool matched = find_case_blind(path, name, found);
+    path[start] = saved;
+    if (!matched)
+      return;
+    memcpy(path + start, found, end - start);
+    top = end;
+  }
+}
+
+bool append_bytes(char* out, size_t capacity, size_t* used, const char* text, size_t length) {
+  if (*used + length >= capacity)
+    return false;
+  memcpy(out + *used, text, length);
+  *used += length;
+  out[*used] = '\0';
+  return true;
+}
+
+// The path with slashes for backslashes, one for each run of separators.
+bool normalize_path(const char* path, char* out, size_t capacity) {
+  size_t used = 0;
+  out[0] = '\0';
+  for (const char* p = path; *p != '\0';) {
+    if (*p == '/' || *p == '\\') {
+      if (!append_bytes(out, capacity, &used, "/", 1))
+        return false;
+      while (*p == '/' || *p == '\\')
+        p++;
+    } else {
+      const char* end = p;
+      while (*end != '\0' && *end != '/' && *end != '\\')
+        end++;
+      if (!append_bytes(out, capacity, &used, p, static_cast<size_t>(end - p)))
+        return false;
+      p = end;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool resolve_noting(const char* path, char* out, size_t capacity, Resolved* found) {
+  found->exists = false;
+  found->reason = ENOENT;
+  if (!normalize_path(path, out, capacity))
+    return false;
+  if (out[0] == '\0')
+    return true;
+  if (lstat(out, &found->info) == 0) {
+    found->exists = true;
+    return true;
+  }
+  found->reason = errno;
+  size_t length = strlen(out);
+  if (length > 1 && out[length - 1] == '/')
+    length--;
+  resolve_span(out, length);
+  if (lstat(out, &found->info) == 0)
+    found->exists = true;
+  else
+    found->reason = errno;
+  return true;
+}
+
+bool resolve_path(const char* path, char* out, size_t capacity) {
+  Resolved found;
+  return resolve_noting(path, out, capacity, &found);
+}
+
+void name_cache_enable(bool on) {
+  cache_on = on;
+  if (!on) {
+    for (Listing& listing : listings)
+      drop(&listing);
+  }
+}
+
+bool cache_listing_begin(const char* directory, const struct stat& state) {
+  if (!cache_on)
+    return false;
+  Listing* chosen = find_listing(directory);
+  for (int i = 0; chosen == nullptr && i < LISTINGS; i++) {
+    if (listings[i].directory == nullptr)
+      chosen = &listings[i];
+  }
+  if (chosen == nullptr) {
+    chosen = &listings[0];
+    for (Listing& listing : listings) {
+      if (listing.last_use < chosen->last_use)
+        chosen = &listing;
+    }
+  }
+  drop(chosen);
+  chosen->directory = strdup(directory);
+  if (chosen->directory == nullptr)
+    return false;
+  take_state(chosen, state);
+  chosen->last_use = ++uses;
+  filling = chosen;
+  return true;
+}
+
+void cache_listing_name(const char* name) {
+  if (filling != nullptr && !filling->failed && !add_name(filling, name))
+    filling->failed = true;
+}
+
+void cache_listing_end(bool complete) {
+  if (filling != nullptr && (!complete || filling->failed))
+    drop(filling);
+  filling = nullptr;
+}
+
+bool cache_before(const char* directory, struct stat* before) {
+  if (!cache_on)
+    return false;
+  Listing* listing = find_listing(directory);
+  if (listing == nullptr)
+    return false;
+  if (stat(directory_or_dot(directory), before) == 0 && current(*listing, *before))
+    return true;
+  drop(listing);
+  return false;
+}
+
+void cache_after(const char* directory, const struct stat& before, const char* added,
+                 const char* removed) {
+  Listing* listing = find_listing(directory);
+  struct stat after;
+  if (listing == nullptr)
+    return;
+  if (!current(*listing, before) || stat(directory_or_dot(directory), &after) != 0) {
+    drop(listing);
+    return;
+  }
+  if (removed != nullptr)
+    remove_name(listing, removed);
+  if (added != nullptr && !add_name(listing, added)) {
+    drop(listing);
+    return;
+  }
+  take_state(listing, after);
+}

@@ -1,0 +1,223 @@
+// Outputs on POSIX: the temporary file beside the output, its mode and owner,
+// the links it may follow, and its rename into place.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/os.h"
+#include "platform/posix.h"
+
+namespace {
+
+const int LINK_HOPS = 40;
+const int TEMPORARY_NAME_KEPT = 200;
+
+// What "wb" gives a new file: the process's mask, which nothing in it
+// changes, is read once.
+mode_t new_file_mode() {
+  static bool known;
+  static mode_t mask;
+  if (!known) {
+    mask = umask(0);
+    umask(mask);
+    known = true;
+  }
+  return 0666 & ~mask;
+}
+
+// Whether the link at `path`, whose lstat is `info`, may be followed: not
+// when its directory is sticky and writable by all, unless the link belongs
+// to the user running the tool or to the directory's owner.
+bool may_follow(const char* path, const struct stat& info) {
+  char directory[RESOLVED_CAPACITY];
+  split_directory(path, directory);
+  struct stat holder;
+  if (stat(directory_or_dot(directory), &holder) != 0)
+    return false;
+  bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
+  return !shared || info.st_uid == geteuid() || info.st_uid == holder.st_uid;
+}
+
+FILE* stream_for(int fd, OutputFile* output) {
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    output->reason = errno;
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+  return stream;
+}
+
+// A device or a FIFO is written where it is; a FIFO that nobody reads is
+// refused rather than waited on.
+bool open_in_place(OutputFile* output, const char* path) {
+  output->in_place = true;
+  int fd = above_standard_streams(open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_TRUNC));
+  if (fd < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    output->reason = errno;
+    if (fd >= 0)
+      close(fd);
+    return false;
+  }
+  output->stream = stream_for(fd, output);
+  return output->stream != nullptr;
+}
+
+// Creates the temporary file beside the target, with the mode and, where the
+// system allows, the owner of the file it replaces (`replaced`, or nullptr).
+bool open_temporary(OutputFile* output, const struct stat* replaced) {
+  char directory[RESOLVED_CAPACITY];
+  size_t cut = split_directory(output->target, directory);
+  const char* name = output->target + cut;
+  int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%sXXXXXX",
+                         directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
+  if (written < 0 || written >= static_cast<int>(sizeof output->temporary)) {
+    output->reason = ENAMETOOLONG;
+    return false;
+  }
+  struct stat before;
+  bool noted = cache_before(directory, &before);
+  int fd = mkstemp(output->temporary);
+  if (fd < 0) {
+    output->reason = errno;
+    return false;
+  }
+  if (noted)
+    cache_after(directory, before, output->temporary + cut, nullptr);
+  fd = above_standard_streams(fd);
+  if (fd >= 0 && replaced != nullptr && fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+    // Only the superuser may give a file away; the caller's own file stays
+    // the caller's.
+  }
+  if (fd < 0 || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
+    output->reason = errno;
+    if (fd >= 0)
+      close(fd);
+    os_remove_temporary(output);
+    return false;
+  }
+  output->stream = stream_for(fd, output);
+  if (output->stream == nullptr)
+    os_remove_temporary(output);
+  return output->stream != nullptr;
+}
+
+}  // namespace
+
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO)
+    return fd;
+  int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+  int reason = errno;
+  close(fd);
+  errno = reason;
+  return moved;
+}
+
+bool follow_links(const char* path, const Resolved& found, char* target, int* reason) {
+  if (strlen(path) >= RESOLVED_CAPACITY) {
+    *reason = ENAMETOOLONG;
+    return false;
+  }
+  strcpy(target, path);
+  struct stat info = found.info;
+  bool exists = found.exists;
+  for (int hop = 0; hop < LINK_HOPS; hop++) {
+    if (!exists || !S_ISLNK(info.st_mode))
+      return true;
+    if (!may_follow(target, info)) {
+      *reason = EACCES;
+      return false;
+    }
+    char link[RESOLVED_CAPACITY];
+    ssize_t got = readlink(target, link, sizeof link - 1);
+    if (got < 0) {
+      *reason = errno;
+      return false;
+    }
+    link[got] = '\0';
+    char next[RESOLVED_CAPACITY];
+    size_t cut = link[0] == '/' ? 0 : split_directory(target, next);
+    if (cut + static_cast<size_t>(got) >= sizeof next) {
+      *reason = ENAMETOOLONG;
+      return false;
+    }
+    strcpy(next + cut, link);
+    strcpy(target, next);
+    exists = lstat(target, &info) == 0;
+  }
+  *reason = ELOOP;
+  return false;
+}
+
+bool output_open(OutputFile* output, const char* path) {
+  memset(output, 0, sizeof *output);
+  char resolved[RESOLVED_CAPACITY];
+  Resolved found;
+  if (!resolve_noting(path, resolved, sizeof resolved, &found)) {
+    output->reason = ENAMETOOLONG;
+    return false;
+  }
+  if (resolved[0] == '\0') {
+    output->reason = ENOENT;
+    return false;
+  }
+  if (found.exists && S_ISLNK(found.info.st_mode) && !may_follow(resolved, found.info)) {
+    output->reason = EACCES;
+    return false;
+  }
+  struct stat info;
+  bool exists = stat(resolved, &info) == 0;
+  if (!exists && errno != ENOENT) {
+    output->reason = errno;
+    return false;
+  }
+  if (exists && !S_ISREG(info.st_mode))
+    return open_in_place(output, resolved);
+  if (!follow_links(resolved, found, output->target, &output->reason))
+    return false;
+  // A file that "wb" could not open is not replaced behind its back.
+  if (exists && access(output->target, W_OK) != 0) {
+    output->reason = errno;
+    return false;
+  }
+  output->mode = exists ? info.st_mode & 0777 : new_file_mode();
+  return open_temporary(output, exists ? &info : nullptr);
+}
+
+bool os_target_ready(OutputFile* output) {
+  struct stat info;
+  if (stat(output->target, &info) == 0 && !S_ISREG(info.st_mode)) {
+    output->reason = S_ISDIR(info.st_mode) ? EISDIR : EEXIST;
+    return false;
+  }
+  return true;
+}
+
+bool os_put_in_place(OutputFile* output) {
+  char directory[RESOLVED_CAPACITY];
+  size_t cut = split_directory(output->target, directory);
+  struct stat before;
+  bool noted = cache_before(directory, &before);
+  if (rename(output->temporary, output->target) != 0) {
+    output->reason = errno;
+    return false;
+  }
+  if (noted)
+    cache_after(directory, before, output->target + cut, output->temporary + cut);
+  return true;
+}
+
+void os_remove_temporary(const OutputFile* output) {
+  char directory[RESOLVED_CAPACITY];
+  size_t cut = split_directory(output->temporary, directory);
+  struct stat before;
+  bool noted = cache_before(directory, &before);
+  if (unlink(output->temporary) == 0 && noted)
+    cache_after(directory, before, nullptr, output->temporary + cut);
+}

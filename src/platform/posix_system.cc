@@ -1,0 +1,194 @@
+// The rest of the platform layer on POSIX: the current directory, sources,
+// file identity and sizes, reasons, console colours through ANSI sequences on
+// a terminal, and the exit status.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix.h"
+
+void reason_text(int reason, char* out, size_t capacity) {
+  const char* text = "Unknown error";
+  if (reason == REASON_NOT_REGULAR)
+    text = "Not a regular file";
+  else if (reason == REASON_TOO_LONG)
+    text = strerror(ENAMETOOLONG);
+  else if (reason > 0)
+    text = strerror(reason);
+  snprintf(out, capacity, "%s", text);
+}
+
+bool reason_is_missing(int reason) {
+  return reason == ENOENT || reason == ENOTDIR;
+}
+
+int stream_reason() {
+  return errno;
+}
+
+bool current_directory(char* buffer, int capacity, int* reason) {
+  // The Windows runtime's query holds at most 260 bytes with the terminator.
+  int limit = capacity < 260 ? capacity : 260;
+  *reason = REASON_NONE;
+  if (limit <= 0 || getcwd(buffer, static_cast<size_t>(limit)) == nullptr) {
+    *reason = limit <= 0 ? ERANGE : errno;
+    if (capacity > 0)
+      buffer[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+char native_separator() {
+  return '/';
+}
+
+FILE* open_source(const char* path, int* reason) {
+  char resolved[RESOLVED_CAPACITY];
+  if (!resolve_path(path, resolved, sizeof resolved)) {
+    *reason = ENAMETOOLONG;
+    return nullptr;
+  }
+  // Opened without blocking, so that a FIFO put in a source's place is
+  // refused rather than waited on.
+  int fd = open(resolved[0] == '\0' ? "" : resolved, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    *reason = errno;
+    if (fd >= 0)
+      close(fd);
+    return nullptr;
+  }
+  FILE* file = S_ISREG(info.st_mode) ? fdopen(fd, "rb") : nullptr;
+  if (file == nullptr) {
+    *reason = S_ISREG(info.st_mode) ? errno : REASON_NOT_REGULAR;
+    close(fd);
+  }
+  return file;
+}
+
+namespace {
+
+// Whether two files that are to be created meet: the same name, without
+// regard to case, in the same real directory.
+bool same_landing(const char* a, const char* b) {
+  char a_directory[RESOLVED_CAPACITY];
+  char b_directory[RESOLVED_CAPACITY];
+  size_t a_cut = split_directory(a, a_directory);
+  size_t b_cut = split_directory(b, b_directory);
+  char* a_real = realpath(directory_or_dot(a_directory), nullptr);
+  char* b_real = realpath(directory_or_dot(b_directory), nullptr);
+  bool same = a_real != nullptr && b_real != nullptr && strcmp(a_real, b_real) == 0 &&
+              same_name(a + a_cut, b + b_cut);
+  free(a_real);
+  free(b_real);
+  return same;
+}
+
+// stat of `path` after resolving it.
+bool resolved_state(const char* path, struct stat* info) {
+  char resolved[RESOLVED_CAPACITY];
+  return path[0] != '\0' && resolve_path(path, resolved, sizeof resolved) &&
+         stat(resolved, info) == 0;
+}
+
+}  // namespace
+
+bool same_file(const char* first, const char* second) {
+  struct stat x;
+  struct stat y;
+  if (resolved_state(first, &x) && resolved_state(second, &y))
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  char a[RESOLVED_CAPACITY];
+  char b[RESOLVED_CAPACITY];
+  char a_target[RESOLVED_CAPACITY];
+  char b_target[RESOLVED_CAPACITY];
+  Resolved a_found;
+  Resolved b_found;
+  int reason;
+  return resolve_noting(first, a, sizeof a, &a_found) &&
+         resolve_noting(second, b, sizeof b, &b_found) &&
+         follow_links(a, a_found, a_target, &reason) &&
+         follow_links(b, b_found, b_target, &reason) && same_landing(a_target, b_target);
+}
+
+bool entry_of(const char* path, char* out, size_t capacity) {
+  char resolved[RESOLVED_CAPACITY];
+  char directory[RESOLVED_CAPACITY];
+  if (path[0] == '\0' || !resolve_path(path, resolved, sizeof resolved))
+    return false;
+  size_t cut = split_directory(resolved, directory);
+  char* real = realpath(directory_or_dot(directory), nullptr);
+  int written = real == nullptr ? -1
+                                : snprintf(out, capacity, "%s%s%s", real,
+                                           strcmp(real, "/") == 0 ? "" : "/", resolved + cut);
+  free(real);
+  return written >= 0 && static_cast<size_t>(written) < capacity;
+}
+
+uint32_t file_size_low(const char* path) {
+  struct stat info;
+  if (!resolved_state(path, &info))
+    return 0;
+  return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size) & 0xFFFFFFFFu);
+}
+
+bool file_identity(const char* path, FileIdentity* identity) {
+  struct stat info;
+  if (!resolved_state(path, &info))
+    return false;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
+  return true;
+}
+
+int longest_path() {
+  return PATH_MAX - 1;
+}
+
+namespace {
+
+// Colours only on a terminal that wants them.
+bool console_styled() {
+  if (!isatty(STDOUT_FILENO))
+    return false;
+  const char* term = getenv("TERM");
+  if (term != nullptr && strcmp(term, "dumb") == 0)
+    return false;
+  return getenv("NO_COLOR") == nullptr;
+}
+
+}  // namespace
+
+void console_set_attribute(uint16_t attribute) {
+  if (!console_styled())
+    return;
+  if (attribute == 0x07) {
+    fputs("\x1b[0m", stdout);
+    return;
+  }
+  // Windows orders the colour bits blue, green, red; ANSI red, green, blue.
+  static const int ansi_colour[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  int fg = ansi_colour[attribute & 0x07] + ((attribute & 0x08) ? 90 : 30);
+  int bg = ansi_colour[(attribute >> 4) & 0x07] + ((attribute & 0x80) ? 100 : 40);
+  printf("\x1b[0;%d;%dm", fg, bg);
+}
+
+void console_clear_screen() {
+  if (!console_styled())
+    return;
+  fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
+}
+
+int exit_status_for(long count) {
+  // A POSIX status has 8 bits: 256 sources would read as success.
+  if (count > 255)
+    return 255;
+  if (count < 0)
+    return 1;
+  return static_cast<int>(count);
+}

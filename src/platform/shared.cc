@@ -1,0 +1,50 @@
+// The part of the platform layer that both operating systems share: the
+// commit and discard of an output.
+#include <cstdio>
+
+#include "platform/os.h"
+
+const char TEMPORARY_MARK[] = ".quillfen-new-";
+
+bool output_close(OutputFile* output) {
+  FILE* stream = output->stream;
+  if (stream == nullptr)
+    return output->closed;
+  output->stream = nullptr;
+  output->reason = REASON_NONE;
+  bool ok = fflush(stream) == 0 && !ferror(stream);
+  if (!ok)
+    output->reason = stream_reason();
+  if (fclose(stream) != 0 && ok) {
+    ok = false;
+    output->reason = stream_reason();
+  }
+  if (ok && !output->in_place)
+    ok = os_target_ready(output);
+  if (!ok && !output->in_place)
+    os_remove_temporary(output);
+  output->closed = ok;
+  return ok;
+}
+
+bool output_commit(OutputFile* output) {
+  if (!output_close(output))
+    return false;
+  output->closed = false;
+  if (output->in_place)
+    return true;
+  if (os_put_in_place(output))
+    return true;
+  os_remove_temporary(output);
+  return false;
+}
+
+void output_discard(OutputFile* output) {
+  bool had_file = output->stream != nullptr || output->closed;
+  if (output->stream != nullptr)
+    fclose(output->stream);
+  output->stream = nullptr;
+  output->closed = false;
+  if (had_file && !output->in_place)
+    os_remove_temporary(output);
+}
