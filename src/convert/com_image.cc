@@ -21,31 +21,24 @@ const int32_t PRINT_CALL_SIZE = 7;
 const int32_t DOLLAR_CODE_SIZE = static_cast<int32_t>(sizeof PRINT_DOLLAR) + PRINT_CALL_SIZE;
 const char CGI_HEADER[] = "Content-type: text/html\r\n\r\n";
 
-// Writes `length` bytes to the stream, noting a short write.
-void write_out(ComImage* image, const void* bytes, size_t length) {
-  if (fwrite(bytes, 1, length, image->stream) != length) {
-    if (!image->failed)
-      image->reason = stream_reason();
+// The whole image, which the limits keep within COM_IMAGE_LIMIT, is
+// gathered in the staging buffer and written once, its jump patched.
+static_assert(COM_IMAGE_LIMIT <= static_cast<int32_t>(COM_STAGING_SIZE), "image fits staging");
+
+// Writes out what the image holds, noting a short write.
+void flush_image(ComImage* image) {
+  if (image->staged > 0 && fwrite(image->staging, 1, image->staged, image->stream) != image->staged) {
+    image->reason = stream_reason();
     image->failed = true;
   }
-  image->flushed = true;
-}
-
-// Writes out what the image holds.
-void flush_image(ComImage* image) {
-  if (image->staged > 0)
-    write_out(image, image->staging, image->staged);
   image->staged = 0;
 }
 
 // Adds `length` bytes to the image.
 void put(ComImage* image, const void* bytes, size_t length) {
   if (image->staged + length > COM_STAGING_SIZE) {
-    flush_image(image);
-    if (length > COM_STAGING_SIZE) {
-      write_out(image, bytes, length);
-      return;
-    }
+    image->failed = true;  // beyond the limits, which the builder enforces
+    return;
   }
   memcpy(image->staging + image->staged, bytes, length);
   image->staged += length;
@@ -162,14 +155,9 @@ bool patch_jump(ComImage* image, int32_t code_start) {
   int32_t displacement = code_start - 3;
   unsigned char jump[3] = {JUMP_NEAR, static_cast<unsigned char>(displacement & 0xFF),
                            static_cast<unsigned char>((displacement >> 8) & 0xFF)};
-  if (!image->flushed) {
-    memcpy(image->staging, jump, sizeof jump);
-    flush_image(image);
-    return fflush(image->stream) == 0;
-  }
+  memcpy(image->staging, jump, sizeof jump);
   flush_image(image);
-  return fflush(image->stream) == 0 && fseek(image->stream, 0, SEEK_SET) == 0 &&
-         fwrite(jump, 1, sizeof jump, image->stream) == sizeof jump && fflush(image->stream) == 0;
+  return !image->failed;
 }
 
 }  // namespace
@@ -184,7 +172,6 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
   image->lines_offered = 0;
   image->lines_held = 0;
   image->staged = 0;
-  image->flushed = false;
   image->failed = false;
   image->reason = 0;
   image->stream = stream;
@@ -249,7 +236,7 @@ bool com_finish_image(ComImage* image) {
     }
   }
   put(image, EXIT_CODE, sizeof EXIT_CODE);
-  return patch_jump(image, code_start) && !image->failed && !ferror(image->stream);
+  return patch_jump(image, code_start);
 }
 
 // The byte count is the code start, where `byte_offset` ends; the file itself

@@ -1,0 +1,248 @@
+// Files on Windows: the directory search, sources and outputs, all through
+// the wide file services, which take paths past MAX_PATH.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "platform/os.h"
+#include "platform/win32.h"
+
+struct DirSearch {
+  HANDLE handle;
+};
+
+namespace {
+
+const int TEMPORARY_NAME_KEPT = 120;
+const int TEMPORARY_TRIES = 64;
+
+void fill_entry(const WIN32_FIND_DATAW& found, DirEntry* entry) {
+  if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name,
+                          nullptr, nullptr) == 0)
+    entry->name[0] = '\0';
+  entry->attributes = found.dwFileAttributes;
+  entry->size_low = found.nFileSizeLow;
+}
+
+HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags) {
+  WidePath wide;
+  if (!widen(path, &wide))
+    return INVALID_HANDLE_VALUE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (disposition == CREATE_NEW)
+    share = 0;
+  return CreateFileW(wide.text, access, share, nullptr, disposition, flags, nullptr);
+}
+
+// A stream over an open handle; nullptr, with the handle closed, when none
+// can be made.
+FILE* stream_over(HANDLE file, int flags, const char* mode) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, mode);
+  if (stream == nullptr)
+    _close(fd);
+  return stream;
+}
+
+// Whether an existing output is a disk file that may be replaced; devices
+// (NUL, CON) and pipes are written in place.  Sets *exists and *attributes.
+bool on_disk(const char* path, bool* exists, DWORD* attributes) {
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  *exists = file != INVALID_HANDLE_VALUE;
+  *attributes = FILE_ATTRIBUTE_ARCHIVE;
+  if (!*exists)
+    return true;
+  bool disk = GetFileType(file) == FILE_TYPE_DISK;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (disk && GetFileInformationByHandle(file, &info))
+    *attributes = info.dwFileAttributes;
+  CloseHandle(file);
+  return disk;
+}
+
+// The file that a link names, so that the link stays a link; false when its
+// target cannot be told.
+bool link_target(const char* path, char* target, DWORD capacity) {
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  DWORD length = GetFinalPathNameByHandleA(file, target, capacity, FILE_NAME_NORMALIZED);
+  CloseHandle(file);
+  if (length == 0 || length >= capacity)
+    return false;
+  // A short enough path goes without the prefix that lifts the length limit.
+  if (strncmp(target, "\\\\?\\", 4) == 0 && length - 4 < MAX_PATH)
+    memmove(target, target + 4, length - 4 + 1);
+  return true;
+}
+
+// Creates the hidden temporary file beside the target.
+bool open_temporary(OutputFile* output) {
+  char directory[OUTPUT_PATH_CAPACITY];
+  snprintf(directory, sizeof directory, "%s", output->target);
+  char* cut = directory;
+  for (char* p = directory; *p != '\0'; p++)
+    if (*p == '\\' || *p == '/' || (*p == ':' && p == directory + 1))
+      cut = p + 1;
+  const char* name = output->target + (cut - directory);
+  *cut = '\0';
+  for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
+    int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%s%lx-%d",
+                           directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK,
+                           static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    if (written < 0 || written >= static_cast<int>(sizeof output->temporary)) {
+      output->reason = ERROR_FILENAME_EXCED_RANGE;
+      return false;
+    }
+    HANDLE file = create_file(output->temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+    if (file == INVALID_HANDLE_VALUE) {
+      output->reason = static_cast<int>(GetLastError());
+      if (output->reason == ERROR_FILE_EXISTS || output->reason == ERROR_ALREADY_EXISTS)
+        continue;
+      return false;
+    }
+    output->stream = stream_over(file, _O_WRONLY, "wb");
+    if (output->stream == nullptr) {
+      output->reason = ERROR_NOT_ENOUGH_MEMORY;
+      os_remove_temporary(output);
+      return false;
+    }
+    setvbuf(output->stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
+  *reason = REASON_NONE;
+  WidePath wide;
+  if (pattern[0] == '\0' || !widen(pattern, &wide)) {
+    *reason = pattern[0] == '\0' ? REASON_NONE : REASON_TOO_LONG;
+    return nullptr;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE handle = FindFirstFileW(wide.text, &found);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    *reason = error == ERROR_FILE_NOT_FOUND ? REASON_NONE : static_cast<int>(error);
+    return nullptr;
+  }
+  DirSearch* search = new (std::nothrow) DirSearch;
+  if (search == nullptr) {
+    FindClose(handle);
+    *reason = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  search->handle = handle;
+  fill_entry(found, entry);
+  return search;
+}
+
+bool dir_search_next(DirSearch* search, DirEntry* entry, int* reason) {
+  *reason = REASON_NONE;
+  WIN32_FIND_DATAW found;
+  if (!FindNextFileW(search->handle, &found)) {
+    DWORD error = GetLastError();
+    *reason = error == ERROR_NO_MORE_FILES ? REASON_NONE : static_cast<int>(error);
+    return false;
+  }
+  fill_entry(found, entry);
+  return true;
+}
+
+void dir_search_close(DirSearch* search) {
+  if (search == nullptr)
+    return;
+  FindClose(search->handle);
+  delete search;
+}
+
+FILE* open_source(const char* path, int* reason) {
+  HANDLE file = create_file(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) {
+    *reason = static_cast<int>(GetLastError());
+    return nullptr;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    *reason = REASON_NOT_REGULAR;
+    return nullptr;
+  }
+  FILE* stream = stream_over(file, _O_RDONLY, "rb");
+  if (stream == nullptr)
+    *reason = ERROR_NOT_ENOUGH_MEMORY;
+  return stream;
+}
+
+bool output_open(OutputFile* output, const char* path) {
+  memset(output, 0, sizeof *output);
+  bool exists = false;
+  DWORD attributes = 0;
+  if (path[0] == '\0') {
+    output->reason = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  if (!on_disk(path, &exists, &attributes)) {
+    output->in_place = true;
+    HANDLE file = create_file(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    output->reason = static_cast<int>(GetLastError());
+    if (file != INVALID_HANDLE_VALUE)
+      output->stream = stream_over(file, _O_WRONLY, "wb");
+    return output->stream != nullptr;
+  }
+  // What "wb" would refuse is not replaced behind its back.
+  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    output->reason = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  output->mode = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+  bool linked = exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (!linked || !link_target(path, output->target, sizeof output->target)) {
+    if (strlen(path) >= sizeof output->target) {
+      output->reason = ERROR_FILENAME_EXCED_RANGE;
+      return false;
+    }
+    strcpy(output->target, path);
+  }
+  return open_temporary(output);
+}
+
+bool os_target_ready(OutputFile* output) {
+  WidePath wide;
+  DWORD attributes = widen(output->target, &wide) ? GetFileAttributesW(wide.text)
+                                                   : INVALID_FILE_ATTRIBUTES;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    output->reason = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  return true;
+}
+
+bool os_put_in_place(OutputFile* output) {
+  WidePath from;
+  WidePath to;
+  if (!widen(output->temporary, &from) || !widen(output->target, &to) ||
+      !SetFileAttributesW(from.text, output->mode) ||
+      !MoveFileExW(from.text, to.text, MOVEFILE_REPLACE_EXISTING)) {
+    output->reason = static_cast<int>(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+void os_remove_temporary(const OutputFile* output) {
+  WidePath wide;
+  if (widen(output->temporary, &wide))
+    DeleteFileW(wide.text);
+}
