@@ -85,6 +85,22 @@ TEST(BatHeader, WritesCreditsAndCgiLinesAsSet) {
   EXPECT_NE(std::string::npos, slash.bytes().find("rem  Converted from x.htm\r\n"));
 }
 
+TEST(BatHeader, KeepsTheSourceNameOnTheRemarkLine) {
+  // Line ends in a name would end the remark and run the rest as a command.
+  struct Case {
+    const char* path;
+    const char* remark;
+  } cases[] = {{"web/x\necho INJECTED>pwned & rem .htm", "x?echo INJECTED>pwned & rem .htm"},
+               {"C:\\WEB\\a\r\nb\rc%d\n.htm", "a??b?c%%d?.htm"}};
+  for (const Case& c : cases) {
+    Script script;
+    script.options.cgi_header = false;
+    script.header(c.path);
+    std::string remark = std::string("rem  Converted from ") + c.remark + "\r\nrem  By ";
+    EXPECT_NE(std::string::npos, script.bytes().find(remark)) << c.remark;
+  }
+}
+
 TEST(BlankLines, AreEchoDotUnlessRemoved) {
   Script kept;
   kept.blank();

@@ -51,12 +51,19 @@ void put_literal(BatWriter* writer, const char (&text)[N]) {
 }
 
 // Writes a text into a remark line: the interpreter expands percent signs in
-// every line, remarks included, so each one is doubled.
+// every line, remarks included, so each one is doubled.  A line feed would
+// end the remark and leave the rest of the text to run as a command, so it
+// becomes '?', and so does a carriage return.
 void put_remark_text(BatWriter* writer, const char* text) {
-  for (const char* percent = strchr(text, '%'); percent != nullptr; percent = strchr(text, '%')) {
-    put_bytes(writer, text, static_cast<size_t>(percent - text) + 1);
-    put_bytes(writer, "%", 1);
-    text = percent + 1;
+  const char specials[] = "%\r\n";
+  for (const char* special = strpbrk(text, specials); special != nullptr;
+       special = strpbrk(text, specials)) {
+    put_bytes(writer, text, static_cast<size_t>(special - text));
+    if (*special == '%')
+      put_literal(writer, "%%");
+    else
+      put_literal(writer, "?");
+    text = special + 1;
   }
   put_text(writer, text);
 }

@@ -171,6 +171,18 @@ class Names(ToolTest):
             self.assertEqual(script, self.read(bat))
             self.assertIn(written(self.here(bat), len(script)), result.out)
 
+    def test_line_feed_in_a_name_stays_inside_the_remark(self):
+        if WINDOWS:
+            self.skipTest("a Windows file name cannot hold a line feed")
+        name = "x\necho INJECTED>pwned & rem .htm"
+        self.write(name, b"x")
+        result = self.run_tool("*.htm")
+        bat = name.replace(".htm", ".bat")
+        script = header("x?echo INJECTED>pwned & rem .htm") + b"echo x\r\n"
+        self.assertEqual(script, self.read(bat))
+        self.assertRun(result, BANNER + processing(self.here(name)) + writing(self.here(bat)) +
+                       written(self.here(bat), len(script)), 1)
+
     def test_absolute_file_spec_is_no_switch(self):
         if WINDOWS:
             self.skipTest("an absolute path begins with a drive")

@@ -655,6 +655,25 @@ class EchoArguments(ScriptCase):
         self.check_run("faults", only=("echoon.htm", "echooff.htm", "onanchor.htm"))
 
 
+class HostileText(ScriptCase):
+
+    def test_line_feed_in_the_source_name_runs_nothing(self):
+        if os.environ.get("QUILLFEN_RUNNER"):
+            self.skipTest("a Windows file name cannot hold a line feed")
+        directory = os.path.join(STATE["work"], "inject")
+        os.mkdir(directory)
+        page = crlf(b"<p>page</p>")
+        with open(os.path.join(directory, "x\necho INJECTED>pwned & rem .htm"), "wb") as f:
+            f.write(page)
+        switches = ["/BATFILE:inject.bat"]
+        conversion = convert(directory, switches)
+        self.assertEqual(1, conversion.returncode, conversion.stdout)
+        stdout, stderr = run_cmd_script(directory, "INJECT.BAT")
+        self.assertEqual(b"", stderr)
+        self.assertIsNone(compare_output(expected_lines(page, switches), stdout, None))
+        self.assertNotIn("pwned", [entry.lower() for entry in os.listdir(directory)])
+
+
 class ComparisonSelfCheck(unittest.TestCase):
     """The comparison must reject what the writer may not do."""
 
