@@ -12,6 +12,9 @@ const char RULE_LINE[] = "rem --------------------------------------------------
 const char ECHO_PREFIX[] = "echo ";
 const char ECHO_DOT_PREFIX[] = "echo.";
 const char BREAK_MARKER[] = "^<!--crlf--^>";
+// From this line on '!' is plain text, even where the interpreter was started
+// with delayed expansion on: it takes the setting afresh for every line.
+const char EXPANSION_OFF_LINE[] = "setlocal DisableDelayedExpansion\r\n";
 
 // The longest script line that the writer makes, just inside the 8191
 // characters that the interpreter reads of a line.
@@ -235,6 +238,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->staged = 0;
   writer->failed = false;
   writer->no_wrap = options->no_wrap;
+  writer->expansion_off = false;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {
     char name[LONG_PATH_CAPACITY + 1];
@@ -406,6 +410,10 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
 }  // namespace
 
 void write_echo_text(BatWriter* writer, const char* line, size_t size) {
+  if (!writer->expansion_off && memchr(line, '!', size) != nullptr) {
+    put_literal(writer, EXPANSION_OFF_LINE);
+    writer->expansion_off = true;
+  }
   size_t lead = 0;
   while (lead < size && is_blank(line[lead]))
     lead++;
