@@ -2,7 +2,9 @@
 // command interpreter would print for each script line against the lines
 // the reader delivered: no line past the interpreter's 8191 bytes, no echo
 // of blanks alone, nothing the interpreter would act on, and every byte of
-// every line printed, apart from the writer's breaks and their marker.
+// every line printed, apart from the writer's breaks and their marker.  The
+// first line that holds a '!' comes after the one line that turns delayed
+// expansion off, and no other line does.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@ namespace {
 
 const size_t INTERPRETER_LINE_LIMIT = 8191;
 const char MARKER[] = "<!--crlf-->";
+const char EXPANSION_OFF_LINE[] = "setlocal DisableDelayedExpansion\r\n";
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {
   fprintf(stderr, "property broken: %s\n  %.300s\n", what, detail.c_str());
@@ -165,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   long from = ftell(script);
   write_bat_header(&reference, reference_script, "PAGE.HTM", &options);
   long reference_from = static_cast<long>(written_so_far(&reference, reference_script, 0).size());
+  bool expansion_off = false;
   while (!source.at_end && !source.has_error) {
     line[0] = '\0';
     if (fgetstr(line, LINE_CAPACITY, &source, options.tab_width, options.discard_overflow) ==
@@ -188,6 +192,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (written_so_far(&reference, reference_script, reference_from) != bytes)
         fail("the fast path wrote other bytes than the byte-at-a-time one", line);
       reference_from = ftell(reference_script);
+    }
+    if (!expansion_off && strchr(line, '!') != nullptr) {
+      if (bytes.compare(0, strlen(EXPANSION_OFF_LINE), EXPANSION_OFF_LINE) != 0)
+        fail("the first line with '!' leaves delayed expansion as it was", line);
+      bytes.erase(0, strlen(EXPANSION_OFF_LINE));
+      expansion_off = true;
     }
     if (bytes.empty() && line[0] == '\0' && options.remove_blank_lines)
       continue;

@@ -85,6 +85,22 @@ TEST(BatHeader, WritesCreditsAndCgiLinesAsSet) {
   EXPECT_NE(std::string::npos, slash.bytes().find("rem  Converted from x.htm\r\n"));
 }
 
+TEST(BatHeader, KeepsTheSourceNameOnTheRemarkLine) {
+  // Line ends in a name would end the remark and run the rest as a command.
+  struct Case {
+    const char* path;
+    const char* remark;
+  } cases[] = {{"web/x\necho INJECTED>pwned & rem .htm", "x?echo INJECTED>pwned & rem .htm"},
+               {"C:\\WEB\\a\r\nb\rc%d\n.htm", "a??b?c%%d?.htm"}};
+  for (const Case& c : cases) {
+    Script script;
+    script.options.cgi_header = false;
+    script.header(c.path);
+    std::string remark = std::string("rem  Converted from ") + c.remark + "\r\nrem  By ";
+    EXPECT_NE(std::string::npos, script.bytes().find(remark)) << c.remark;
+  }
+}
+
 TEST(BlankLines, AreEchoDotUnlessRemoved) {
   Script kept;
   kept.blank();
@@ -126,7 +142,7 @@ TEST(EchoLine, EscapesWhatTheInterpreterActsOnOutsideQuotes) {
             echo_of("<p>Fish & chips | \"A & B\"</p>"));
   EXPECT_EQ("echo a ^^ b \"^ | < >\" ^^\r\n", echo_of("a ^ b \"^ | < >\" ^"));
   EXPECT_EQ("echo width=\"100%%\" %%PATH%% %%%%\r\n", echo_of("width=\"100%\" %PATH% %%"));
-  EXPECT_EQ("echo (x)! \x80\xff\r\n", echo_of("(x)! \x80\xff"));
+  EXPECT_EQ("setlocal DisableDelayedExpansion\r\necho (x)! \x80\xff\r\n", echo_of("(x)! \x80\xff"));
 }
 
 TEST(EchoLine, QuotesStartClosedOnEveryScriptLine) {
@@ -285,6 +301,57 @@ TEST(EchoLine, NoWrapBreaksOnlyForLength) {
   script.line(longer.c_str());
   for (const std::string& script_line : script_lines(script.bytes()))
     EXPECT_LE(script_line.size(), 8191u);
+}
+
+TEST(EchoLine, TurnsDelayedExpansionOffBeforeTheFirstExclamationMark) {
+  // An empty string stands for an empty source line.
+  const std::string setlocal = "setlocal DisableDelayedExpansion\r\n";
+  const std::string x221(221, 'x');
+  struct Case {
+    bool no_blank;
+    bool no_wrap;
+    std::vector<std::string> lines;
+    std::string expected;
+  } cases[] = {
+      {false, false, {"a", "", "b^"}, "echo a\r\necho.\r\necho b^^\r\n"},
+      {false,
+       false,
+       {"a", "", "hi! there^ \"a^b!\"", "!PATH!", "c"},
+       "echo a\r\necho.\r\n" + setlocal + "echo hi! there^^ \"a^b!\"\r\necho !PATH!\r\necho c\r\n"},
+      {true, false, {"", "on!", ""}, setlocal + "echo on!\r\n"},
+      {false, false, {x221 + "<i>!</i>"}, setlocal + "echo " + x221 + "\r\necho ^<i^>!^</i^>\r\n"},
+      {false,
+       true,
+       {"<b>", x221 + "<i>!</i>"},
+       "echo ^<b^>\r\n" + setlocal + "echo " + x221 + "^<i^>!^</i^>\r\n"},
+  };
+  for (const Case& c : cases) {
+    Script script;
+    script.options.credits = false;
+    script.options.cgi_header = false;
+    script.options.remove_blank_lines = c.no_blank;
+    script.options.no_wrap = c.no_wrap;
+    script.header("P.HTM");
+    for (const std::string& line : c.lines) {
+      if (line.empty())
+        script.blank();
+      else
+        script.line(line.c_str());
+    }
+    EXPECT_EQ("@echo off\r\n" + c.expected, script.bytes()) << c.lines.back().substr(0, 40);
+  }
+
+  // Every source starts with the interpreter's own setting again.
+  Script twice;
+  twice.options.credits = false;
+  twice.options.cgi_header = false;
+  for (const char* line : {"a!", "b!"}) {
+    twice.header("P.HTM");
+    twice.line(line);
+    twice.bytes();  // the source's end
+  }
+  EXPECT_EQ("@echo off\r\n" + setlocal + "echo a!\r\n@echo off\r\n" + setlocal + "echo b!\r\n",
+            twice.bytes());
 }
 
 // What the writer makes of `line` with the sixteen-byte path on or off.

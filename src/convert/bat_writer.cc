@@ -13,6 +13,9 @@ const char RULE_LINE[] = "rem --------------------------------------------------
 const char ECHO_PREFIX[] = "echo ";
 const char ECHO_DOT_PREFIX[] = "echo.";
 const char BREAK_MARKER[] = "^<!--crlf--^>";
+// From this line on '!' is plain text, even where the interpreter was started
+// with delayed expansion on: it takes the setting afresh for every line.
+const char EXPANSION_OFF_LINE[] = "setlocal DisableDelayedExpansion\r\n";
 
 // The longest script line that the writer makes, just inside the 8191
 // characters that the interpreter reads of a line.
@@ -58,12 +61,19 @@ void put_literal(BatWriter* writer, const char (&text)[N]) {
 }
 
 // Writes a text into a remark line: the interpreter expands percent signs in
-// every line, remarks included, so each one is doubled.
+// every line, remarks included, so each one is doubled.  A line feed would
+// end the remark and leave the rest of the text to run as a command, so it
+// becomes '?', and so does a carriage return.
 void put_remark_text(BatWriter* writer, const char* text) {
-  for (const char* percent = strchr(text, '%'); percent != nullptr; percent = strchr(text, '%')) {
-    put_bytes(writer, text, static_cast<size_t>(percent - text) + 1);
-    put_bytes(writer, "%", 1);
-    text = percent + 1;
+  const char specials[] = "%\r\n";
+  for (const char* special = strpbrk(text, specials); special != nullptr;
+       special = strpbrk(text, specials)) {
+    put_bytes(writer, text, static_cast<size_t>(special - text));
+    if (*special == '%')
+      put_literal(writer, "%%");
+    else
+      put_literal(writer, "?");
+    text = special + 1;
   }
   put_text(writer, text);
 }
@@ -236,6 +246,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->failed = false;
   writer->reason = 0;
   writer->no_wrap = options->no_wrap;
+  writer->expansion_off = false;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {
     char name[LONG_PATH_CAPACITY + 1];
@@ -407,6 +418,10 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
 }  // namespace
 
 void write_echo_text(BatWriter* writer, const char* line, size_t size) {
+  if (!writer->expansion_off && memchr(line, '!', size) != nullptr) {
+    put_literal(writer, EXPANSION_OFF_LINE);
+    writer->expansion_off = true;
+  }
   size_t lead = 0;
   while (lead < size && is_blank(line[lead]))
     lead++;

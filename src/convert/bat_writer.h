@@ -16,10 +16,11 @@ const size_t BAT_STAGING_SIZE = 65536;
 
 struct BatWriter {
   FILE* stream = nullptr;
-  bool in_quotes = false;  // inside a double-quoted run of the current script line
-  bool no_wrap = false;    // break lines only where their length forces it
-  bool failed = false;     // a write to the stream fell short
-  int reason = 0;          // and the system's reason for it
+  bool in_quotes = false;      // inside a double-quoted run of the current script line
+  bool no_wrap = false;        // break lines only where their length forces it
+  bool expansion_off = false;  // the script has turned delayed expansion off
+  bool failed = false;         // a write to the stream fell short
+  int reason = 0;              // and the system's reason for it
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE];
 };
@@ -40,7 +41,10 @@ void trim_trailing(char* line, char value);
 size_t trim_line(char* line);
 size_t trim_line(char* line, size_t length);  // where strlen(line) is known
 
-// The echo command line or lines for a non-empty, trimmed source line.
+// The echo command line or lines for a non-empty, trimmed source line.  The
+// first line of a script that holds a '!' is preceded by a line that turns
+// delayed expansion off, which an interpreter started with /V:ON would apply
+// to '!' and '^'.
 void write_echo_line(BatWriter* writer, const char* line);
 
 // The same for a line whose length is known; line[size] is its terminator.

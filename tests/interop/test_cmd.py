@@ -223,6 +223,17 @@ LINE_FOR_LINE = lf(
     b"<p>" + b"long " * 60 + b"<a href=\"a.htm\">link</a> text</p>",
 )
 
+# Exclamation marks, which an interpreter started with delayed expansion on
+# (/V:ON) would expand, carets and all; a mark first comes past the first line
+# and in the second piece of a broken line.
+BANG = crlf(
+    b"<p>no mark ^ here</p>",
+    b"",
+    b'hi! there^ "a^b!"',
+    b"!PATH! and %PATH% and ^!x^! & !",
+    X * 221 + b'<i title="!x!">!PATH!</i>',
+)
+
 # directory -> (switches, {file name: page bytes}). No page is named after a
 # cmd builtin: "cmd /c help.bat" runs HELP, not the script.
 RUNS = {
@@ -262,7 +273,11 @@ RUNS = {
         "onanchor.htm": ON_BEFORE_ANCHOR,
         "longamp.htm": LONG_ESCAPED,
     }),
+    "delayed": (["/NOCGI"], {"bang.htm": BANG}),
+    "delayednowrap": (["/NOWRAP", "/NOBLANK", "/NCR"], {"bang.htm": BANG}),
 }
+# The runs whose scripts cmd runs with delayed expansion on.
+DELAYED_RUNS = ("delayed", "delayednowrap")
 
 
 # --------------------------------------------------------------------------
@@ -462,9 +477,9 @@ def wine_env():
     return env
 
 
-def run_cmd_script(directory, script):
+def run_cmd_script(directory, script, flags=()):
     result = subprocess.run(
-        ["wine", "cmd", "/c", script], cwd=directory, env=wine_env(),
+        ["wine", "cmd"] + list(flags) + ["/c", script], cwd=directory, env=wine_env(),
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
     return result.stdout, result.stderr
@@ -557,7 +572,8 @@ def setUpModule():
     with concurrent.futures.ThreadPoolExecutor(workers) as pool:
         probe = pool.submit(probe_high_bytes, work)
         futures = {(run, name): (script, pool.submit(
-            run_cmd_script, directory, script))
+            run_cmd_script, directory, script,
+            ["/V:ON"] if run in DELAYED_RUNS else []))
             for run, name, directory, script in jobs}
         STATE["high_map"] = probe.result()
         STATE["results"] = {key: (script, future.result())
@@ -653,6 +669,29 @@ class EchoArguments(ScriptCase):
     @unittest.expectedFailure
     def test_on_and_off_lines_in_wine(self):
         self.check_run("faults", only=("echoon.htm", "echooff.htm", "onanchor.htm"))
+
+
+class HostileText(ScriptCase):
+
+    def test_exclamation_marks_with_delayed_expansion_on(self):
+        for run in DELAYED_RUNS:
+            self.check_run(run)
+
+    def test_line_feed_in_the_source_name_runs_nothing(self):
+        if os.environ.get("QUILLFEN_RUNNER"):
+            self.skipTest("a Windows file name cannot hold a line feed")
+        directory = os.path.join(STATE["work"], "inject")
+        os.mkdir(directory)
+        page = crlf(b"<p>page</p>")
+        with open(os.path.join(directory, "x\necho INJECTED>pwned & rem .htm"), "wb") as f:
+            f.write(page)
+        switches = ["/BATFILE:inject.bat"]
+        conversion = convert(directory, switches)
+        self.assertEqual(1, conversion.returncode, conversion.stdout)
+        stdout, stderr = run_cmd_script(directory, "INJECT.BAT")
+        self.assertEqual(b"", stderr)
+        self.assertIsNone(compare_output(expected_lines(page, switches), stdout, None))
+        self.assertNotIn("pwned", [entry.lower() for entry in os.listdir(directory)])
 
 
 class ComparisonSelfCheck(unittest.TestCase):
