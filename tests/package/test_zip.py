@@ -3,7 +3,6 @@ from it converts a page under Wine."""
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 import zipfile
@@ -39,8 +38,7 @@ class WindowsArchive(unittest.TestCase):
 
     def test_program_from_the_archive_converts_a_page_under_wine(self):
         if shutil.which("wine") is None:
-            print("SKIPPED: wine not found", file=sys.stderr)
-            self.skipTest("wine not found")
+            self.skipTest("tool not found: wine")
         with zipfile.ZipFile(self.zip) as archive:
             archive.extractall(self.dir)
         work = os.path.join(self.dir, "work")
