@@ -54,8 +54,10 @@ else()
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
   endif()
-  # Compresses the manual page in the package's tree, as Debian's policy asks.
+  # Compresses the manual page in the package's tree and adds the changelog
+  # and the copyright file, as Debian's policy asks.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-tree.cmake)
+  set(CPACK_QUILLFEN_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 endif()
 
 include(CPack)
