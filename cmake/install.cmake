@@ -21,7 +21,11 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS quillfen RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION . RENAME README.txt)
+  # A README written for Windows and the licence, both with the CR LF line
+  # ends of Windows text files.
+  install(FILES doc/README-windows.txt DESTINATION . RENAME README.txt)
+  configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   # The manual as plain text, since Windows has no man.
   find_program(QUILLFEN_GROFF groff)
   if(QUILLFEN_GROFF)
