@@ -21,7 +21,11 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS quillfen RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION . RENAME README.txt)
+  # A README written for Windows and the licence, both with the CR LF line
+  # ends of Windows text files.
+  install(FILES doc/README-windows.txt DESTINATION . RENAME README.txt)
+  configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   # The manual as plain text, since Windows has no man.
   find_program(QUILLFEN_GROFF groff)
   if(QUILLFEN_GROFF)
@@ -54,8 +58,10 @@ else()
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
   endif()
-  # Compresses the manual page in the package's tree, as Debian's policy asks.
+  # Compresses the manual page in the package's tree and adds the changelog
+  # and the copyright file, as Debian's policy asks.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-tree.cmake)
+  set(CPACK_QUILLFEN_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 endif()
 
 include(CPack)

@@ -27,7 +27,6 @@ import os
 import shlex
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -523,8 +522,7 @@ def default_prefix(exe):
 
 def setUpModule():
     if shutil.which("wine") is None:
-        print("SKIPPED: wine not found", file=sys.stderr)
-        raise unittest.SkipTest("wine not found")
+        raise unittest.SkipTest("tool not found: wine")
     exe = os.environ.get("QUILLFEN_EXE")
     if not exe:
         raise RuntimeError("QUILLFEN_EXE must name the built quillfen tool")
