@@ -29,10 +29,7 @@ struct Run {
   RunOptions options;
   char source_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
-  char pattern[LONG_PATH_CAPACITY + 1];  // the search pattern, for the last message
-  char** source_list;
-  int source_count;
-  int unlisted_count;  // matches beyond MAX_SOURCES
+  SourceList list;  // the matches of the file spec
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
   IdentitySet sources;  // the listed sources, by index
@@ -90,8 +87,8 @@ void note_sources(Run* run) {
   identity_set_clear(&run->sources);
   identity_set_clear(&run->written);
   char path[LONG_PATH_CAPACITY + 1];
-  for (int i = 0; i < run->source_count; i++) {
-    path_in_source_dir(run, run->source_list[i], path);
+  for (int i = 0; i < run->list.count; i++) {
+    path_in_source_dir(run, run->list.entries[i].name, path);
     FileIdentity identity;
     if (file_identity(path, &identity))
       identity_set_put(&run->sources, identity, i);
@@ -160,7 +157,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
-  path_in_source_dir(run, run->source_list[earlier], earlier_path);
+  path_in_source_dir(run, run->list.entries[earlier].name, earlier_path);
   printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
@@ -248,12 +245,13 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 // which the run ends.
 int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
-  path_in_source_dir(run, run->source_list[index], run->source_path);
+  const char* name = run->list.entries[index].name;
+  path_in_source_dir(run, name, run->source_path);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
   if (options.bat_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".bat", options.bat_path);
+    derive_output_path(run, name, ".bat", options.bat_path);
   if (options.compile_com && options.com_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".com", options.com_path);
+    derive_output_path(run, name, ".com", options.com_path);
   int earlier[2];
   if (check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
@@ -314,25 +312,17 @@ int run_quillfen(int argc, char** argv) {
   if (check_path_lengths(argv[1], run->options) == STATUS_FAILED)
     return STATUS_FAILED;
   resolve_file_spec(run, argv[1]);
-  run->source_count = list_matching_files(run->source_path, &run->source_list, MAX_SOURCES,
-                                          SELECT_PLAIN_FILES, &run->unlisted_count);
-  if (run->source_count <= 0) {
+  if (list_matching_files(run->source_path, &run->list, 0, SELECT_PLAIN_FILES) <= 0) {
     printf("Error: No files found matching \"%s\"\n", run->source_path);
     return STATUS_FAILED;
   }
-  copy_bounded(run->pattern, run->source_path, LONG_PATH_CAPACITY);
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);
-  for (int i = 0; i < run->source_count; i++) {
+  for (int i = 0; i < run->list.count; i++) {
     int status = convert_source(run, i);
     if (status != STATUS_CONTINUE)
       return status;
   }
-  if (run->unlisted_count > 0) {
-    printf("Warning: %i more files match \"%s\" and were not converted (at most %i in a run)\n",
-           run->unlisted_count, run->pattern, MAX_SOURCES);
-    run->incomplete = true;
-  }
-  return run->incomplete ? STATUS_FAILED : run->source_count;
+  return run->incomplete ? STATUS_FAILED : run->list.count;
 }
