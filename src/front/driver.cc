@@ -1,6 +1,7 @@
 #include "front/driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/run_options.h"
@@ -27,9 +28,15 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 // the buffers reused for every source.
 struct Run {
   RunOptions options;
+  // The directory of the file spec being listed, then of the source being
+  // converted.
   char source_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
-  SourceList list;  // the matches of the file spec
+  SourceList list;  // the matches of every file spec, in the order given
+  // The source directory of every file spec that matched, by the index that
+  // its sources carry.
+  char** spec_dirs;
+  int spec_count;
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
   IdentitySet sources;  // the listed sources, by index
@@ -58,21 +65,75 @@ void resolve_file_spec(Run* run, const char* spec) {
   append_text(run->source_path, LONG_PATH_CAPACITY, name);
 }
 
-// Refuses a path from the command line that the tool or the platform cannot
-// hold whole; returns STATUS_FAILED after the message, or STATUS_CONTINUE.
-int check_path_lengths(const char* spec, const RunOptions& options) {
+// Tells of a path from the command line that the tool or the platform cannot
+// hold whole; true after the message.
+bool path_too_long(const char* path) {
   size_t longest = static_cast<size_t>(longest_path());
   if (longest > static_cast<size_t>(TYPED_PATH_CAPACITY))
     longest = TYPED_PATH_CAPACITY;
-  const char* given[] = {spec, options.bat_path_too_long, options.com_path_too_long,
-                         options.bat_path, options.com_path};
-  for (const char* path : given) {
-    if (path != nullptr && strlen(path) > longest) {
-      printf("Error: Path too long: %s\n", path);
+  if (path == nullptr || strlen(path) <= longest)
+    return false;
+  printf("Error: Path too long: %s\n", path);
+  return true;
+}
+
+// Refuses the run when a file spec or an output name is too long; returns
+// STATUS_FAILED after the message, or STATUS_CONTINUE.
+int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
+                       const RunOptions& options) {
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(scan, i, arguments[i]) && path_too_long(arguments[i]))
       return STATUS_FAILED;
-    }
+  }
+  const char* given[] = {options.bat_path_too_long, options.com_path_too_long, options.bat_path,
+                         options.com_path};
+  for (const char* path : given) {
+    if (path_too_long(path))
+      return STATUS_FAILED;
   }
   return STATUS_CONTINUE;
+}
+
+// Names every switch after the first argument that matches none; the run
+// goes on without it.
+void warn_unknown_switches(Run* run, int count, char** arguments) {
+  for (int i = 0; i < count; i++) {
+    if (is_unknown_switch(i, arguments[i])) {
+      printf("Warning: Unknown switch %s ignored\n", arguments[i]);
+      run->incomplete = true;
+    }
+  }
+}
+
+// Resolves one file spec and lists its matches after those of the specs
+// before it; a spec that matches nothing (or that memory does not suffice
+// for) gets the no-files error, and the run goes on with the others.
+void list_spec(Run* run, const char* spec) {
+  resolve_file_spec(run, spec);
+  int index = run->spec_count;
+  int found = 0;
+  if (run->spec_dirs != nullptr && store_copy(&run->spec_dirs[index], run->source_dir))
+    found = list_matching_files(run->source_path, &run->list, index, SELECT_PLAIN_FILES);
+  if (found <= 0) {
+    printf("Error: No files found matching \"%s\"\n", run->source_path);
+    run->incomplete = true;
+    if (run->spec_dirs != nullptr) {
+      free(run->spec_dirs[index]);
+      run->spec_dirs[index] = nullptr;
+    }
+    return;
+  }
+  run->spec_count++;
+}
+
+// Lists the matches of every file spec, in the order given, before anything
+// is converted.
+void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan) {
+  run->spec_dirs = static_cast<char**>(calloc(static_cast<size_t>(count), sizeof(char*)));
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(scan, i, arguments[i]))
+      list_spec(run, arguments[i]);
+  }
 }
 
 // `path` becomes source_dir followed by `name`.
@@ -81,14 +142,22 @@ void path_in_source_dir(const Run* run, const char* name, char* path) {
   append_text(path, LONG_PATH_CAPACITY, name);
 }
 
-// Files the identity of every listed source, so that no output of the run is
-// written over one of them.
+// `path` becomes the listed source at `index`: the directory of its file
+// spec, followed by its name.
+void path_of_source(const Run* run, int index, char* path) {
+  const ListedSource& source = run->list.entries[index];
+  copy_bounded(path, run->spec_dirs[source.spec], LONG_PATH_CAPACITY);
+  append_text(path, LONG_PATH_CAPACITY, source.name);
+}
+
+// Files the identity of every listed source, of every file spec, so that no
+// output of the run is written over one of them.
 void note_sources(Run* run) {
   identity_set_clear(&run->sources);
   identity_set_clear(&run->written);
   char path[LONG_PATH_CAPACITY + 1];
   for (int i = 0; i < run->list.count; i++) {
-    path_in_source_dir(run, run->list.entries[i].name, path);
+    path_of_source(run, i, path);
     FileIdentity identity;
     if (file_identity(path, &identity))
       identity_set_put(&run->sources, identity, i);
@@ -157,7 +226,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
-  path_in_source_dir(run, run->list.entries[earlier].name, earlier_path);
+  path_of_source(run, earlier, earlier_path);
   printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
@@ -245,13 +314,14 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 // which the run ends.
 int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
-  const char* name = run->list.entries[index].name;
-  path_in_source_dir(run, name, run->source_path);
+  const ListedSource& listed = run->list.entries[index];
+  copy_bounded(run->source_dir, run->spec_dirs[listed.spec], LONG_PATH_CAPACITY);
+  path_in_source_dir(run, listed.name, run->source_path);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
   if (options.bat_path[0] == '\0')
-    derive_output_path(run, name, ".bat", options.bat_path);
+    derive_output_path(run, listed.name, ".bat", options.bat_path);
   if (options.compile_com && options.com_path[0] == '\0')
-    derive_output_path(run, name, ".com", options.com_path);
+    derive_output_path(run, listed.name, ".com", options.com_path);
   int earlier[2];
   if (check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
@@ -305,17 +375,21 @@ int run_quillfen(int argc, char** argv) {
   set_text_attribute(ATTR_NORMAL);
   if (argc < 2)
     show_help();
-  if (scan_arguments(argc - 1, argv + 1, &run->options))
+  int count = argc - 1;
+  char** arguments = argv + 1;
+  ArgumentScan scan = scan_arguments(count, arguments, &run->options);
+  if (scan.request == REQUEST_HELP)
     show_help();
+  if (scan.request == REQUEST_VERSION)
+    show_version();
 
   show_run_banner();
-  if (check_path_lengths(argv[1], run->options) == STATUS_FAILED)
+  warn_unknown_switches(run, count, arguments);
+  if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
     return STATUS_FAILED;
-  resolve_file_spec(run, argv[1]);
-  if (list_matching_files(run->source_path, &run->list, 0, SELECT_PLAIN_FILES) <= 0) {
-    printf("Error: No files found matching \"%s\"\n", run->source_path);
+  list_sources(run, count, arguments, scan);
+  if (run->list.count == 0)
     return STATUS_FAILED;
-  }
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);

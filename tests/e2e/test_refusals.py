@@ -237,6 +237,8 @@ class WholeRun(ToolTest):
         cases = [
             (["a.htm", "b.htm"], ("*.htm", "/BATFILE:b.htm"), "a.htm", b"B.HTM"),
             (["a.htm", "b.htm"], ("*.htm", "/COMPILE:b.htm"), "a.htm", b"B.HTM"),
+            # A source of a later file spec counts as well.
+            (["a.htm", "b.htm"], ("a.htm", "b.htm", "/BATFILE:b.htm"), "a.htm", b"B.HTM"),
             (["A.A.HTM", "A.BAT"], ("*.*",), "A.A.HTM", self.here("A.bat")),
         ]
         for sources, args, first, shown in cases:
