@@ -42,21 +42,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     arguments.push_back(copy);
   }
   RunOptions options;
-  bool help = scan_arguments(static_cast<int>(arguments.size()), arguments.data(), &options);
+  int count = static_cast<int>(arguments.size());
+  ArgumentScan scan = scan_arguments(count, arguments.data(), &options);
+  bool request = scan.request != REQUEST_RUN;
   for (size_t i = 0; i < arguments.size(); i++) {
-    // The scan stops at a help request; later arguments stay unread.
+    // The scan stops at a help or version request; later arguments stay
+    // unread.
     if (strcmp(arguments[i], upper(given[i]).c_str()) != 0 &&
         strcmp(arguments[i], given[i].c_str()) != 0)
       abort();
-    if (!help && strcmp(arguments[i], upper(given[i]).c_str()) != 0)
+    if (!request && strcmp(arguments[i], upper(given[i]).c_str()) != 0)
       abort();
   }
+  // A run has a file spec, and no file spec is an unknown switch.
+  int first_spec = -1;
+  for (int i = 0; i < count && !request; i++) {
+    bool is_spec = is_file_spec(scan, i, arguments[i]);
+    if (is_spec && is_unknown_switch(i, arguments[i]))
+      abort();
+    if (is_spec && first_spec < 0)
+      first_spec = i;
+  }
+  if (!request && first_spec < 0)
+    abort();
   if (strlen(options.bat_path) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
       strlen(options.com_path) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
       options.tab_width < 0 || options.tab_width > TAB_WIDTH_MAX)
     abort();
 
-  const char* spec = arguments[0];
+  const char* spec = arguments[first_spec < 0 ? 0 : first_spec];
   char* directory = static_cast<char*>(malloc(LONG_PATH_CAPACITY + 1));
   char* name = static_cast<char*>(malloc(LONG_PATH_CAPACITY + 1));
   char* stem = static_cast<char*>(malloc(PATH_CAPACITY + 1));

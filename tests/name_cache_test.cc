@@ -107,7 +107,8 @@ const char* const DIRS[] = {"d", "web"};
 class NameCacheModel : public testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / "quillfen-name-cache-model";
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / (std::string("quillfen-name-cache-") + test->name());
     fs::remove_all(root_);
     fs::create_directories(root_);
   }

@@ -12,12 +12,29 @@ namespace {
 struct Scan {
   std::vector<std::string> arguments;  // kept: the options may point into them
   RunOptions options;
+  ArgumentScan scan;
   bool help = false;
   explicit Scan(std::vector<std::string> given) : arguments(std::move(given)) {
     std::vector<char*> pointers;
     for (std::string& argument : arguments)
       pointers.push_back(&argument[0]);
-    help = scan_arguments(static_cast<int>(pointers.size()), pointers.data(), &options);
+    scan = scan_arguments(static_cast<int>(pointers.size()), pointers.data(), &options);
+    help = scan.request == REQUEST_HELP;
+  }
+  // The indexes of the file specs, and of the switches that match none.
+  std::vector<int> specs() const {
+    std::vector<int> found;
+    for (size_t i = 0; i < arguments.size(); i++)
+      if (is_file_spec(scan, static_cast<int>(i), arguments[i].c_str()))
+        found.push_back(static_cast<int>(i));
+    return found;
+  }
+  std::vector<int> unknown() const {
+    std::vector<int> found;
+    for (size_t i = 0; i < arguments.size(); i++)
+      if (is_unknown_switch(static_cast<int>(i), arguments[i].c_str()))
+        found.push_back(static_cast<int>(i));
+    return found;
   }
 };
 
@@ -38,6 +55,51 @@ TEST(Switches, HelpOnlyForWholeArguments) {
   EXPECT_TRUE(Scan({"/?"}).help);
   EXPECT_FALSE(Scan({"x.htm", "/HELP"}).help);
   EXPECT_FALSE(Scan({"x.htm", "/?x"}).help);
+  for (const char* request : {"--help", "-h", "--HELP", "-H"}) {
+    EXPECT_TRUE(Scan({request}).help) << request;
+    EXPECT_TRUE(Scan({"x.htm", request, "y.htm"}).help) << request;
+  }
+  EXPECT_FALSE(Scan({"x.htm", "--helpme"}).help);
+  EXPECT_FALSE(Scan({"x.htm", "-help"}).help);
+}
+
+TEST(Switches, TheFirstHelpOrVersionRequestWins) {
+  EXPECT_EQ(REQUEST_VERSION, Scan({"--version"}).scan.request);
+  EXPECT_EQ(REQUEST_VERSION, Scan({"x.htm", "--Version", "/?"}).scan.request);
+  EXPECT_EQ(REQUEST_HELP, Scan({"x.htm", "-h", "--version"}).scan.request);
+  EXPECT_EQ(REQUEST_RUN, Scan({"x.htm", "/VERSION", "-V"}).scan.request);
+}
+
+TEST(Switches, LaterArgumentsAreSwitchesOnlyWithALeadingSlashAndNoOtherSeparator) {
+  Scan scan({"a.htm", "b.htm", "/T=3", "/tmp/c.htm", "web\\d.htm", "/NCR", "", "e.htm",
+             "/batfile:/tmp/out.bat", "/COMPILE:C:\\OUT\\X.COM", "/X\\Y.HTM"});
+  EXPECT_EQ((std::vector<int>{0, 1, 3, 4, 6, 7, 10}), scan.specs());
+  EXPECT_EQ(3, scan.options.tab_width);
+  EXPECT_FALSE(scan.options.credits);
+  // A name given with /BATFILE or /COMPILE may be a path.
+  EXPECT_STREQ("/TMP/OUT.BAT", scan.options.bat_path);
+  EXPECT_STREQ("C:\\OUT\\X.COM", scan.options.com_path);
+  // A file spec is upper-cased and read as nothing else.
+  EXPECT_EQ("/TMP/C.HTM", scan.arguments[3]);
+  EXPECT_EQ(1, Scan({"a.htm", "/tab/x.htm"}).options.tab_width);
+}
+
+TEST(Switches, AFirstSwitchIsNoFileSpecOnlyWhenFileSpecsFollow) {
+  // As the shell passes "quillfen /COMPILE *.htm".
+  Scan compile({"/compile", "a.htm", "b.htm"});
+  EXPECT_TRUE(compile.options.compile_com);
+  EXPECT_EQ((std::vector<int>{1, 2}), compile.specs());
+  EXPECT_EQ((std::vector<int>{0}), Scan({"/COMPILE"}).specs());
+  EXPECT_EQ((std::vector<int>{0}), Scan({"/COMPILE", "/NCR"}).specs());
+  // A first argument that matches no switch stays a file spec.
+  EXPECT_EQ((std::vector<int>{0, 1}), Scan({"/PAGE.HTM", "b.htm"}).specs());
+  EXPECT_EQ((std::vector<int>{0, 1}), Scan({"/tmp/a.htm", "b.htm"}).specs());
+}
+
+TEST(Switches, UnknownSwitchesAreThoseAfterTheFirstArgumentThatMatchNone) {
+  Scan scan({"/BOGUS", "/HELP", "/?x", "b.htm", "/NOCGI2", "-x", "/NCR", "/a/b"});
+  EXPECT_EQ((std::vector<int>{1, 2, 4}), scan.unknown());
+  EXPECT_FALSE(scan.help);
 }
 
 TEST(Switches, TabWidthIsReadFromTheFourthCharacter) {

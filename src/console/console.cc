@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/product.h"
 #include "platform/platform.h"
@@ -52,6 +53,17 @@ void show_help() {
   printf("\n");
   for (int i = 1; i < HELP_LINE_COUNT; i++)
     printf("%s\n", HELP_LINES[i]);
+  exit(0);
+}
+
+void show_version() {
+  // The banner begins with the name, a blank, a 'v' and the version.
+  const char* banner = BANNER_TEXT;
+  int name_length = static_cast<int>(strcspn(banner, " "));
+  const char* version = banner + name_length;
+  if (version[0] == ' ' && version[1] == 'v')
+    version += 2;
+  printf("%.*s %.*s\n", name_length, banner, static_cast<int>(strcspn(version, " ")), version);
   exit(0);
 }
 

@@ -21,6 +21,10 @@ void print_banner_bar();
 // Clears the screen, shows the help and ends the process with status 0.
 [[noreturn]] void show_help();
 
+// Prints the product name and version, as the banner gives them, and ends
+// the process with status 0.
+[[noreturn]] void show_version();
+
 // The banner bar and two line feeds, once per run.
 void show_run_banner();
 

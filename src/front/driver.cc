@@ -1,6 +1,7 @@
 #include "front/driver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/run_options.h"
@@ -28,6 +29,8 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 // the buffers reused for every source.
 struct Run {
   RunOptions options;
+  // The directory of the file spec being listed, then of the source being
+  // converted.
   char source_dir[LONG_PATH_CAPACITY + 1];
   // The source directory as the file system spells it: the paths that the
   // run hands to the platform are composed from it, the ones it prints from
@@ -37,10 +40,12 @@ struct Run {
   char source_call[LONG_PATH_CAPACITY + 1];
   char bat_call[LONG_PATH_CAPACITY + 1];
   char com_call[LONG_PATH_CAPACITY + 1];
-  char pattern[LONG_PATH_CAPACITY + 1];  // the search pattern, for the last message
-  char** source_list;
-  int source_count;
-  int unlisted_count;  // matches beyond MAX_SOURCES
+  SourceList list;  // the matches of every file spec, in the order given
+  // The source directory of every file spec that matched, as typed and as
+  // resolved, by the index that its sources carry.
+  char** spec_dirs;
+  char** spec_resolved;
+  int spec_count;
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
   IdentitySet sources;  // the listed sources, by index
@@ -72,21 +77,109 @@ void resolve_file_spec(Run* run, const char* spec) {
   append_text(run->source_path, LONG_PATH_CAPACITY, name);
 }
 
-// Refuses a path from the command line that the tool or the platform cannot
-// hold whole; returns STATUS_FAILED after the message, or STATUS_CONTINUE.
-int check_path_lengths(const char* spec, const RunOptions& options) {
+// Tells of a path from the command line that the tool or the platform cannot
+// hold whole; true after the message.
+bool path_too_long(const char* path) {
   size_t longest = static_cast<size_t>(longest_path());
   if (longest > static_cast<size_t>(TYPED_PATH_CAPACITY))
     longest = TYPED_PATH_CAPACITY;
-  const char* given[] = {spec, options.bat_path_too_long, options.com_path_too_long,
-                         options.bat_path, options.com_path};
-  for (const char* path : given) {
-    if (path != nullptr && strlen(path) > longest) {
-      printf("Error: Path too long: %s\n", path);
+  if (path == nullptr || strlen(path) <= longest)
+    return false;
+  printf("Error: Path too long: %s\n", path);
+  return true;
+}
+
+// Refuses the run when a file spec or an output name is too long; returns
+// STATUS_FAILED after the message, or STATUS_CONTINUE.
+int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
+                       const RunOptions& options) {
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(scan, i, arguments[i]) && path_too_long(arguments[i]))
       return STATUS_FAILED;
-    }
+  }
+  const char* given[] = {options.bat_path_too_long, options.com_path_too_long, options.bat_path,
+                         options.com_path};
+  for (const char* path : given) {
+    if (path_too_long(path))
+      return STATUS_FAILED;
   }
   return STATUS_CONTINUE;
+}
+
+// Names every switch after the first argument that matches none; the run
+// goes on without it.
+void warn_unknown_switches(Run* run, int count, char** arguments) {
+  for (int i = 0; i < count; i++) {
+    if (is_unknown_switch(i, arguments[i])) {
+      printf("Warning: Unknown switch %s ignored\n", arguments[i]);
+      run->incomplete = true;
+    }
+  }
+}
+
+// The second line of an error: the system's reason in words.
+void print_reason(int reason) {
+  if (reason == REASON_NONE)
+    return;
+  char text[256];
+  reason_text(reason, text, sizeof text);
+  printf("  %s\n", text);
+}
+
+// Says why a file spec found nothing to convert.
+void report_no_match(const Run* run, const char* spec, const SearchOutcome& outcome) {
+  printf("Error: No files found matching \"%s\"\n", run->source_path);
+  print_reason(outcome.reason);
+  char name[LONG_PATH_CAPACITY + 1];
+  base_name(spec, name);
+  bool wildcard = strpbrk(name, "*?") != nullptr;
+  if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
+    printf("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
+           native_separator());
+  else if (outcome.skipped > 0)
+    printf("  (%i matching entries are directories, read-only, hidden or system files)\n",
+           outcome.skipped);
+}
+
+// Resolves one file spec and lists its matches after those of the specs
+// before it.  A spec that matches nothing, or whose directory cannot be read
+// to its end, gets its error, and the run goes on with the others.
+void list_spec(Run* run, const char* spec) {
+  resolve_file_spec(run, spec);
+  int index = run->spec_count;
+  int found = -1;
+  SearchOutcome outcome = {0, 0, REASON_NONE};
+  if (store_copy(&run->spec_dirs[index], run->source_dir) &&
+      store_copy(&run->spec_resolved[index], run->resolved_dir))
+    found = list_matching_files(run->source_path, &run->list, index, &outcome);
+  if (found > 0) {
+    run->spec_count++;
+    return;
+  }
+  run->incomplete = true;
+  if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
+    printf("Error: Can't read directory %s\n", run->source_dir);
+    print_reason(outcome.reason);
+  } else {
+    report_no_match(run, spec, outcome);
+  }
+  free(run->spec_dirs[index]);
+  free(run->spec_resolved[index]);
+  run->spec_dirs[index] = nullptr;
+  run->spec_resolved[index] = nullptr;
+}
+
+// Lists the matches of every file spec, in the order given, before anything
+// is converted.
+void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan) {
+  run->spec_dirs = static_cast<char**>(calloc(static_cast<size_t>(count), sizeof(char*)));
+  run->spec_resolved = static_cast<char**>(calloc(static_cast<size_t>(count), sizeof(char*)));
+  if (run->spec_dirs == nullptr || run->spec_resolved == nullptr)
+    return;
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(scan, i, arguments[i]))
+      list_spec(run, arguments[i]);
+  }
 }
 
 // `path` becomes source_dir followed by `name`.
@@ -101,22 +194,22 @@ void path_in_resolved_dir(const Run* run, const char* name, char* path) {
   append_text(path, LONG_PATH_CAPACITY, name);
 }
 
-// The second line of an error: the system's reason in words.
-void print_reason(int reason) {
-  if (reason == REASON_NONE)
-    return;
-  char text[256];
-  reason_text(reason, text, sizeof text);
-  printf("  %s\n", text);
+// `path` becomes the listed source at `index`: the directory of its file
+// spec, as typed or as resolved, followed by its name.
+void path_of_source(const Run* run, int index, bool resolved, char* path) {
+  const ListedSource& source = run->list.entries[index];
+  const char* directory = resolved ? run->spec_resolved[source.spec] : run->spec_dirs[source.spec];
+  copy_bounded(path, directory, LONG_PATH_CAPACITY);
+  append_text(path, LONG_PATH_CAPACITY, source.name);
 }
 
-// Files the identity of every listed source, so that no output of the run is
-// written over one of them.
+// Files the identity of every listed source, of every file spec, so that no
+// output of the run is written over one of them.
 void note_sources(Run* run) {
   identity_set_clear(&run->sources);
   char path[LONG_PATH_CAPACITY + 1];
-  for (int i = 0; i < run->source_count; i++) {
-    path_in_resolved_dir(run, run->source_list[i], path);
+  for (int i = 0; i < run->list.count; i++) {
+    path_of_source(run, i, true, path);
     FileIdentity identity;
     if (file_identity(path, &identity))
       identity_set_put(&run->sources, identity, i);
@@ -192,7 +285,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
-  path_in_source_dir(run, run->source_list[earlier], earlier_path);
+  path_of_source(run, earlier, false, earlier_path);
   printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
@@ -288,15 +381,18 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 // which the run ends.
 int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
-  path_in_source_dir(run, run->source_list[index], run->source_path);
-  path_in_resolved_dir(run, run->source_list[index], run->source_call);
+  const ListedSource& listed = run->list.entries[index];
+  copy_bounded(run->source_dir, run->spec_dirs[listed.spec], LONG_PATH_CAPACITY);
+  copy_bounded(run->resolved_dir, run->spec_resolved[listed.spec], LONG_PATH_CAPACITY);
+  path_in_source_dir(run, listed.name, run->source_path);
+  path_in_resolved_dir(run, listed.name, run->source_call);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
   copy_bounded(run->bat_call, options.bat_path, LONG_PATH_CAPACITY);
   copy_bounded(run->com_call, options.com_path, LONG_PATH_CAPACITY);
   if (options.bat_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".bat", options.bat_path, run->bat_call);
+    derive_output_path(run, listed.name, ".bat", options.bat_path, run->bat_call);
   if (options.compile_com && options.com_path[0] == '\0')
-    derive_output_path(run, run->source_list[index], ".com", options.com_path, run->com_call);
+    derive_output_path(run, listed.name, ".com", options.com_path, run->com_call);
   int earlier[2];
   if (check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
@@ -354,41 +450,32 @@ int run_quillfen(int argc, char** argv) {
   set_text_attribute(ATTR_NORMAL);
   if (argc < 2)
     show_help();
-  if (scan_arguments(argc - 1, argv + 1, &run->options))
+  int count = argc - 1;
+  char** arguments = argv + 1;
+  ArgumentScan scan = scan_arguments(count, arguments, &run->options);
+  if (scan.request == REQUEST_HELP)
     show_help();
+  if (scan.request == REQUEST_VERSION)
+    show_version();
 
   show_run_banner();
-  if (check_path_lengths(argv[1], run->options) == STATUS_FAILED)
+  warn_unknown_switches(run, count, arguments);
+  if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
     return STATUS_FAILED;
-  resolve_file_spec(run, argv[1]);
-  int reason;
-  run->source_count = list_matching_files(run->source_path, &run->source_list, MAX_SOURCES,
-                                          &run->unlisted_count, &reason);
-  if (reason != REASON_NONE && !reason_is_missing(reason)) {
-    printf("Error: Can't read directory %s\n", run->source_dir);
-    print_reason(reason);
+  name_cache_enable(true);
+  list_sources(run, count, arguments, scan);
+  if (run->list.count == 0) {
+    name_cache_enable(false);
     return STATUS_FAILED;
   }
-  if (run->source_count <= 0) {
-    printf("Error: No files found matching \"%s\"\n", run->source_path);
-    print_reason(reason);
-    return STATUS_FAILED;
-  }
-  copy_bounded(run->pattern, run->source_path, LONG_PATH_CAPACITY);
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);
-  name_cache_enable(true);
   int status = STATUS_CONTINUE;
-  for (int i = 0; i < run->source_count && status == STATUS_CONTINUE; i++)
+  for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++)
     status = convert_source(run, i);
   name_cache_enable(false);
   if (status != STATUS_CONTINUE)
     return status;
-  if (run->unlisted_count > 0) {
-    printf("Warning: %i more files match \"%s\" and were not converted (at most %i in a run)\n",
-           run->unlisted_count, run->pattern, MAX_SOURCES);
-    run->incomplete = true;
-  }
-  return run->incomplete ? STATUS_FAILED : run->source_count;
+  return run->incomplete ? STATUS_FAILED : run->list.count;
 }

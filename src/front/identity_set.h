@@ -3,25 +3,28 @@
 #ifndef QUILLFEN_FRONT_IDENTITY_SET_H_
 #define QUILLFEN_FRONT_IDENTITY_SET_H_
 
-#include "platform/platform.h"
+#include <cstddef>
 
-// Room for two outputs of every source of a run, at most half full.
-const int IDENTITY_SLOTS = 8192;
+#include "platform/platform.h"
 
 struct IdentitySlot {
   FileIdentity identity;
   int source;  // -1 for an empty slot
 };
 
+// An open-addressed table, at most half full; it doubles as it fills.  A
+// table of all zeros is empty.
 struct IdentitySet {
-  IdentitySlot slots[IDENTITY_SLOTS];
-  int count;
+  IdentitySlot* slots;
+  size_t capacity;  // a power of two, or 0 before the first identity
+  size_t count;
 };
 
+// Empties the table; its memory stays for the next identities.
 void identity_set_clear(IdentitySet* set);
 
 // Files `identity` under `source`, replacing what it was filed under; false
-// when the table is full.
+// when memory for it runs out.
 bool identity_set_put(IdentitySet* set, const FileIdentity& identity, int source);
 
 // The source that `identity` is filed under, or -1.

@@ -1,18 +1,36 @@
-// Lists the files that a search pattern matches.
+// Lists the files that the search patterns of a run match.
 #ifndef QUILLFEN_FRONT_SOURCE_LIST_H_
 #define QUILLFEN_FRONT_SOURCE_LIST_H_
 
 #include <cstdint>
 
-const int MAX_SOURCES = 2048;
+// One listed source: its name as the search reports it, and the file spec
+// whose pattern it matched.
+struct ListedSource {
+  char* name;
+  int spec;
+};
 
-// Allocates `*list` with `capacity` slots and stores in it, in the order of
-// the directory search, the names of the plain files that `pattern` matches.
-// Returns the number stored, or -1 when memory runs out; `*unlisted` counts
-// the entries it would have taken beyond the capacity.  When the directory
-// cannot be read, returns 0 with *reason telling why.
-int list_matching_files(const char* pattern, char*** list, int capacity, int* unlisted,
-                        int* reason);
+// The sources of a run, in the order in which they were found; the list
+// grows as names are added.  A list of all zeros is empty.
+struct SourceList {
+  ListedSource* entries;
+  int count;
+  int capacity;
+};
+
+// What a search found besides the sources it listed.
+struct SearchOutcome {
+  int skipped;      // matching entries never converted: directories, read-only,
+  int directories;  // hidden or system files; of them, directories
+  int reason;       // why the directory could not be read to its end
+};
+
+// Appends to `list`, in the order of the directory search, the names of the
+// plain files that `pattern` matches, each under `spec`.  Returns how many
+// it appended, or -1 when memory runs out; when that fails, or the
+// directory cannot be read to its end, the list is left as it was.
+int list_matching_files(const char* pattern, SourceList* list, int spec, SearchOutcome* outcome);
 
 // Stores a new copy of `text` in an empty slot; false when the slot is taken
 // or memory runs out.

@@ -1,8 +1,9 @@
 """Conversions that succeed: scripts, console text and exit statuses."""
 import os
+import subprocess
 
-from support import (BANNER, NL, SEP, WINDOWS, ToolTest, header, processing, status_for, writing,
-                     written)
+from support import (BANNER, EXE, NL, SEP, WINDOWS, ToolTest, header, processing, status_for,
+                     writing, written)
 
 EXAMPLE_PAGE = (b"<html>\r\n"
                 b"<body bgcolor=\"#FFFFFF\">\r\n"
@@ -61,6 +62,47 @@ class Sources(ToolTest):
         self.assertEqual(header("b.htm") + b"echo ^<p^>b.htm^</p^>\r\n", self.read("b.bat"))
         self.assertFalse(self.exists("skip.bat"))
 
+    def converted(self, *shown):
+        """What a run prints for each source, by the shown source path and
+        the script's path in the working directory."""
+        out = b""
+        for source, bat, local in shown:
+            out += processing(source) + writing(bat) + written(bat, len(self.read(local)))
+        return out
+
+    def test_several_file_specs_in_the_order_given(self):
+        # As a shell passes "quillfen b.htm none.htm web/*.htm /abs/a.htm":
+        # the specs are all searched first, and each one's matches converted.
+        for name in ("a.htm", "b.htm", "web/c.htm", "web/d.htm"):
+            self.write(name, b"<p>" + name.encode() + b"</p>")
+        absolute = self.here("a.htm").decode()
+        shown_dir = absolute[:-len("a.htm")].upper().encode()
+        web = ("WEB" + SEP).encode()
+        result = self.run_tool("b.htm", "none.htm", "web" + SEP + "*.htm", absolute, "/NCR",
+                               "/NOCGI")
+        self.assertRun(result, BANNER +
+                       b"Error: No files found matching \"" + self.here("NONE.HTM") + b"\"" + NL +
+                       b"\x10 CGI headers are DISABLED and will not be generated" + NL +
+                       self.converted((self.here("b.htm"), self.here("b.bat"), "b.bat"),
+                                      (web + b"c.htm", web + b"c.bat", "web/c.bat"),
+                                      (web + b"d.htm", web + b"d.bat", "web/d.bat"),
+                                      (shown_dir + b"a.htm", shown_dir + b"a.bat", "a.bat")), 1)
+        self.assertEqual(b"@echo off\r\necho ^<p^>web/d.htm^</p^>\r\n", self.read("web/d.bat"))
+        # Every spec matching: the status counts the sources of all.
+        self.assertEqual(4, self.run_tool("b.htm", "web" + SEP + "*.htm", absolute).status)
+        self.assertEqual(1, self.run_tool("none.htm", "nix.htm").status)
+
+    def test_switch_before_file_specs_is_only_a_switch(self):
+        # As a shell passes "quillfen /COMPILE *.htm": no file named COMPILE
+        # is looked for, and the switch applies to every source.
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"b")
+        result = self.run_tool("/COMPILE:first.com", "a.htm", "b.htm", "/NCR")
+        self.assertEqual(2, result.status)
+        self.assertNotIn(b"Error", result.out)
+        self.assertEqual(["FIRST.COM", "a.bat", "a.htm", "b.bat", "b.com", "b.htm"],
+                         sorted(os.listdir(self.dir)))
+
     def test_empty_source_gets_no_size_message(self):
         self.write("empty.htm", b"")
         result = self.run_tool("EMPTY.HTM", "/NCR")
@@ -91,8 +133,29 @@ class Sources(ToolTest):
         os.mkdir(self.path("web", "sub.htm"))
         result = self.run_tool("web" + SEP)
         pattern = ("WEB" + SEP).encode()
-        self.assertRun(result, BANNER + b"Error: No files found matching \"" + pattern + b"\"" + NL,
-                       1)
+        self.assertRun(result, BANNER + b"Error: No files found matching \"" + pattern + b"\"" + NL +
+                       b"  (2 matching entries are directories, read-only, hidden or system files)" +
+                       NL, 1)
+
+    def test_find_and_xargs_convert_a_tree(self):
+        # find hands over the pages of every directory and xargs splits them
+        # over several runs; every page gets its script beside it.
+        if WINDOWS:
+            self.skipTest("find and xargs pass names to the POSIX build")
+        pages = [os.path.join(directory, "page%d.html" % i)
+                 for directory in ("", "news", "news/2007", "shop", "shop/items Old")
+                 for i in range(6)]
+        for page in pages:
+            self.write(page, b"<p>" + page.encode() + b"</p>")
+        completed = subprocess.run(
+            ["sh", "-c", 'find . -name "*.html" -print0 | xargs -0 -n 7 "$0" /NCR', EXE],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            timeout=120)
+        self.assertNotIn(b"Error", completed.stdout)
+        for page in pages:
+            self.assertEqual(header(os.path.basename(page), credits=False) +
+                             b"echo ^<p^>" + page.encode() + b"^</p^>\r\n",
+                             self.read(page[:-len(".html")] + ".bat"), page)
 
     def test_many_sources_give_their_count_as_status(self):
         for i in range(300):

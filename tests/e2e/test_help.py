@@ -1,5 +1,5 @@
 """The help screen."""
-from support import BANNER_TEXT, HOME_URL, NL, ToolTest
+from support import BANNER, BANNER_TEXT, HOME_URL, NL, ToolTest
 
 HELP_TEXT = [
     b"",
@@ -31,7 +31,9 @@ HELP = (b" " * 15 + BANNER_TEXT).ljust(79) + NL + b"".join(line + NL for line in
 class Help(ToolTest):
     def test_help_requests_show_the_help_and_convert_nothing(self):
         self.write("x.htm", b"x")
-        for args in ([], ["/?"], ["/h"], ["x.htm", "/T=5", "/H"], ["x.htm", "/?", "/BOGUS"]):
+        for args in ([], ["/?"], ["/h"], ["x.htm", "/T=5", "/H"], ["x.htm", "/?", "/BOGUS"],
+                     ["--help"], ["-h"], ["x.htm", "--HELP"], ["x.htm", "y.htm", "-H"],
+                     ["x.htm", "-h", "--version"]):
             result = self.run_tool(*args)
             self.assertEqual(HELP, result.out, args)
             self.assertEqual(b"", result.err)
@@ -41,8 +43,23 @@ class Help(ToolTest):
     def test_help_has_its_documented_size(self):
         self.assertEqual(81 + 915 + 11 + len(HOME_URL), len(HELP.replace(NL, b"\r\n")))
 
-    def test_arguments_that_only_begin_like_help_are_ignored(self):
+    def test_version_unless_help_was_asked_first(self):
         self.write("x.htm", b"x")
-        result = self.run_tool("x.htm", "/HELP", "/?x")
+        for args in (["--version"], ["x.htm", "--VERSION", "/?"], ["/NCR", "x.htm", "--version"]):
+            self.assertRun(self.run_tool(*args), b"QUILLFEN 1.04" + NL, 0)
+        self.assertFalse(self.exists("x.bat"))
+
+    def test_unknown_switches_are_named_and_fail_the_run(self):
+        # Arguments that only begin like a help request are no help request.
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"b")
+        result = self.run_tool("*.htm", "/HELP", "/?x", "/nocgi")
         self.assertEqual(1, result.status)
-        self.assertTrue(self.exists("x.bat"))
+        self.assertTrue(result.out.startswith(
+            BANNER + b"Warning: Unknown switch /HELP ignored" + NL +
+            b"Warning: Unknown switch /?X ignored" + NL +
+            b"\x10 CGI headers are DISABLED and will not be generated" + NL), result.out)
+        self.assertTrue(self.exists("a.bat") and self.exists("b.bat"))
+        # The first argument is the file spec, and never an unknown switch.
+        self.assertRun(self.run_tool("/bogus", "/NCR"),
+                       BANNER + b"Error: No files found matching \"/BOGUS\"" + NL, 1)
