@@ -14,10 +14,10 @@ set -u
 # cmake, g++: the builds; python3: end-to-end and interop tests; googletest
 # (sources, for the cross build) and libgtest-dev: unit tests;
 # g++-mingw-w64-x86-64, wine, wine64: the Windows build and its tests;
-# dosbox: the COM programs; clang, libclang-rt-dev: fuzz targets (libFuzzer);
+# strace: injected faults; dosbox: the COM programs; clang, libclang-rt-dev: fuzz targets (libFuzzer);
 # groff-base: the manual page test and its text in the Windows archive;
 # dpkg-dev, file: the Debian package's dependencies; lintian: its check.
-PACKAGES="cmake g++ python3 googletest libgtest-dev g++-mingw-w64-x86-64 wine wine64
+PACKAGES="cmake g++ python3 googletest libgtest-dev g++-mingw-w64-x86-64 wine wine64 strace
 dosbox clang libclang-rt-dev groff-base dpkg-dev file lintian"
 
 say() {

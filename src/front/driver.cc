@@ -384,6 +384,18 @@ int convert_source(Run* run, int index) {
   const ListedSource& listed = run->list.entries[index];
   copy_bounded(run->source_dir, run->spec_dirs[listed.spec], LONG_PATH_CAPACITY);
   copy_bounded(run->resolved_dir, run->spec_resolved[listed.spec], LONG_PATH_CAPACITY);
+  if (strlen(run->resolved_dir) + strlen(listed.name) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
+      strlen(run->source_dir) + strlen(listed.name) > static_cast<size_t>(TYPED_PATH_CAPACITY)) {
+    // Its outputs, named or derived, are not made either.
+    copy_bounded(run->source_path, run->source_dir, TYPED_PATH_CAPACITY);
+    size_t held = strlen(run->source_path);
+    copy_bounded(run->source_path + held, listed.name, TYPED_PATH_CAPACITY - held);
+    printf("Error: Path too long: %s\n", run->source_path);
+    run->incomplete = true;
+    options.bat_path[0] = '\0';
+    options.com_path[0] = '\0';
+    return STATUS_CONTINUE;
+  }
   path_in_source_dir(run, listed.name, run->source_path);
   path_in_resolved_dir(run, listed.name, run->source_call);
   printf("\x10 Processing \"%s\"...\n", run->source_path);

@@ -59,6 +59,12 @@ bool cache_before(const char* directory, struct stat* before);
 void cache_after(const char* directory, const struct stat& before, const char* added,
                  const char* removed);
 
+// Hands `take` every name of the cached listing of `directory` that matches
+// `name` without regard to case; false when the cache holds no listing of
+// it in the state `state`.
+bool cache_names_like(const char* directory, const struct stat& state, const char* name,
+                      NameTaker take, int directory_fd, void* context);
+
 // Offers the names of a listing of `directory` in the state `state` to the
 // cache: cache_listing_begin says whether it wants them, each name goes in
 // through cache_listing_name, and cache_listing_end closes the listing

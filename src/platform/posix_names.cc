@@ -418,6 +418,23 @@ void name_cache_enable(bool on) {
   }
 }
 
+bool cache_names_like(const char* directory, const struct stat& state, const char* name,
+                      NameTaker take, int directory_fd, void* context) {
+  Listing* listing = cache_on ? find_listing(directory) : nullptr;
+  if (listing == nullptr || !current(*listing, state))
+    return false;
+  if (listing->slot_count == 0)
+    return true;
+  uint32_t hash = upper_hash(name);
+  size_t mask = listing->slot_count - 1;
+  for (size_t i = hash & mask; listing->slots[i].name != 0; i = (i + 1) & mask) {
+    const NameSlot& slot = listing->slots[i];
+    if (slot.hash == hash && !slot.removed && same_name(name_at(*listing, slot), name))
+      take(directory_fd, name_at(*listing, slot), context);
+  }
+  return true;
+}
+
 bool cache_listing_begin(const char* directory, const struct stat& state) {
   if (!cache_on)
     return false;

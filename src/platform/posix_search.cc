@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -141,9 +142,17 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
   }
   search->last = last;
   struct stat state;
-  bool caching = stat(directory_or_dot(directory), &state) == 0 &&
-                 cache_listing_begin(directory, state);
-  *reason = read_names(directory, take_entry, search);
+  bool known = stat(directory_or_dot(directory), &state) == 0;
+  // A name without wildcards is looked up in a listing the run holds.
+  int fd = -1;
+  bool looked_up = known && strpbrk(last, "*?") == nullptr &&
+                   (fd = open(directory_or_dot(directory), O_RDONLY | O_DIRECTORY)) >= 0 &&
+                   cache_names_like(directory, state, last, take_entry, fd, search);
+  if (fd >= 0)
+    close(fd);
+  bool caching = !looked_up && known && cache_listing_begin(directory, state);
+  if (!looked_up)
+    *reason = read_names(directory, take_entry, search);
   if (*reason == 0 && search->failed)
     *reason = ENOMEM;
   if (caching)

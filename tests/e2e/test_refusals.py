@@ -1,5 +1,6 @@
 """Runs that end early: messages, statuses, and sources left untouched."""
 import os
+import shutil
 import subprocess
 
 from support import (BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, processing, reason,
@@ -292,3 +293,142 @@ class WholeRun(ToolTest):
         bat = self.here("zzz.bat")
         self.assertRun(result, BANNER + processing(self.here("a.zzz.htm")) + SAME_FILE + bat + NL, 1)
         self.assertEqual(b"source zzz", self.read("zzz.bat"))
+
+
+def root_only(test):
+    if WINDOWS or os.geteuid() != 0:
+        test.skipTest("needs root on Linux")
+
+
+class SharedDirectories(ToolTest):
+    """A root run in a directory that other users may write."""
+
+    def shared(self):
+        root_only(self)
+        directory = self.path("shared")
+        os.mkdir(directory)
+        os.chmod(directory, 0o1777)
+        return directory
+
+    def test_special_bits_are_never_carried_over(self):
+        directory = self.shared()
+        self.write("shared/page.htm", b"x\n")
+        self.write("shared/page.bat", b"old")
+        os.chown(self.path("shared/page.bat"), 4321, 4322)
+        os.chmod(self.path("shared/page.bat"), 0o6777)
+        result = self.run_tool("page.htm", "/NCR", cwd=directory)
+        self.assertEqual(1, result.status, result.out)
+        info = os.stat(self.path("shared/page.bat"))
+        self.assertEqual(0o777, info.st_mode & 0o7777)
+        self.assertEqual((4321, 4322), (info.st_uid, info.st_gid))
+
+    def test_another_users_link_is_not_followed(self):
+        directory = self.shared()
+        self.write("victim.conf", b"root's own")
+        self.write("shared/page.htm", b"x\n")
+        os.symlink(self.path("victim.conf"), self.path("shared/page.bat"))
+        os.lchown(self.path("shared/page.bat"), 4321, 4321)
+        result = self.run_tool("page.htm", cwd=directory)
+        bat = (directory + "/page.bat").encode()
+        self.assertRun(result, BANNER + processing((directory + "/page.htm").encode()) +
+                       b"Error: Can't open batch file " + bat + b" for output" + NL +
+                       reason("denied"), 1)
+        self.assertEqual(b"root's own", self.read("victim.conf"))
+        # The directory's owner may point a link anywhere.
+        os.lchown(self.path("shared/page.bat"), 0, 0)
+        self.assertEqual(1, self.run_tool("page.htm", cwd=directory).status)
+        self.assertTrue(self.read("victim.conf").startswith(b"@echo off"))
+
+
+def strace_inject(test, fault, args, cwd):
+    """Runs the tool under strace with a fault injected; None without strace."""
+    if WINDOWS or shutil.which("strace") is None:
+        test.skipTest("tool not found: strace")
+    completed = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null"] + fault + [EXE] + args,
+                               cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=120)
+    if b"PTRACE" in completed.stderr or b"ptrace" in completed.stderr:
+        test.skipTest("strace may not trace here")
+    return Result(completed)
+
+
+class InjectedFaults(ToolTest):
+    def test_directory_that_cannot_be_read_to_its_end(self):
+        for i in range(1500):
+            self.write("p%04d.htm" % i, b"x")
+        result = strace_inject(self, ["-e", "inject=getdents64:error=EIO:when=2"], ["*.htm"],
+                               self.dir)
+        self.assertRun(result, BANNER + b"Error: Can't read directory " + self.here() + NL +
+                       reason("read error"), 1)
+        self.assertEqual([], [name for name in os.listdir(self.dir) if name.endswith(".bat")])
+
+    def test_pair_is_kept_whole_when_the_program_fails_to_close(self):
+        self.write("a.htm", b"new page\n")
+        self.write("a.bat", b"old script")
+        self.write("a.com", b"old program")
+        # Finds which close is the program's, then makes it fail.
+        log = self.path("closes")
+        subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=close", "-o", log, EXE, "a.htm",
+                        "/COMPILE"], cwd=self.dir, stdout=subprocess.DEVNULL, timeout=120)
+        for name in ("a.bat", "a.com"):
+            self.write(name, b"old " + (b"script" if name == "a.bat" else b"program"))
+        with open(log, "rb") as f:
+            closes = [line for line in f.read().splitlines() if b"close(" in line]
+        os.remove(log)
+        which = [i for i, line in enumerate(closes) if b".a.com.quillfen-new-" in line]
+        self.assertEqual(1, len(which), closes)
+        result = strace_inject(self, ["-e", "inject=close:error=EIO:when=%d" % (which[0] + 1)],
+                               ["a.htm", "/COMPILE"], self.dir)
+        self.assertTrue(result.out.endswith(b"Error: Can't write COM file " + self.here("a.com") +
+                                            NL + reason("read error")), result.out)
+        self.assertEqual(b"old script", self.read("a.bat"))
+        self.assertEqual(b"old program", self.read("a.com"))
+        self.assertEqual([], hidden_leftovers(self.dir))
+
+
+class SpecialFiles(ToolTest):
+    def test_fifo_without_a_reader_is_refused(self):
+        if WINDOWS:
+            self.skipTest("FIFOs are POSIX files")
+        self.write("page.htm", b"x\n")
+        os.mkfifo(self.path("page.bat"))
+        result = self.run_tool("page.htm")
+        self.assertRun(result, BANNER + processing(self.here("page.htm")) +
+                       b"Error: Can't open batch file " + self.here("page.bat") + b" for output" +
+                       NL + b"  No such device or address" + NL, 1)
+
+    def test_match_too_long_to_hold(self):
+        # The directory fits a path; one of its names takes the whole past it.
+        if WINDOWS:
+            self.skipTest("Wine's paths stop short of this")
+        parts = ["d%03d" % i + "x" * 196 for i in range(20)]
+        deep = os.path.join(self.dir, *parts)
+        os.makedirs(deep)
+        spec = os.path.join(*parts) + "/*.htm"
+        long_name = "y" * 150 + ".htm"
+        fd = os.open(deep, os.O_RDONLY)
+        for name in (long_name, "ok.htm"):
+            with open(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                f.write(b"x\n")
+        os.close(fd)
+        result = self.run_tool(spec, "/NCR")
+        typed = os.path.join(*parts).upper().encode() + b"/"
+        self.assertEqual(1, result.status)
+        self.assertIn(b"Error: Path too long: " + (typed + long_name.encode())[:4095] + NL,
+                      result.out)
+        self.assertIn(processing(typed + b"ok.htm"), result.out)
+        self.assertTrue(os.path.exists(os.path.join(deep, "ok.bat")))
+
+
+class ConcurrentRuns(ToolTest):
+    def test_two_runs_over_one_directory_warn_of_nothing(self):
+        for i in range(80):
+            self.write("p%02d.htm" % i, b"<p>page %d</p>\n" % i)
+        for _ in range(4):
+            runs = [subprocess.Popen(RUNNER + [EXE, "*.htm", "/COMPILE"], cwd=self.dir,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE) for _ in range(2)]
+            for run in runs:
+                out, err = run.communicate(timeout=300)
+                self.assertNotIn(b"Warning", out)
+                self.assertEqual(status_for(80) & 0xFF, run.returncode, out[-400:])
