@@ -134,15 +134,9 @@ TEST(ParseTabNumber, LeavesTheTextAsItIs) {
 }
 
 TEST(SmallRoutines, FollowTheirRules) {
-  EXPECT_TRUE(has_wildcard("*.HTM"));
-  EXPECT_TRUE(has_wildcard("PAGE?.HTM"));
-  EXPECT_FALSE(has_wildcard("PAGE.HTM"));
-  EXPECT_FALSE(has_wildcard(""));
   EXPECT_EQ(4u, last_char_pos("A\\B\\C", '\\'));
   EXPECT_EQ(0u, last_char_pos("ABC", '\\'));
   EXPECT_EQ(4u, last_separator_pos("A\\B/C"));
-  EXPECT_EQ('C', last_char("ABC"));
-  EXPECT_EQ('\0', last_char(""));
   char text[] = "a/b/c";
   replace_char(text, '/', '\\');
   EXPECT_STREQ("a\\b\\c", text);

@@ -268,13 +268,6 @@ void write_blank_line(BatWriter* writer, const RunOptions* options) {
   put_literal(writer, "echo.\r\n");
 }
 
-void trim_trailing(char* line, char value) {
-  size_t length = strlen(line);
-  while (length > 0 && line[length - 1] == value)
-    length--;
-  line[length] = '\0';
-}
-
 size_t trim_line(char* line) {
   return trim_line(line, strlen(line));
 }

@@ -32,9 +32,6 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
 // The line for an empty source line, or nothing with remove_blank_lines.
 void write_blank_line(BatWriter* writer, const RunOptions* options);
 
-// Removes every occurrence of `value` at the end of the line, in place.
-void trim_trailing(char* line, char value);
-
 // Both trims of a non-empty line in one pass: every trailing blank goes,
 // then every trailing tab (so a line ending blank, tab keeps its blank).
 // Returns the length left.

@@ -94,15 +94,6 @@ int32_t parse_tab_number(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-bool has_wildcard(const char* text) {
-  return strpbrk(text, "*?") != nullptr;
-}
-
-char last_char(const char* text) {
-  size_t length = strlen(text);
-  return length == 0 ? '\0' : text[length - 1];
-}
-
 void append_char(char* text, size_t capacity, char ch) {
   size_t length = strlen(text);
   if (length >= capacity)

@@ -29,9 +29,6 @@ bool append_text(char* text, size_t capacity, const char* tail);
 // left as it is: an argument read as a switch may also be the file spec.
 int32_t parse_tab_number(const char* text);
 
-bool has_wildcard(const char* text);
-
-char last_char(const char* text);
 void append_char(char* text, size_t capacity, char ch);
 
 void replace_char(char* text, char old_char, char new_char);

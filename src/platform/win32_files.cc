@@ -20,6 +20,8 @@ namespace {
 
 const int TEMPORARY_NAME_KEPT = 120;
 const int TEMPORARY_TRIES = 64;
+const int RENAME_TRIES = 50;
+const DWORD RENAME_PAUSE_MS = 10;
 
 void fill_entry(const WIN32_FIND_DATAW& found, DirEntry* entry) {
   if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name,
@@ -233,12 +235,21 @@ bool os_put_in_place(OutputFile* output) {
   WidePath from;
   WidePath to;
   if (!widen(output->temporary, &from) || !widen(output->target, &to) ||
-      !SetFileAttributesW(from.text, output->mode) ||
-      !MoveFileExW(from.text, to.text, MOVEFILE_REPLACE_EXISTING)) {
+      !SetFileAttributesW(from.text, output->mode)) {
     output->reason = static_cast<int>(GetLastError());
     return false;
   }
-  return true;
+  // Another program that has the old output open for a moment (a run
+  // beside this one, a virus scanner) holds the rename off briefly.
+  for (int attempt = 0; attempt < RENAME_TRIES; attempt++) {
+    if (MoveFileExW(from.text, to.text, MOVEFILE_REPLACE_EXISTING))
+      return true;
+    output->reason = static_cast<int>(GetLastError());
+    if (output->reason != ERROR_ACCESS_DENIED && output->reason != ERROR_SHARING_VIOLATION)
+      break;
+    Sleep(RENAME_PAUSE_MS);
+  }
+  return false;
 }
 
 void os_remove_temporary(const OutputFile* output) {

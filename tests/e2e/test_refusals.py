@@ -181,6 +181,34 @@ class WriteFailures(ToolTest):
             shown = "Z:" + shown
         self.assert_failed_cleanly(result, mount, shown.encode(), reason("no space"))
 
+    def test_program_that_fails_after_its_script_keeps_the_pair(self):
+        # Room for the new script, and none for the program beside it.
+        page = b"".join(b"<p>line %d</p>\n" % i for i in range(3000))
+        self.write("probe/a.htm", page)
+        self.run_tool("a.htm", "/COMPILE", cwd=self.path("probe"))
+        script_size = os.path.getsize(self.path("probe", "a.bat"))
+        mount = self.path("small")
+        os.mkdir(mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", mount],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("no tmpfs may be mounted here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        for name, data in (("a.htm", page), ("a.bat", b"old script"), ("a.com", b"old program")):
+            with open(os.path.join(mount, name), "wb") as f:
+                f.write(data)
+        stat = os.statvfs(mount)
+        room = (script_size // stat.f_frsize + 2) * stat.f_frsize
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            f.write(b"f" * (stat.f_bavail * stat.f_frsize - room))
+        result = self.run_tool("a.htm", "/COMPILE", cwd=mount)
+        self.assertEqual(1, result.status)
+        self.assertIn(b"Error: Can't write COM file ", result.out)
+        with open(os.path.join(mount, "a.bat"), "rb") as f:
+            self.assertEqual(b"old script", f.read())
+        with open(os.path.join(mount, "a.com"), "rb") as f:
+            self.assertEqual(b"old program", f.read())
+        self.assertEqual([], hidden_leftovers(mount))
+
     def test_device_that_refuses_writes(self):
         if WINDOWS or not os.path.exists("/dev/full"):
             self.skipTest("needs /dev/full")
@@ -340,10 +368,16 @@ class SharedDirectories(ToolTest):
         self.assertTrue(self.read("victim.conf").startswith(b"@echo off"))
 
 
-def strace_inject(test, fault, args, cwd):
-    """Runs the tool under strace with a fault injected; None without strace."""
-    if WINDOWS or shutil.which("strace") is None:
+def needs_strace(test):
+    if WINDOWS:
+        test.skipTest("strace traces Linux programs")
+    if shutil.which("strace") is None:
         test.skipTest("tool not found: strace")
+
+
+def strace_inject(test, fault, args, cwd):
+    """Runs the tool under strace with a fault injected."""
+    needs_strace(test)
     completed = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null"] + fault + [EXE] + args,
                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, timeout=120)
@@ -363,6 +397,7 @@ class InjectedFaults(ToolTest):
         self.assertEqual([], [name for name in os.listdir(self.dir) if name.endswith(".bat")])
 
     def test_pair_is_kept_whole_when_the_program_fails_to_close(self):
+        needs_strace(self)
         self.write("a.htm", b"new page\n")
         self.write("a.bat", b"old script")
         self.write("a.com", b"old program")
