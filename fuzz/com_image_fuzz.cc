@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/run_options.h"
 #include "common/product.h"
+#include "common/run_options.h"
 #include "convert/com_image.h"
 
 namespace {

@@ -113,8 +113,8 @@ TEST(BlankLines, AreEchoDotUnlessRemoved) {
 
 TEST(TrimLine, RemovesTrailingBlanksThenTrailingTabs) {
   // Each pass runs once: a line ending blank, tab keeps its blank.
-  const char* const cases[][2] = {
-      {"x \t", "x "}, {"x\t ", "x"}, {"   ", ""}, {"\t\t", ""}, {" x  \t\t", " x  "}, {"", ""}};
+  const char* const cases[][2] = {{"x \t", "x "}, {"x\t ", "x"},        {"   ", ""},
+                                  {"\t\t", ""},   {" x  \t\t", " x  "}, {"", ""}};
   for (const auto& c : cases) {
     char line[16];
     snprintf(line, sizeof line, "%s", c[0]);

@@ -3,11 +3,10 @@
 // tool itself would, and after each step every lookup gets one answer from
 // all three.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
@@ -286,9 +285,9 @@ class NameCacheModel : public testing::Test {
         Entry* other_found;
         Dir* other_holder;
         model_.resolve(other, &other_found, &other_holder);
-        bool same = found != nullptr ? identity(found) == identity(other_found)
-                                     : other_found == nullptr && holder != nullptr &&
-                                           holder == other_holder;
+        bool same = found != nullptr
+                        ? identity(found) == identity(other_found)
+                        : other_found == nullptr && holder != nullptr && holder == other_holder;
         *expected += join(resolved) + "|" + text + "|" + (same ? "1" : "0") + "\n";
       }
     }

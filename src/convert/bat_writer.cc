@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "common/text.h"
 #include "common/product.h"
-#include "platform/platform.h"
+#include "common/text.h"
 #include "convert/escape_block.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -27,7 +27,8 @@ static_assert(COM_IMAGE_LIMIT <= static_cast<int32_t>(COM_STAGING_SIZE), "image 
 
 // Writes out what the image holds, noting a short write.
 void flush_image(ComImage* image) {
-  if (image->staged > 0 && fwrite(image->staging, 1, image->staged, image->stream) != image->staged) {
+  if (image->staged > 0 &&
+      fwrite(image->staging, 1, image->staged, image->stream) != image->staged) {
     image->reason = stream_reason();
     image->failed = true;
   }

@@ -34,8 +34,8 @@ struct ComImage {
   int32_t lines_offered = 0;  // lines handed to com_record_line
   int32_t lines_held = 0;     // of those, the ones held in full
   size_t staged = 0;
-  bool failed = false;   // a write to the stream fell short
-  int reason = 0;        // and the system's reason for it
+  bool failed = false;  // a write to the stream fell short
+  int reason = 0;       // and the system's reason for it
   unsigned char staging[COM_STAGING_SIZE];
 };
 

@@ -25,8 +25,7 @@ bool source_fill(SourceStream* stream) {
     if (ferror(stream->file)) {
       stream->has_error = true;
       stream->reason = stream_reason();
-    }
-    else
+    } else
       stream->at_end = true;
     return false;
   }

@@ -363,8 +363,8 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
     return report_bat_failure(options, bat, com, bat->reason);
   note_written(run, run->bat_call, index);
   if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n",
-           static_cast<long>(file_size_of(run->bat_call)), options.bat_path);
+    printf("\x10 %li bytes(s) written to \"%s\"\n", static_cast<long>(file_size_of(run->bat_call)),
+           options.bat_path);
   if (compiled) {
     if (!output_commit(com))
       return report_com_failure(options, bat, com, com->reason);

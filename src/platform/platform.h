@@ -123,9 +123,9 @@ const int OUTPUT_PATH_CAPACITY = 4096;
 struct OutputFile {
   FILE* stream;
   bool in_place;
-  bool closed;    // written out and closed, waiting for its commit
-  uint32_t mode;  // permission bits, or attributes, that the new file gets
-  int reason;     // why the last call on it failed
+  bool closed;                           // written out and closed, waiting for its commit
+  uint32_t mode;                         // permission bits, or attributes, that the new file gets
+  int reason;                            // why the last call on it failed
   char target[OUTPUT_PATH_CAPACITY];     // where the output lands, links followed
   char temporary[OUTPUT_PATH_CAPACITY];  // the file written until the commit
 };

@@ -33,9 +33,9 @@ int read_names(const char* directory, NameTaker take, void* context);
 
 // What resolving found of the last component of a path.
 struct Resolved {
-  bool exists;       // it exists as resolved, and `info` is its lstat
+  bool exists;  // it exists as resolved, and `info` is its lstat
   struct stat info;
-  int reason;        // when it does not: errno of the lstat that missed it
+  int reason;  // when it does not: errno of the lstat that missed it
 };
 
 // resolve_path, telling what it found of the result.

@@ -134,8 +134,8 @@ const char* name_at(const Listing& listing, const NameSlot& slot) {
 NameSlot* slot_for(Listing* listing, const char* name, uint32_t hash) {
   size_t mask = listing->slot_count - 1;
   size_t i = hash & mask;
-  while (listing->slots[i].name != 0 &&
-         (listing->slots[i].hash != hash || strcmp(name_at(*listing, listing->slots[i]), name) != 0))
+  while (listing->slots[i].name != 0 && (listing->slots[i].hash != hash ||
+                                         strcmp(name_at(*listing, listing->slots[i]), name) != 0))
     i = (i + 1) & mask;
   return &listing->slots[i];
 }
@@ -267,7 +267,8 @@ struct Scan {
 
 void scan_name(int, const char* name, void* context) {
   Scan* scan = static_cast<Scan*>(context);
-  if (same_name(name, scan->wanted) && (!scan->found || preferred(name, scan->best, scan->wanted))) {
+  if (same_name(name, scan->wanted) &&
+      (!scan->found || preferred(name, scan->best, scan->wanted))) {
     strcpy(scan->best, name);
     scan->found = true;
   }

@@ -74,8 +74,8 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
   char directory[RESOLVED_CAPACITY];
   size_t cut = split_directory(output->target, directory);
   const char* name = output->target + cut;
-  int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%sXXXXXX",
-                         directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
+  int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%sXXXXXX", directory,
+                         TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
   if (written < 0 || written >= static_cast<int>(sizeof output->temporary)) {
     output->reason = ENAMETOOLONG;
     return false;

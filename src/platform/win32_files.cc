@@ -24,8 +24,8 @@ const int RENAME_TRIES = 50;
 const DWORD RENAME_PAUSE_MS = 10;
 
 void fill_entry(const WIN32_FIND_DATAW& found, DirEntry* entry) {
-  if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name,
-                          nullptr, nullptr) == 0)
+  if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name, nullptr,
+                          nullptr) == 0)
     entry->name[0] = '\0';
   entry->attributes = found.dwFileAttributes;
   entry->size_low = found.nFileSizeLow;
@@ -222,8 +222,8 @@ bool output_open(OutputFile* output, const char* path) {
 
 bool os_target_ready(OutputFile* output) {
   WidePath wide;
-  DWORD attributes = widen(output->target, &wide) ? GetFileAttributesW(wide.text)
-                                                   : INVALID_FILE_ATTRIBUTES;
+  DWORD attributes =
+      widen(output->target, &wide) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     output->reason = ERROR_ACCESS_DENIED;
     return false;

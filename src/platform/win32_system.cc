@@ -48,8 +48,8 @@ bool full_path(const char* path, char* out, size_t capacity) {
     return false;
   DWORD length = GetFullPathNameW(wide.text, OUTPUT_PATH_CAPACITY, full, nullptr);
   if (length == 0 || length >= OUTPUT_PATH_CAPACITY ||
-      WideCharToMultiByte(CP_ACP, 0, full, -1, out, static_cast<int>(capacity), nullptr,
-                          nullptr) == 0)
+      WideCharToMultiByte(CP_ACP, 0, full, -1, out, static_cast<int>(capacity), nullptr, nullptr) ==
+          0)
     return false;
   for (char* p = out; *p != '\0'; p++) {
     if (*p == '/')
