@@ -157,13 +157,23 @@ class WriteFailures(ToolTest):
         self.assert_failed_cleanly(completed_result(completed), self.dir, self.here("a.bat"),
                                    reason("too large"))
 
-    def test_full_file_system(self):
+    def small_file_system(self, size):
+        """A tmpfs of `size` under the working directory."""
         mount = self.path("small")
         os.mkdir(mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", mount],
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount],
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
             self.skipTest("no tmpfs may be mounted here (needs root)")
         self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        return mount
+
+    def fill_leaving(self, mount, room):
+        stat = os.statvfs(mount)
+        with open(os.path.join(mount, "filler"), "wb") as f:
+            f.write(b"f" * (stat.f_bavail * stat.f_frsize - room))
+
+    def test_full_file_system(self):
+        mount = self.small_file_system("256k")
         for name in ("a", "b"):
             with open(os.path.join(mount, name + ".htm"), "wb") as f:
                 f.write(b"<p>a line of a page that does not fit</p>\n" * 1000)
@@ -172,9 +182,7 @@ class WriteFailures(ToolTest):
                     f.write(b"old " + (b"script " if ext == ".bat" else b"program ") +
                             name.encode())
         # Leave room for a little of the first script only.
-        stat = os.statvfs(mount)
-        with open(os.path.join(mount, "filler"), "wb") as f:
-            f.write(b"f" * (stat.f_bavail * stat.f_frsize - 8192))
+        self.fill_leaving(mount, 8192)
         result = self.run_tool("*.htm", "/COMPILE", cwd=mount)
         shown = (mount.replace("/", "\\") if WINDOWS else mount) + SEP + "a.bat"
         if WINDOWS:
@@ -187,19 +195,12 @@ class WriteFailures(ToolTest):
         self.write("probe/a.htm", page)
         self.run_tool("a.htm", "/COMPILE", cwd=self.path("probe"))
         script_size = os.path.getsize(self.path("probe", "a.bat"))
-        mount = self.path("small")
-        os.mkdir(mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", mount],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
-            self.skipTest("no tmpfs may be mounted here (needs root)")
-        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        mount = self.small_file_system("512k")
         for name, data in (("a.htm", page), ("a.bat", b"old script"), ("a.com", b"old program")):
             with open(os.path.join(mount, name), "wb") as f:
                 f.write(data)
-        stat = os.statvfs(mount)
-        room = (script_size // stat.f_frsize + 2) * stat.f_frsize
-        with open(os.path.join(mount, "filler"), "wb") as f:
-            f.write(b"f" * (stat.f_bavail * stat.f_frsize - room))
+        block = os.statvfs(mount).f_frsize
+        self.fill_leaving(mount, (script_size // block + 2) * block)
         result = self.run_tool("a.htm", "/COMPILE", cwd=mount)
         self.assertEqual(1, result.status)
         self.assertIn(b"Error: Can't write COM file ", result.out)
