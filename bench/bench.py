@@ -6,15 +6,20 @@ Makes its corpora from a fixed seed (and from the HTML documentation under
 alternating, several times, and prints medians, ratios and peak memory:
 
   one large page     quillfen vs `cat page > copy` and `dd bs=128K`
-  a set of pages     quillfen "*.html" vs `cp -r` of their folder
-  /COMPILE           its cost on both
+  a set of pages     quillfen vs `cp -r` of their folder, with the pages
+                     named four ways (from inside their folder, by a
+                     relative path, by an absolute one, and by a relative
+                     one in another letter case), with and without
+                     /COMPILE, and with new and with existing outputs
   many small pages   the time per page at 256 to 2,048 pages, new and
-                     existing outputs, and 256 new outputs beside 50,000
-                     other files
+                     existing outputs; and 256 new outputs beside 50,000
+                     other files, named the same four ways, against the
+                     same pages alone and one listing of that directory
 
 It is a measurement, not a test: it reports the goals but always succeeds.
-With --against, a second quillfen runs in the same alternation, and the
-outputs of the two are compared byte for byte.
+With --against, a second quillfen runs in the same alternation, the
+outputs of the two are compared byte for byte, and the rows where the first
+is more than 5% slower than the second are named.
 """
 import argparse
 import glob
@@ -311,26 +316,47 @@ def digest(paths):
     return h.hexdigest()
 
 
+# A job whose first run takes longer than this is not run again: the median
+# of one run is enough to show a cliff, and the bench stays short.
+SLOW_RUN = 30.0
+
+
 class Job:
     """One command of a comparison: how to prepare for it, run it and check
-    what it wrote."""
+    what it wrote.  `expected` is the number of files that `outputs` should
+    give after a run; `hashed` says whether to digest them for a comparison;
+    `bare` times the command without /usr/bin/time, for runs of a few
+    milliseconds."""
 
-    def __init__(self, label, argv, cwd, clean, outputs=None, stdout_to=None):
+    def __init__(self, label, argv, cwd, clean, outputs=None, stdout_to=None, expected=None,
+                 hashed=True, bare=False):
         self.label, self.argv, self.cwd = label, argv, cwd
         self.clean, self.outputs, self.stdout_to = clean, outputs, stdout_to
+        self.expected, self.hashed, self.bare = expected, hashed, bare
         self.samples = []
         self.digest = None
+        self.written = None
 
     def run_once(self):
         self.clean()
-        if self.stdout_to:
+        if self.bare:
+            sample = Sample(run_bare(self.argv, self.cwd), 0.0, 0.0, 0)
+        elif self.stdout_to:
             with open(self.stdout_to, "wb") as out:
                 sample = run_timed(self.argv, self.cwd, out)
         else:
             sample = run_timed(self.argv, self.cwd)
         self.samples.append(sample)
-        if self.outputs and self.digest is None:
-            self.digest = digest(self.outputs())
+        if self.outputs and self.written is None:
+            paths = self.outputs()
+            self.written = len(paths)
+            if self.hashed:
+                self.digest = digest(paths)
+
+    def wanted_runs(self, runs):
+        if self.samples and self.samples[0].wall > SLOW_RUN:
+            return 1
+        return runs
 
     def median(self, field="wall"):
         return statistics.median(getattr(s, field) for s in self.samples)
@@ -338,26 +364,40 @@ class Job:
     def peak_mb(self):
         return max(s.peak_kb for s in self.samples) / 1024
 
+    def notes(self, runs):
+        """What the row's figures do not say themselves."""
+        notes = []
+        if len(self.samples) < runs:
+            notes.append("%d run%s" % (len(self.samples), "" if len(self.samples) == 1 else "s"))
+        if self.expected is not None and self.written != self.expected:
+            notes.append("WROTE %s OF %d OUTPUTS" % (self.written, self.expected))
+        return "  (%s)" % "; ".join(notes) if notes else ""
+
 
 def alternate(jobs, runs):
     """Runs every job `runs` times, each round in a rotated order."""
     for r in range(runs):
         order = jobs[r % len(jobs):] + jobs[:r % len(jobs)]
         for job in order:
-            job.run_once()
+            if len(job.samples) < job.wanted_runs(runs):
+                job.run_once()
     for job in jobs:
         job.clean()
 
 
-def report(title, jobs, base_label, goal=None):
+LABEL_WIDTH = 38
+
+
+def report(title, jobs, base_label, runs=None):
     base = next(j for j in jobs if j.label == base_label)
     print("\n%s" % title)
-    print("  %-34s %9s %9s %9s %8s %8s" % ("", "median s", "user s", "sys s", "ratio", "peak MB"))
+    print("  %-*s %9s %9s %9s %8s %8s" % (LABEL_WIDTH, "", "median s", "user s", "sys s", "ratio",
+                                          "peak MB"))
     for job in jobs:
         ratio = job.median() / base.median() if base.median() > 0 else float("nan")
-        print("  %-34s %9.3f %9.3f %9.3f %7.2fx %8.1f" %
-              (job.label, job.median(), job.median("user"), job.median("system"), ratio,
-               job.peak_mb()))
+        print("  %-*s %9.3f %9.3f %9.3f %7.2fx %8.1f%s" %
+              (LABEL_WIDTH, job.label, job.median(), job.median("user"), job.median("system"),
+               ratio, job.peak_mb(), job.notes(runs) if runs else ""))
     return base.median()
 
 
@@ -372,6 +412,38 @@ def compare_outputs(jobs, labels):
         same = present[0].digest == present[1].digest
         print("  outputs of %s and %s: %s" % (present[0].label, present[1].label,
                                               "identical" if same else "DIFFERENT"))
+
+
+def pairs_with_against(jobs):
+    """Each quillfen job with the job of the other build that did the same."""
+    by_label = {j.label: j for j in jobs}
+    found = []
+    for job in jobs:
+        if job.label.startswith("quillfen"):
+            rest = job.label[len("quillfen"):]
+            other = by_label.get("against" + rest)
+            if other is not None:
+                found.append((rest.strip() or "plain", job, other))
+    return found
+
+
+def against_lines(pairs, limit=1.05):
+    """The rows where quillfen is slower than the other build by more than
+    `limit`, and how their outputs compare byte for byte.  `pairs` holds
+    (row, quillfen median, against median, quillfen digest, against digest)."""
+    if not pairs:
+        return
+    worse = ["%s %.2fx" % (row, mine / theirs) for row, mine, theirs, _, _ in pairs
+             if theirs > 0 and mine > limit * theirs]
+    print("  quillfen / against, rows worse by more than %.0f%%: %s" %
+          ((limit - 1) * 100, ", ".join(worse) if worse else "none of %d" % len(pairs)))
+    compared = [(row, a == b) for row, _, _, a, b in pairs if a is not None and b is not None]
+    if compared:
+        different = [row for row, same in compared if not same]
+        print("  outputs of quillfen and against, byte for byte: %s" %
+              ("identical in all %d rows" % len(compared) if not different else
+               "DIFFERENT in %d of %d rows (%s)" % (len(different), len(compared),
+                                                   ", ".join(different))))
 
 
 # ---------------------------------------------------------------------------
@@ -412,36 +484,118 @@ def big_page(args, work, source, name):
     print("  (quillfen / dd: %.2fx)" % (tool / dd))
     goal_line("/COMPILE overhead", jobs[1].median() / tool - 1, 0.10)
     compare_outputs(jobs, ("quillfen", "against"))
+    against_lines([(row, mine.median(), theirs.median(), None, None)
+                   for row, mine, theirs in pairs_with_against(jobs)])
     remove([page])
 
 
+# ---------------------------------------------------------------------------
+# Four ways of naming the pages.  The tool upper-cases every argument, so
+# "pages/*.html" is looked up as "PAGES/*.HTML": the relative form keeps the
+# folder as PAGES, the spelling looked up, while the other-case form keeps it
+# as Pages, which only a lookup without regard to case finds.  The absolute
+# form names PAGES by its full path from another current directory; the
+# folders above it are in lower case on disk, so each of them is found
+# without regard to case too.
+
+FORMS = ("inside", "relative", "absolute", "other case")
+
+
+def form_folder(form, base):
+    """The name on disk of the folder `base` ("pages") for `form`."""
+    if form == "inside":
+        return base
+    if form == "other case":
+        return base.capitalize()
+    return base.upper()
+
+
+def form_command(form, parent, base, elsewhere):
+    """The current directory and the file spec with which `form` names the
+    pages "*.html" in the folder `base` under `parent`."""
+    if form == "inside":
+        return os.path.join(parent, form_folder(form, base)), "*.html"
+    if form == "absolute":
+        return elsewhere, os.path.join(parent, base) + "/*.html"
+    return parent, base + "/*.html"
+
+
+def describe_forms(base):
+    print("  inside:     cwd the folder, \"*.html\"")
+    print("  relative:   cwd its parent, \"%s/*.html\"; the folder is %s, as looked up" %
+          (base, form_folder("relative", base)))
+    print("  absolute:   another cwd, \"/...lower-case path.../%s/*.html\"; the folder is %s" %
+          (base, form_folder("absolute", base)))
+    print("  other case: cwd its parent, \"%s/*.html\"; the folder is %s" %
+          (base, form_folder("other case", base)))
+
+
+def outputs_in(directory, compile_too):
+    patterns = ("*.bat", "*.com") if compile_too else ("*.bat",)
+    return lambda: [p for pattern in patterns for p in glob.glob(os.path.join(directory, pattern))]
+
+
 def page_set(args, work, source, name):
-    pages = os.path.join(work, "pages")
-    shutil.copytree(source, pages, copy_function=link_or_copy)
-    copy = os.path.join(work, "pages-copy")
-    count = len(os.listdir(pages))
+    """The pages named four ways, with and without /COMPILE, new and existing
+    outputs, against `cp -r` of a folder that holds only the pages.  Each form
+    and /COMPILE setting has its own copy of the pages, which both builds
+    write into, so that their outputs name the same paths."""
+    root = os.path.join(work, "set")
+    original = os.path.join(root, "source", "pages")
+    shutil.copytree(source, original, copy_function=link_or_copy)
+    copy = os.path.join(root, "source", "pages-copy")
+    count = len(os.listdir(original))
+    size = sum(os.path.getsize(os.path.join(original, f)) for f in os.listdir(original)) / MB
     jobs = []
-    for label, exe in quillfens(args):
-        jobs.append(Job(label, [exe, "*.html"], pages, lambda: remove_outputs(pages),
-                        lambda: glob.glob(os.path.join(pages, "*.bat"))))
-        jobs.append(Job(label + " /COMPILE", [exe, "*.html", "/COMPILE"], pages,
-                        lambda: remove_outputs(pages)))
-    jobs.append(Job("cp -r pages copy", ["cp", "-r", "pages", "pages-copy"], work,
-                    lambda: remove([copy])))
+    folders = []
+    for form in FORMS:
+        for compile_too in (False, True):
+            parent = os.path.join(root, "%s%s" % (form.replace(" ", "-"),
+                                                  "-compile" if compile_too else ""))
+            folder = os.path.join(parent, form_folder(form, "pages"))
+            shutil.copytree(original, folder, copy_function=link_or_copy)
+            cwd, spec = form_command(form, parent, "pages", work)
+            extra = ["/COMPILE"] if compile_too else []
+            folders.append((folder, cwd, spec, extra))
+            for label, exe in quillfens(args):
+                for existing in (False, True):
+                    job = Job("%s %s%s %s" % (label, form, " /COMPILE" if compile_too else "",
+                                              "existing" if existing else "new"),
+                              [exe, spec] + extra, cwd,
+                              (lambda: None) if existing else
+                              (lambda folder=folder: remove_outputs(folder)),
+                              outputs_in(folder, compile_too),
+                              expected=count * (2 if compile_too else 1),
+                              hashed=bool(args.against))
+                    jobs.append(job)
+    jobs.append(Job("cp -r pages copy", ["cp", "-r", "pages", "pages-copy"],
+                    os.path.dirname(original), lambda: remove([copy])))
+    # Outputs for the first runs with existing outputs.
+    for folder, cwd, spec, extra in folders:
+        run_bare([args.quillfen, spec] + extra, cwd)
     alternate(jobs, args.runs)
-    size = sum(os.path.getsize(os.path.join(pages, f)) for f in os.listdir(pages)) / MB
-    report("%s: %d pages, %.0f MB, new outputs" % (name, count, size), jobs, "cp -r pages copy")
-    cp = jobs[-1].median()
-    goal_line("quillfen / cp -r", jobs[0].median() / cp, 2.0)
-    goal_line("/COMPILE overhead", jobs[1].median() / jobs[0].median() - 1, 0.10)
-    compare_outputs(jobs, ("quillfen", "against"))
-    remove([pages])
+    report("%s: %d pages, %.0f MB, named four ways" % (name, count, size), jobs,
+           "cp -r pages copy", args.runs)
+    describe_forms("pages")
+    by_label = {j.label: j for j in jobs}
+    cp = by_label["cp -r pages copy"].median()
+    plain = by_label["quillfen inside new"].median()
+    goal_line("quillfen / cp -r", plain / cp, 2.0)
+    goal_line("/COMPILE overhead", by_label["quillfen inside /COMPILE new"].median() / plain - 1,
+              0.10)
+    for job in jobs:
+        if job.label.startswith("quillfen "):
+            goal_line("%s / cp -r" % job.label[len("quillfen "):], job.median() / cp, 1.3)
+    against_lines([(row, mine.median(), theirs.median(), mine.digest, theirs.digest)
+                   for row, mine, theirs in pairs_with_against(jobs)])
+    remove([root])
 
 
-def per_page(args, work, corpora):
-    """Time per page with many small pages, and beside many other files."""
+def small_pages_table(args, work):
+    """Time per page with many small pages."""
     print("\nmany small pages (one line each): time per page in microseconds")
     print("  %-12s %8s %8s %8s %8s   %s" % ("", "256", "512", "1024", "2048", "2048 / 256"))
+    rows = {}
     for label, exe in quillfens(args):
         for existing in (False, True):
             row = []
@@ -458,34 +612,99 @@ def per_page(args, work, corpora):
                     times.append(run_bare([exe, "*.html"], directory))
                 row.append(statistics.median(times) / count * 1e6)
                 remove([directory])
+            rows[label, existing] = row
             print("  %-12s %8.1f %8.1f %8.1f %8.1f   %.2fx" %
                   ("%s %s" % (label if label != "quillfen" else "", "existing" if existing else
                               "new"), row[0], row[1], row[2], row[3], row[3] / row[0]))
             if label == "quillfen":
                 goal_line("flat per page, 2048 vs 256, %s" % ("existing" if existing else "new"),
                           row[3] / row[0], 1.2)
-    if "crowd" not in corpora:
-        return
-    print("\n256 new outputs beside 50,000 other files vs an empty directory")
+    against_lines([("%d %s" % (count, "existing" if existing else "new"), mine[i],
+                    rows["against", existing][i], None, None)
+                   for (label, existing), mine in rows.items() if label == "quillfen"
+                   and ("against", existing) in rows
+                   for i, count in enumerate((256, 512, 1024, 2048))])
+
+
+class Movable:
+    """A folder that jobs move to where their form of naming wants it; a
+    rename keeps its entries, and the order in which it lists them, as they
+    are."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def move_to(self, path):
+        if path != self.path:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.rename(self.path, path)
+            self.path = path
+
+
+def crowd_forms(args, work, corpora):
+    """256 new outputs beside 50,000 other files, the pages named four ways,
+    against the same pages alone and one listing of the crowded folder, all
+    in one alternation."""
+    root = os.path.join(work, "crowd")
+    folders = {}
+    for base in ("crowd", "alone"):
+        start = os.path.join(root, "start", base)
+        shutil.copytree(corpora[base], start, copy_function=link_or_copy)
+        folders[base] = Movable(start)
+    count = len(glob.glob(os.path.join(folders["alone"].path, "*.html")))
+    jobs = []
     for label, exe in quillfens(args):
-        crowd, alone = corpora["crowd"], corpora["alone"]
-        times = {crowd: [], alone: []}
-        for _ in range(args.small_runs):
-            for directory in (crowd, alone):
-                remove_outputs(directory)
-                times[directory].append(run_bare([exe, "*.html"], directory))
-        remove_outputs(crowd)
-        remove_outputs(alone)
-        busy = statistics.median(times[crowd]) * 1000
-        empty = statistics.median(times[alone]) * 1000
-        print("  %-10s beside 50,000: %7.1f ms   alone: %7.1f ms   %.2fx" %
-              (label, busy, empty, busy / empty))
-        if label == "quillfen":
-            goal_line("beside 50,000 files / alone", busy / empty, 1.2)
-    # The search for "*.html" has to read the whole directory once.
-    floor = statistics.median(run_bare(["ls", "-f", crowd], work)
-                              for _ in range(args.small_runs)) * 1000
-    print("  reading that directory once (ls -f): %.1f ms" % floor)
+        for form in FORMS:
+            for base in ("crowd", "alone"):
+                parent = os.path.join(root, form.replace(" ", "-"))
+                folder = os.path.join(parent, form_folder(form, base))
+                cwd, spec = form_command(form, parent, base, work)
+
+                def clean(movable=folders[base], folder=folder):
+                    movable.move_to(folder)
+                    remove_outputs(folder)
+
+                jobs.append(Job("%s %s %s" % (label, form, base), [exe, spec], cwd, clean,
+                                outputs_in(folder, False), expected=count,
+                                hashed=bool(args.against), bare=True))
+    listed = os.path.join(root, "listed", "crowd")
+    jobs.append(Job("ls -f", ["ls", "-f", "."], listed,
+                    lambda: folders["crowd"].move_to(listed), bare=True))
+    alternate(jobs, args.small_runs)
+    by_label = {j.label: j for j in jobs}
+    listing = by_label["ls -f"].median() * 1000
+    print("\n%d new outputs beside 50,000 other files (crowd), the same pages alone, "
+          "named four ways" % count)
+    print("  %-22s %10s %10s %12s %18s" % ("", "crowd ms", "alone ms", "crowd/alone",
+                                          "crowd/(ls+1.2 al)"))
+    pairs = []
+    for label, _ in quillfens(args):
+        for form in FORMS:
+            crowd = by_label["%s %s crowd" % (label, form)]
+            alone = by_label["%s %s alone" % (label, form)]
+            busy, empty = crowd.median() * 1000, alone.median() * 1000
+            print("  %-22s %10.1f %10.1f %11.2fx %17.2fx%s%s" %
+                  ("%s %s" % (label, form), busy, empty, busy / empty,
+                   busy / (listing + 1.2 * empty), crowd.notes(args.small_runs),
+                   alone.notes(args.small_runs)))
+            if label == "against":
+                mine = by_label["quillfen %s crowd" % form]
+                mine_alone = by_label["quillfen %s alone" % form]
+                pairs.append((form + " crowd", mine.median(), crowd.median(), mine.digest,
+                              crowd.digest))
+                pairs.append((form + " alone", mine_alone.median(), alone.median(),
+                              mine_alone.digest, alone.digest))
+    print("  reading the crowded folder once (ls -f): %.1f ms" % listing)
+    describe_forms("crowd")
+    inside = (by_label["quillfen inside crowd"].median(),
+              by_label["quillfen inside alone"].median())
+    goal_line("beside 50,000 files / alone", inside[0] / inside[1], 1.2)
+    for form in FORMS:
+        busy = by_label["quillfen %s crowd" % form].median() * 1000
+        empty = by_label["quillfen %s alone" % form].median() * 1000
+        goal_line("%s: crowd / (ls -f + 1.2 x alone)" % form, busy / (listing + 1.2 * empty), 1.0)
+    against_lines(pairs)
+    remove([root])
 
 
 def scratch_default():
@@ -519,8 +738,9 @@ def main():
     parser.add_argument("--size", type=int, default=250, help="MB of the large page")
     parser.add_argument("--keep", action="store_true",
                         help="keep the corpora for the next run")
-    parser.add_argument("--only", choices=["big", "pages", "small"], action="append",
-                        help="run only these parts (repeatable)")
+    parser.add_argument("--only", choices=["big", "pages", "small", "forms"], action="append",
+                        help="run only these parts (repeatable); forms: the page sets and "
+                        "the crowded folder named four ways, without the rest")
     args = parser.parse_args()
     if not os.path.exists("/usr/bin/time"):
         sys.exit("bench: /usr/bin/time is missing (Debian package 'time')")
@@ -546,12 +766,14 @@ def main():
             big_page(args, work, corpora["big.htm"], "generated")
             if "docbig.htm" in corpora:
                 big_page(args, work, corpora["docbig.htm"], "documentation")
-        if "pages" in parts:
+        if parts & {"pages", "forms"}:
             page_set(args, work, corpora["pages"], "generated")
             if "docpages" in corpora:
                 page_set(args, work, corpora["docpages"], "documentation")
         if "small" in parts:
-            per_page(args, work, corpora)
+            small_pages_table(args, work)
+        if parts & {"small", "forms"} and "crowd" in corpora and "alone" in corpora:
+            crowd_forms(args, work, corpora)
     finally:
         remove([work])
         if not args.keep:
