@@ -31,6 +31,10 @@ size_t split_directory(const char* path, char* directory);
 typedef void (*NameTaker)(int directory_fd, const char* name, void* context);
 int read_names(const char* directory, NameTaker take, void* context);
 
+// The path with slashes for backslashes, one for each run of separators;
+// false when it does not fit.
+bool normalize_path(const char* path, char* out, size_t capacity);
+
 // What resolving found of the last component of a path.
 struct Resolved {
   bool exists;  // it exists as resolved, and `info` is its lstat

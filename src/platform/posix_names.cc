@@ -78,7 +78,8 @@ struct Listing {
   size_t slot_count;  // a power of two, at least twice `count`
   size_t count;
   unsigned last_use;
-  bool failed;  // memory ran out while it was filled
+  bool failed;     // memory ran out while it was filled
+  bool consulted;  // a lookup has taken an answer from it
 };
 
 const int LISTINGS = 8;
@@ -277,9 +278,12 @@ void scan_name(int, const char* name, void* context) {
 // Looks in `directory` (resolved, "" for the current one) for an entry named
 // `name` without regard to case; copies the first such name in name order,
 // which has the same length, into `found`.
-bool find_case_blind(const char* directory, const char* name, char* found) {
+bool find_case_blind(const char* directory, const char* name, char* found,
+                     const struct stat* known) {
   struct stat state;
-  if (cache_on && stat(directory_or_dot(directory), &state) == 0) {
+  if (known != nullptr)
+    state = *known;
+  if (cache_on && (known != nullptr || stat(directory_or_dot(directory), &state) == 0)) {
     Listing* listing = find_listing(directory);
     if (listing != nullptr && !current(*listing, state))
       drop(listing);
@@ -287,6 +291,7 @@ bool find_case_blind(const char* directory, const char* name, char* found) {
       cache_listing_end(read_names(directory, list_into_cache, nullptr) == 0);
     listing = find_listing(directory);
     if (listing != nullptr) {
+      listing->consulted = true;
       const char* best = best_in_listing(*listing, name);
       if (best != nullptr)
         strcpy(found, best);
@@ -321,33 +326,50 @@ size_t parent_end(const char* path, size_t end) {
   return end - 1;
 }
 
+// Whether the directory path[0, end) is the current directory or the root.
+bool is_top(const char* path, size_t end) {
+  return end == 0 || (end == 1 && path[0] == '/');
+}
+
 // Gives path[0, length) its resolved spelling in place: the longest prefix
 // that exists as spelt stays, and each component below it takes the name of
 // an entry that matches it without regard to case, while there is one.
-void resolve_span(char* path, size_t length) {
+// Tells whether any component changed.
+bool resolve_span(char* path, size_t length) {
   size_t top = parent_end(path, length);
-  while (top > 0 && !(top == 1 && path[0] == '/') && !prefix_exists(path, top))
+  // The directory of the last component is stated once, for the cache too.
+  size_t parent = top;
+  struct stat state;
+  char saved = path[parent];
+  path[parent] = '\0';
+  bool parent_known = stat(directory_or_dot(path), &state) == 0;
+  path[parent] = saved;
+  while (!parent_known && !is_top(path, top) && !prefix_exists(path, top))
     top = parent_end(path, top);
+  bool changed = false;
   while (top < length) {
-    size_t start = (top == 0 || (top == 1 && path[0] == '/')) ? top : top + 1;
+    size_t start = is_top(path, top) ? top : top + 1;
     size_t end = start;
     while (end < length && path[end] != '/')
       end++;
     char name[NAME_MAX + 1];
     char found[NAME_MAX + 1];
     if (end - start > NAME_MAX)
-      return;
+      return changed;
     memcpy(name, path + start, end - start);
     name[end - start] = '\0';
-    char saved = path[start];
+    saved = path[start];
     path[start] = '\0';
-    bool matched = find_case_blind(path, name, found);
+    bool matched =
+        find_case_blind(path, name, found, top == parent && parent_known ? &state : nullptr);
     path[start] = saved;
     if (!matched)
-      return;
+      return changed;
+    changed = changed || memcmp(path + start, found, end - start) != 0;
     memcpy(path + start, found, end - start);
     top = end;
   }
+  return changed;
 }
 
 bool append_bytes(char* out, size_t capacity, size_t* used, const char* text, size_t length) {
@@ -359,7 +381,8 @@ bool append_bytes(char* out, size_t capacity, size_t* used, const char* text, si
   return true;
 }
 
-// The path with slashes for backslashes, one for each run of separators.
+}  // namespace
+
 bool normalize_path(const char* path, char* out, size_t capacity) {
   size_t used = 0;
   out[0] = '\0';
@@ -381,8 +404,6 @@ bool normalize_path(const char* path, char* out, size_t capacity) {
   return true;
 }
 
-}  // namespace
-
 bool resolve_noting(const char* path, char* out, size_t capacity, Resolved* found) {
   found->exists = false;
   found->reason = ENOENT;
@@ -398,7 +419,8 @@ bool resolve_noting(const char* path, char* out, size_t capacity, Resolved* foun
   size_t length = strlen(out);
   if (length > 1 && out[length - 1] == '/')
     length--;
-  resolve_span(out, length);
+  if (!resolve_span(out, length))
+    return true;
   if (lstat(out, &found->info) == 0)
     found->exists = true;
   else
@@ -424,6 +446,7 @@ bool cache_names_like(const char* directory, const struct stat& state, const cha
   Listing* listing = cache_on ? find_listing(directory) : nullptr;
   if (listing == nullptr || !current(*listing, state))
     return false;
+  listing->consulted = true;
   if (listing->slot_count == 0)
     return true;
   uint32_t hash = upper_hash(name);
@@ -478,7 +501,9 @@ bool cache_before(const char* directory, struct stat* before) {
   Listing* listing = find_listing(directory);
   if (listing == nullptr)
     return false;
-  if (stat(directory_or_dot(directory), before) == 0 && current(*listing, *before))
+  // A listing that no lookup has used yet is not worth keeping current.
+  if (listing->consulted && stat(directory_or_dot(directory), before) == 0 &&
+      current(*listing, *before))
     return true;
   drop(listing);
   return false;

@@ -49,7 +49,9 @@ FILE* stream_for(int fd, OutputFile* output) {
     close(fd);
     return nullptr;
   }
-  setvbuf(stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+  // The writers hand over blocks of their own; glibc would make a stream
+  // buffer of the file's block size, asking the system for it.
+  setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 
@@ -90,7 +92,10 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
   if (noted)
     cache_after(directory, before, output->temporary + cut, nullptr);
   fd = above_standard_streams(fd);
-  if (fd >= 0 && replaced != nullptr && fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
+  if (fd >= 0 && replaced != nullptr && (replaced->st_uid != user || replaced->st_gid != group) &&
+      fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
     // Only the superuser may give a file away; the caller's own file stays
     // the caller's.
   }
@@ -171,10 +176,16 @@ bool output_open(OutputFile* output, const char* path) {
     output->reason = EACCES;
     return false;
   }
-  struct stat info;
-  bool exists = stat(resolved, &info) == 0;
-  if (!exists && errno != ENOENT) {
-    output->reason = errno;
+  struct stat info = found.info;
+  bool exists = found.exists;
+  if (exists && S_ISLNK(info.st_mode)) {
+    exists = stat(resolved, &info) == 0;
+    if (!exists && errno != ENOENT) {
+      output->reason = errno;
+      return false;
+    }
+  } else if (!exists && found.reason != ENOENT) {
+    output->reason = found.reason;
     return false;
   }
   if (exists && !S_ISREG(info.st_mode))

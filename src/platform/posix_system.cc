@@ -49,13 +49,17 @@ char native_separator() {
 
 FILE* open_source(const char* path, int* reason) {
   char resolved[RESOLVED_CAPACITY];
-  if (!resolve_path(path, resolved, sizeof resolved)) {
+  if (!normalize_path(path, resolved, sizeof resolved)) {
     *reason = ENAMETOOLONG;
     return nullptr;
   }
   // Opened without blocking, so that a FIFO put in a source's place is
-  // refused rather than waited on.
-  int fd = open(resolved[0] == '\0' ? "" : resolved, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  // refused rather than waited on.  The spelling given is tried first.
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+  int fd = open(resolved, flags);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) &&
+      resolve_path(path, resolved, sizeof resolved))
+    fd = open(resolved, flags);
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0) {
     *reason = errno;
@@ -67,66 +71,83 @@ FILE* open_source(const char* path, int* reason) {
   if (file == nullptr) {
     *reason = S_ISREG(info.st_mode) ? errno : REASON_NOT_REGULAR;
     close(fd);
+    return nullptr;
   }
+  // The reader takes large blocks of its own.
+  setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 
 namespace {
 
-// Whether two files that are to be created meet: the same name, without
-// regard to case, in the same real directory.
-bool same_landing(const char* a, const char* b) {
-  char a_directory[RESOLVED_CAPACITY];
-  char b_directory[RESOLVED_CAPACITY];
-  size_t a_cut = split_directory(a, a_directory);
-  size_t b_cut = split_directory(b, b_directory);
-  char* a_real = realpath(directory_or_dot(a_directory), nullptr);
-  char* b_real = realpath(directory_or_dot(b_directory), nullptr);
-  bool same = a_real != nullptr && b_real != nullptr && strcmp(a_real, b_real) == 0 &&
-              same_name(a + a_cut, b + b_cut);
-  free(a_real);
-  free(b_real);
-  return same;
+// stat of the resolved `path`, of which `found` tells what resolving found.
+bool followed(const char* path, const Resolved& found, struct stat* info) {
+  if (!found.exists)
+    return false;
+  if (!S_ISLNK(found.info.st_mode)) {
+    *info = found.info;
+    return true;
+  }
+  return stat(path, info) == 0;
 }
 
 // stat of `path` after resolving it.
 bool resolved_state(const char* path, struct stat* info) {
   char resolved[RESOLVED_CAPACITY];
-  return path[0] != '\0' && resolve_path(path, resolved, sizeof resolved) &&
-         stat(resolved, info) == 0;
+  Resolved found;
+  return path[0] != '\0' && resolve_noting(path, resolved, sizeof resolved, &found) &&
+         followed(resolved, found, info);
+}
+
+// Whether two files that are to be created meet: the same name, without
+// regard to case, in the same directory.
+bool same_landing(const char* a, const char* b) {
+  char a_directory[RESOLVED_CAPACITY];
+  char b_directory[RESOLVED_CAPACITY];
+  size_t a_cut = split_directory(a, a_directory);
+  size_t b_cut = split_directory(b, b_directory);
+  if (!same_name(a + a_cut, b + b_cut))
+    return false;
+  struct stat x;
+  struct stat y;
+  if (stat(directory_or_dot(a_directory), &x) != 0)
+    return false;
+  return strcmp(a_directory, b_directory) == 0 || (stat(directory_or_dot(b_directory), &y) == 0 &&
+                                                   x.st_dev == y.st_dev && x.st_ino == y.st_ino);
 }
 
 }  // namespace
 
 bool same_file(const char* first, const char* second) {
-  struct stat x;
-  struct stat y;
-  if (resolved_state(first, &x) && resolved_state(second, &y))
-    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
   char a[RESOLVED_CAPACITY];
   char b[RESOLVED_CAPACITY];
-  char a_target[RESOLVED_CAPACITY];
-  char b_target[RESOLVED_CAPACITY];
   Resolved a_found;
   Resolved b_found;
+  if (first[0] == '\0' || second[0] == '\0' || !resolve_noting(first, a, sizeof a, &a_found) ||
+      !resolve_noting(second, b, sizeof b, &b_found))
+    return false;
+  struct stat x;
+  struct stat y;
+  if (followed(a, a_found, &x) && followed(b, b_found, &y))
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  char a_target[RESOLVED_CAPACITY];
+  char b_target[RESOLVED_CAPACITY];
   int reason;
-  return resolve_noting(first, a, sizeof a, &a_found) &&
-         resolve_noting(second, b, sizeof b, &b_found) &&
-         follow_links(a, a_found, a_target, &reason) &&
+  return follow_links(a, a_found, a_target, &reason) &&
          follow_links(b, b_found, b_target, &reason) && same_landing(a_target, b_target);
 }
 
 bool entry_of(const char* path, char* out, size_t capacity) {
   char resolved[RESOLVED_CAPACITY];
-  char directory[RESOLVED_CAPACITY];
+  char here[RESOLVED_CAPACITY];
   if (path[0] == '\0' || !resolve_path(path, resolved, sizeof resolved))
     return false;
-  size_t cut = split_directory(resolved, directory);
-  char* real = realpath(directory_or_dot(directory), nullptr);
-  int written = real == nullptr ? -1
-                                : snprintf(out, capacity, "%s%s%s", real,
-                                           strcmp(real, "/") == 0 ? "" : "/", resolved + cut);
-  free(real);
+  // A relative path is made absolute: the process never changes directory.
+  bool absolute = resolved[0] == '/';
+  if (!absolute && getcwd(here, sizeof here) == nullptr)
+    return false;
+  int written =
+      snprintf(out, capacity, "%s%s%s", absolute ? "" : here, absolute ? "" : "/", resolved);
   return written >= 0 && static_cast<size_t>(written) < capacity;
 }
 
