@@ -239,11 +239,14 @@ struct OutputTarget {
 OutputTarget inspect_output(const Run* run, const char* output, const char* call) {
   OutputTarget target = {equal_ignoring_case(run->source_path, output), -1};
   FileIdentity identity;
-  if (file_identity(call, &identity))
-    target.on_a_source = target.on_a_source || identity_set_find(&run->sources, identity) >= 0;
+  bool exists = false;
   char entry[LONG_PATH_CAPACITY + 1];
-  if (entry_of(call, entry, sizeof entry))
+  if (entry_of(call, entry, sizeof entry, &identity, &exists))
     target.earlier = path_set_find(&run->written, entry);
+  else
+    exists = file_identity(call, &identity);
+  if (exists)
+    target.on_a_source = target.on_a_source || identity_set_find(&run->sources, identity) >= 0;
   return target;
 }
 

@@ -70,11 +70,20 @@ char native_separator();
 // does not fit `capacity` bytes.  Where the platform ignores case, a copy.
 bool resolve_path(const char* path, char* out, size_t capacity);
 
+// What makes a file the same file under any name: device and inode, or
+// volume and file index.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+
 // The directory entry that `path` names, in one spelling for all the paths
-// that name it: the real path of its directory, then the name as resolved.
-// Two such texts name one entry when their directories are alike and their
-// names alike but for ASCII case.  False when it cannot be told.
-bool entry_of(const char* path, char* out, size_t capacity);
+// that name it: its absolute path as resolved.  Two such texts name one
+// entry when their directories are alike and their names alike but for ASCII
+// case.  False when it cannot be told.  When `identity` is not null, *exists
+// tells whether a file is there, and *identity is then that file's.
+bool entry_of(const char* path, char* out, size_t capacity, FileIdentity* identity = nullptr,
+              bool* exists = nullptr);
 
 // Lets the lookups of resolve_path keep the names of the directories they
 // list, for as long as each directory stays unchanged; `false` drops them.
@@ -102,13 +111,6 @@ int longest_path();
 // The low 32 bits of the size of the file that `path` names exactly; 0 when
 // there is none.
 uint32_t file_size_low(const char* path);
-
-// What makes a file the same file under any name: device and inode, or
-// volume and file index.
-struct FileIdentity {
-  uint64_t volume;
-  uint64_t index;
-};
 
 // The identity of the existing file that `path` names, following links;
 // false when there is none.

@@ -74,9 +74,10 @@ struct Listing {
   char* text;  // the names, each ended by a NUL
   size_t used;
   size_t capacity;
+  size_t names;  // in `text`; the table is built at the first lookup
   NameSlot* slots;
-  size_t slot_count;  // a power of two, at least twice `count`
-  size_t count;
+  size_t slot_count;  // 0 before the table is built, then a power of two
+  size_t count;       // slots in use, at most half of them
   unsigned last_use;
   bool failed;     // memory ran out while it was filled
   bool consulted;  // a lookup has taken an answer from it
@@ -141,8 +142,23 @@ NameSlot* slot_for(Listing* listing, const char* name, uint32_t hash) {
   return &listing->slots[i];
 }
 
-bool grow_slots(Listing* listing) {
-  size_t wanted = listing->slot_count == 0 ? 64 : listing->slot_count * 2;
+// Enters the name at `offset` of `text` in the table, unless it is there.
+void index_name(Listing* listing, uint32_t offset) {
+  const char* name = listing->text + offset;
+  uint32_t hash = upper_hash(name);
+  NameSlot* slot = slot_for(listing, name, hash);
+  if (slot->name != 0)
+    return;
+  *slot = NameSlot{hash, offset + 1, false};
+  listing->count++;
+}
+
+// Builds the table with room for twice the names, once their number is
+// known; false when memory runs out.
+bool build_index(Listing* listing, size_t room) {
+  size_t wanted = 64;
+  while (wanted < 2 * room)
+    wanted *= 2;
   NameSlot* slots = static_cast<NameSlot*>(calloc(wanted, sizeof(NameSlot)));
   if (slots == nullptr)
     return false;
@@ -151,6 +167,10 @@ bool grow_slots(Listing* listing) {
   listing->slots = slots;
   listing->slot_count = wanted;
   listing->count = 0;
+  if (old_count == 0) {
+    for (size_t at = 0; at < listing->used; at += strlen(listing->text + at) + 1)
+      index_name(listing, static_cast<uint32_t>(at));
+  }
   for (size_t i = 0; i < old_count; i++) {
     if (old[i].name != 0 && !old[i].removed) {
       *slot_for(listing, name_at(*listing, old[i]), old[i].hash) = old[i];
@@ -159,6 +179,10 @@ bool grow_slots(Listing* listing) {
   }
   free(old);
   return true;
+}
+
+bool indexed(Listing* listing) {
+  return listing->slot_count != 0 || build_index(listing, listing->names);
 }
 
 bool store_text(Listing* listing, const char* name, uint32_t* offset) {
@@ -182,7 +206,8 @@ bool store_text(Listing* listing, const char* name, uint32_t* offset) {
 }
 
 bool add_name(Listing* listing, const char* name) {
-  if (2 * (listing->count + 1) > listing->slot_count && !grow_slots(listing))
+  if (!indexed(listing) ||
+      (2 * (listing->count + 1) > listing->slot_count && !build_index(listing, listing->count + 1)))
     return false;
   uint32_t hash = upper_hash(name);
   NameSlot* slot = slot_for(listing, name, hash);
@@ -193,19 +218,19 @@ bool add_name(Listing* listing, const char* name) {
   uint32_t offset;
   if (!store_text(listing, name, &offset))
     return false;
-  slot->hash = hash;
-  slot->name = offset + 1;
-  slot->removed = false;
+  listing->names++;
+  *slot = NameSlot{hash, offset + 1, false};
   listing->count++;
   return true;
 }
 
-void remove_name(Listing* listing, const char* name) {
-  if (listing->slot_count == 0)
-    return;
+bool remove_name(Listing* listing, const char* name) {
+  if (!indexed(listing))
+    return false;
   NameSlot* slot = slot_for(listing, name, upper_hash(name));
   if (slot->name != 0)
     slot->removed = true;
+  return true;
 }
 
 // Whether a lookup of `wanted` takes `candidate` rather than `best`: the
@@ -220,8 +245,6 @@ bool preferred(const char* candidate, const char* best, const char* wanted) {
 // exact spelling, else the first in name order; nullptr for none.
 const char* best_in_listing(const Listing& listing, const char* name) {
   const char* best = nullptr;
-  if (listing.slot_count == 0)
-    return best;
   uint32_t hash = upper_hash(name);
   size_t mask = listing.slot_count - 1;
   for (size_t i = hash & mask; listing.slots[i].name != 0; i = (i + 1) & mask) {
@@ -290,7 +313,9 @@ bool find_case_blind(const char* directory, const char* name, char* found,
     if (find_listing(directory) == nullptr && cache_listing_begin(directory, state))
       cache_listing_end(read_names(directory, list_into_cache, nullptr) == 0);
     listing = find_listing(directory);
-    if (listing != nullptr) {
+    if (listing != nullptr && !indexed(listing))
+      drop(listing);
+    else if (listing != nullptr) {
       listing->consulted = true;
       const char* best = best_in_listing(*listing, name);
       if (best != nullptr)
@@ -446,9 +471,11 @@ bool cache_names_like(const char* directory, const struct stat& state, const cha
   Listing* listing = cache_on ? find_listing(directory) : nullptr;
   if (listing == nullptr || !current(*listing, state))
     return false;
+  if (!indexed(listing)) {
+    drop(listing);
+    return false;
+  }
   listing->consulted = true;
-  if (listing->slot_count == 0)
-    return true;
   uint32_t hash = upper_hash(name);
   size_t mask = listing->slot_count - 1;
   for (size_t i = hash & mask; listing->slots[i].name != 0; i = (i + 1) & mask) {
@@ -485,8 +512,11 @@ bool cache_listing_begin(const char* directory, const struct stat& state) {
 }
 
 void cache_listing_name(const char* name) {
-  if (filling != nullptr && !filling->failed && !add_name(filling, name))
-    filling->failed = true;
+  uint32_t offset;
+  if (filling != nullptr && !filling->failed) {
+    filling->failed = !store_text(filling, name, &offset);
+    filling->names++;
+  }
 }
 
 void cache_listing_end(bool complete) {
@@ -519,9 +549,8 @@ void cache_after(const char* directory, const struct stat& before, const char* a
     drop(listing);
     return;
   }
-  if (removed != nullptr)
-    remove_name(listing, removed);
-  if (added != nullptr && !add_name(listing, added)) {
+  if ((removed != nullptr && !remove_name(listing, removed)) ||
+      (added != nullptr && !add_name(listing, added))) {
     drop(listing);
     return;
   }

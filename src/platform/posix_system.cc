@@ -137,11 +137,18 @@ bool same_file(const char* first, const char* second) {
          follow_links(b, b_found, b_target, &reason) && same_landing(a_target, b_target);
 }
 
-bool entry_of(const char* path, char* out, size_t capacity) {
+bool entry_of(const char* path, char* out, size_t capacity, FileIdentity* identity, bool* exists) {
   char resolved[RESOLVED_CAPACITY];
   char here[RESOLVED_CAPACITY];
-  if (path[0] == '\0' || !resolve_path(path, resolved, sizeof resolved))
+  Resolved found;
+  struct stat info;
+  if (path[0] == '\0' || !resolve_noting(path, resolved, sizeof resolved, &found))
     return false;
+  if (identity != nullptr) {
+    *exists = followed(resolved, found, &info);
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->index = static_cast<uint64_t>(info.st_ino);
+  }
   // A relative path is made absolute: the process never changes directory.
   bool absolute = resolved[0] == '/';
   if (!absolute && getcwd(here, sizeof here) == nullptr)
@@ -162,8 +169,7 @@ bool file_identity(const char* path, FileIdentity* identity) {
   struct stat info;
   if (!resolved_state(path, &info))
     return false;
-  identity->volume = static_cast<uint64_t>(info.st_dev);
-  identity->index = static_cast<uint64_t>(info.st_ino);
+  *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
   return true;
 }
 

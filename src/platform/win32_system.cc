@@ -134,7 +134,9 @@ bool resolve_path(const char* path, char* out, size_t capacity) {
   return true;
 }
 
-bool entry_of(const char* path, char* out, size_t capacity) {
+bool entry_of(const char* path, char* out, size_t capacity, FileIdentity* identity, bool* exists) {
+  if (identity != nullptr)
+    *exists = file_identity(path, identity);
   return path[0] != '\0' && full_path(path, out, capacity);
 }
 
