@@ -83,14 +83,13 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
     return false;
   }
   struct stat before;
-  bool noted = cache_before(directory, &before);
+  cache_before(directory, &before);
   int fd = mkstemp(output->temporary);
   if (fd < 0) {
     output->reason = errno;
     return false;
   }
-  if (noted)
-    cache_after(directory, before, output->temporary + cut, nullptr);
+  cache_after(directory, before, output->temporary + cut, nullptr);
   fd = above_standard_streams(fd);
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
@@ -214,13 +213,12 @@ bool os_put_in_place(OutputFile* output) {
   char directory[RESOLVED_CAPACITY];
   size_t cut = split_directory(output->target, directory);
   struct stat before;
-  bool noted = cache_before(directory, &before);
+  cache_before(directory, &before);
   if (rename(output->temporary, output->target) != 0) {
     output->reason = errno;
     return false;
   }
-  if (noted)
-    cache_after(directory, before, output->target + cut, output->temporary + cut);
+  cache_after(directory, before, output->target + cut, output->temporary + cut);
   return true;
 }
 
@@ -228,7 +226,7 @@ void os_remove_temporary(const OutputFile* output) {
   char directory[RESOLVED_CAPACITY];
   size_t cut = split_directory(output->temporary, directory);
   struct stat before;
-  bool noted = cache_before(directory, &before);
-  if (unlink(output->temporary) == 0 && noted)
+  cache_before(directory, &before);
+  if (unlink(output->temporary) == 0)
     cache_after(directory, before, nullptr, output->temporary + cut);
 }

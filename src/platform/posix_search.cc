@@ -85,7 +85,6 @@ void describe(int directory_fd, const char* name, DirEntry* entry) {
 
 void take_entry(int directory_fd, const char* name, void* context) {
   DirSearch* search = static_cast<DirSearch*>(context);
-  cache_listing_name(name);
   if (search->failed || strlen(name) > static_cast<size_t>(ENTRY_NAME_CAPACITY) ||
       !name_matches(search->last, name))
     return;
@@ -150,13 +149,10 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
                    cache_names_like(directory, state, last, take_entry, fd, search);
   if (fd >= 0)
     close(fd);
-  bool caching = !looked_up && known && cache_listing_begin(directory, state);
   if (!looked_up)
-    *reason = read_names(directory, take_entry, search);
+    *reason = read_names(directory, known ? &state : nullptr, take_entry, search);
   if (*reason == 0 && search->failed)
     *reason = ENOMEM;
-  if (caching)
-    cache_listing_end(*reason == 0);
   if (*reason == 0 && search->count > 0) {
     qsort(search->entries, search->count, sizeof(DirEntry), compare_entries);
     if (dir_search_next(search, entry, reason))
