@@ -199,6 +199,7 @@ bool store_text(Listing* listing, const char* name, uint32_t* offset) {
   memcpy(listing->text + listing->used, name, size);
   *offset = static_cast<uint32_t>(listing->used);
   listing->used += size;
+  listing->names++;
   return true;
 }
 
@@ -215,7 +216,6 @@ bool add_name(Listing* listing, const char* name) {
   uint32_t offset;
   if (!store_text(listing, name, &offset))
     return false;
-  listing->names++;
   *slot = NameSlot{hash, offset + 1, false};
   listing->count++;
   return true;
@@ -266,8 +266,6 @@ int read_names(const char* directory, const struct stat* state, NameTaker take, 
       drop(listing);
       listing = nullptr;
     }
-    if (listing != nullptr)
-      listing->names++;
     if (take != nullptr)
       take(dirfd(dir), entry->d_name, context);
   }
@@ -475,14 +473,10 @@ void cache_after(const char* directory, const struct stat& before, const char* a
   if (listing == nullptr)
     return;
   struct stat after;
-  if (!current(*listing, before) || stat(directory_or_dot(directory), &after) != 0) {
+  if (current(*listing, before) && stat(directory_or_dot(directory), &after) == 0 &&
+      (removed == nullptr || remove_name(listing, removed)) &&
+      (added == nullptr || add_name(listing, added)))
+    take_state(listing, after);
+  else
     drop(listing);
-    return;
-  }
-  if ((removed != nullptr && !remove_name(listing, removed)) ||
-      (added != nullptr && !add_name(listing, added))) {
-    drop(listing);
-    return;
-  }
-  take_state(listing, after);
 }

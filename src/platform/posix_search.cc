@@ -115,24 +115,17 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
     last--;
   if (*last == '\0')
     return nullptr;
+  // The directory keeps the separator after it, and room for a name byte.
+  char typed[RESOLVED_CAPACITY];
   char directory[RESOLVED_CAPACITY];
-  directory[0] = '\0';
   size_t cut = static_cast<size_t>(last - pattern);
-  if (cut > 0) {
-    char typed[RESOLVED_CAPACITY];
-    if (cut >= sizeof typed) {
-      *reason = REASON_TOO_LONG;
-      return nullptr;
-    }
+  if (cut < sizeof typed) {
     memcpy(typed, pattern, cut);
     typed[cut] = '\0';
-    if (!resolve_path(typed, directory, sizeof directory - 1)) {
-      *reason = REASON_TOO_LONG;
-      return nullptr;
-    }
-    size_t used = strlen(directory);
-    if (used > 0 && directory[used - 1] != '/')
-      strcpy(directory + used, "/");
+  }
+  if (cut >= sizeof typed || !resolve_path(typed, directory, sizeof directory - 1)) {
+    *reason = REASON_TOO_LONG;
+    return nullptr;
   }
   DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
   if (search == nullptr) {
