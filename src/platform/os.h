@@ -24,4 +24,9 @@ bool os_put_in_place(OutputFile* output);
 // Removes the temporary file of `output`.
 void os_remove_temporary(const OutputFile* output);
 
+inline bool fail(int* reason, int code) {
+  *reason = code;
+  return false;
+}
+
 #endif  // QUILLFEN_PLATFORM_OS_H_

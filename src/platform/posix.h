@@ -26,10 +26,11 @@ const char* directory_or_dot(const char* directory);
 size_t split_directory(const char* path, char* directory);
 
 // Reads every name of `directory` ("" for the current one), handing each to
-// `take` with a descriptor of the directory; the reason when the directory
-// cannot be read to its end.
+// `take` (if any) with a descriptor of the directory; the reason when the
+// directory cannot be read to its end.  Given the directory's `state`, the
+// names also become the name cache's listing of it.
 typedef void (*NameTaker)(int directory_fd, const char* name, void* context);
-int read_names(const char* directory, NameTaker take, void* context);
+int read_names(const char* directory, const struct stat* state, NameTaker take, void* context);
 
 // The path with slashes for backslashes, one for each run of separators;
 // false when it does not fit.
@@ -56,10 +57,11 @@ bool follow_links(const char* path, const Resolved& found, char* target, int* re
 // the way, so that console text never lands in a file; -1 when that fails.
 int above_standard_streams(int fd);
 
-// Keeping the name cache current across the tool's own changes to a
-// directory: the directory's state before a change (false when the cache
-// does not hold the directory), then the change, told after it is made.
-bool cache_before(const char* directory, struct stat* before);
+// Keeps the name cache true to a change that the tool makes in `directory`:
+// its state just before the change (noted only where the cache keeps the
+// directory, the one case in which cache_after reads it), then the names the
+// change added and removed, told once it is made.
+void cache_before(const char* directory, struct stat* before);
 void cache_after(const char* directory, const struct stat& before, const char* added,
                  const char* removed);
 
@@ -68,13 +70,5 @@ void cache_after(const char* directory, const struct stat& before, const char* a
 // it in the state `state`.
 bool cache_names_like(const char* directory, const struct stat& state, const char* name,
                       NameTaker take, int directory_fd, void* context);
-
-// Offers the names of a listing of `directory` in the state `state` to the
-// cache: cache_listing_begin says whether it wants them, each name goes in
-// through cache_listing_name, and cache_listing_end closes the listing
-// (`complete` false when it was not read to its end).
-bool cache_listing_begin(const char* directory, const struct stat& state);
-void cache_listing_name(const char* name);
-void cache_listing_end(bool complete);
 
 #endif  // QUILLFEN_PLATFORM_POSIX_H_

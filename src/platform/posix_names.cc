@@ -16,26 +16,25 @@ char ascii_upper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool same_name(const char* a, const char* b) {
+namespace {
+
+int compare_upper(const char* a, const char* b) {
   while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
     a++;
     b++;
   }
-  return ascii_upper(*a) == ascii_upper(*b);
+  return static_cast<unsigned char>(ascii_upper(*a)) - static_cast<unsigned char>(ascii_upper(*b));
+}
+
+}  // namespace
+
+bool same_name(const char* a, const char* b) {
+  return compare_upper(a, b) == 0;
 }
 
 int compare_names(const char* a, const char* b) {
-  const char* x = a;
-  const char* y = b;
-  while (*x != '\0' && ascii_upper(*x) == ascii_upper(*y)) {
-    x++;
-    y++;
-  }
-  unsigned char cx = static_cast<unsigned char>(ascii_upper(*x));
-  unsigned char cy = static_cast<unsigned char>(ascii_upper(*y));
-  if (cx != cy)
-    return cx < cy ? -1 : 1;
-  return strcmp(a, b);
+  int order = compare_upper(a, b);
+  return order != 0 ? order : strcmp(a, b);
 }
 
 const char* directory_or_dot(const char* directory) {
@@ -78,16 +77,14 @@ struct Listing {
   NameSlot* slots;
   size_t slot_count;  // 0 before the table is built, then a power of two
   size_t count;       // slots in use, at most half of them
-  unsigned last_use;
-  bool failed;     // memory ran out while it was filled
-  bool consulted;  // a lookup has taken an answer from it
+  unsigned last_use;  // 0 for an unused entry
+  bool consulted;     // a lookup has taken an answer from it
 };
 
 const int LISTINGS = 8;
 Listing listings[LISTINGS];
 bool cache_on;
 unsigned uses;
-Listing* filling;
 
 // FNV-1a over the upper-cased bytes: all spellings of a name hash alike.
 uint32_t upper_hash(const char* name) {
@@ -147,10 +144,10 @@ void index_name(Listing* listing, uint32_t offset) {
   const char* name = listing->text + offset;
   uint32_t hash = upper_hash(name);
   NameSlot* slot = slot_for(listing, name, hash);
-  if (slot->name != 0)
-    return;
-  *slot = NameSlot{hash, offset + 1, false};
-  listing->count++;
+  if (slot->name == 0) {
+    *slot = NameSlot{hash, offset + 1, false};
+    listing->count++;
+  }
 }
 
 // Builds the table with room for twice the names, once their number is
@@ -202,6 +199,7 @@ bool store_text(Listing* listing, const char* name, uint32_t* offset) {
   memcpy(listing->text + listing->used, name, size);
   *offset = static_cast<uint32_t>(listing->used);
   listing->used += size;
+  listing->names++;
   return true;
 }
 
@@ -218,7 +216,6 @@ bool add_name(Listing* listing, const char* name) {
   uint32_t offset;
   if (!store_text(listing, name, &offset))
     return false;
-  listing->names++;
   *slot = NameSlot{hash, offset + 1, false};
   listing->count++;
   return true;
@@ -233,101 +230,92 @@ bool remove_name(Listing* listing, const char* name) {
   return true;
 }
 
-// Whether a lookup of `wanted` takes `candidate` rather than `best`: the
-// exact spelling first, then the first in name order.
-bool preferred(const char* candidate, const char* best, const char* wanted) {
-  if (strcmp(best, wanted) == 0)
-    return false;
-  return strcmp(candidate, wanted) == 0 || compare_names(candidate, best) < 0;
-}
-
-// The entry of `listing` that matches `name` without regard to case: the
-// exact spelling, else the first in name order; nullptr for none.
-const char* best_in_listing(const Listing& listing, const char* name) {
-  const char* best = nullptr;
-  uint32_t hash = upper_hash(name);
-  size_t mask = listing.slot_count - 1;
-  for (size_t i = hash & mask; listing.slots[i].name != 0; i = (i + 1) & mask) {
-    const NameSlot& slot = listing.slots[i];
-    const char* candidate = name_at(listing, slot);
-    if (slot.hash == hash && !slot.removed && same_name(candidate, name) &&
-        (best == nullptr || preferred(candidate, best, name)))
-      best = candidate;
+// An empty listing of `directory` in the state `state`, in place of its old
+// one or of the one used least lately; nullptr when memory runs out.
+Listing* new_listing(const char* directory, const struct stat& state) {
+  Listing* chosen = find_listing(directory);
+  if (chosen == nullptr) {
+    chosen = &listings[0];
+    for (Listing& listing : listings) {
+      if (listing.last_use < chosen->last_use)
+        chosen = &listing;
+    }
   }
-  return best;
+  drop(chosen);
+  chosen->directory = strdup(directory);
+  if (chosen->directory == nullptr)
+    return nullptr;
+  take_state(chosen, state);
+  chosen->last_use = ++uses;
+  return chosen;
 }
 
 }  // namespace
 
-int read_names(const char* directory, NameTaker take, void* context) {
+int read_names(const char* directory, const struct stat* state, NameTaker take, void* context) {
+  Listing* listing = cache_on && state != nullptr ? new_listing(directory, *state) : nullptr;
   DIR* dir = opendir(directory_or_dot(directory));
-  if (dir == nullptr)
-    return errno;
-  int reason = 0;
-  for (;;) {
+  int reason = dir == nullptr ? errno : 0;
+  while (dir != nullptr) {
     errno = 0;
     struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      reason = errno;
+    if (entry == nullptr)
       break;
+    uint32_t offset;
+    if (listing != nullptr && !store_text(listing, entry->d_name, &offset)) {
+      drop(listing);
+      listing = nullptr;
     }
-    take(dirfd(dir), entry->d_name, context);
+    if (take != nullptr)
+      take(dirfd(dir), entry->d_name, context);
   }
-  closedir(dir);
+  if (dir != nullptr) {
+    reason = errno;
+    closedir(dir);
+  }
+  if (listing != nullptr && reason != 0)
+    drop(listing);
   return reason;
 }
 
 namespace {
 
-void list_into_cache(int, const char* name, void*) {
-  cache_listing_name(name);
-}
-
-struct Scan {
+// What a lookup of `wanted` takes among the names that match it without
+// regard to case: the exact spelling, else the first in name order.
+struct Lookup {
   const char* wanted;
-  char best[NAME_MAX + 1];
+  char* best;  // as long as `wanted`
   bool found;
 };
 
-void scan_name(int, const char* name, void* context) {
-  Scan* scan = static_cast<Scan*>(context);
-  if (same_name(name, scan->wanted) &&
-      (!scan->found || preferred(name, scan->best, scan->wanted))) {
-    strcpy(scan->best, name);
-    scan->found = true;
+void take_better(int, const char* name, void* context) {
+  Lookup* lookup = static_cast<Lookup*>(context);
+  if (!same_name(name, lookup->wanted) ||
+      (lookup->found && strcmp(lookup->best, lookup->wanted) == 0))
+    return;
+  if (!lookup->found || strcmp(name, lookup->wanted) == 0 ||
+      compare_names(name, lookup->best) < 0) {
+    strcpy(lookup->best, name);
+    lookup->found = true;
   }
 }
 
-// Looks in `directory` (resolved, "" for the current one) for an entry named
-// `name` without regard to case; copies the first such name in name order,
-// which has the same length, into `found`.
+// Looks in `directory` (resolved, "" for the current one; `known` its state,
+// or nullptr) for an entry named `name` without regard to case, and copies
+// the name that a lookup takes, which has the same length, into `found`.
 bool find_case_blind(const char* directory, const char* name, char* found,
                      const struct stat* known) {
   struct stat state;
   if (known != nullptr)
     state = *known;
-  if (cache_on && (known != nullptr || stat(directory_or_dot(directory), &state) == 0)) {
-    Listing* listing = find_listing(directory);
-    if (listing != nullptr && !current(*listing, state))
-      drop(listing);
-    if (find_listing(directory) == nullptr && cache_listing_begin(directory, state))
-      cache_listing_end(read_names(directory, list_into_cache, nullptr) == 0);
-    listing = find_listing(directory);
-    if (listing != nullptr && !indexed(listing))
-      drop(listing);
-    else if (listing != nullptr) {
-      listing->consulted = true;
-      const char* best = best_in_listing(*listing, name);
-      if (best != nullptr)
-        strcpy(found, best);
-      return best != nullptr;
-    }
-  }
-  Scan scan = {name, {}, false};
-  if (read_names(directory, scan_name, &scan) != 0 || !scan.found)
-    return false;
-  strcpy(found, scan.best);
-  return true;
+  bool stated = cache_on && (known != nullptr || stat(directory_or_dot(directory), &state) == 0);
+  Lookup lookup = {name, found, false};
+  // The cache answers from a listing that is current, or else one read now.
+  if (stated && (cache_names_like(directory, state, name, take_better, -1, &lookup) ||
+                 (read_names(directory, &state, nullptr, nullptr) == 0 &&
+                  cache_names_like(directory, state, name, take_better, -1, &lookup))))
+    return lookup.found;
+  return read_names(directory, nullptr, take_better, &lookup) == 0 && lookup.found;
 }
 
 // Whether the first `length` bytes of `path` name an existing entry.
@@ -397,35 +385,19 @@ bool resolve_span(char* path, size_t length) {
   return changed;
 }
 
-bool append_bytes(char* out, size_t capacity, size_t* used, const char* text, size_t length) {
-  if (*used + length >= capacity)
-    return false;
-  memcpy(out + *used, text, length);
-  *used += length;
-  out[*used] = '\0';
-  return true;
-}
-
 }  // namespace
 
 bool normalize_path(const char* path, char* out, size_t capacity) {
   size_t used = 0;
-  out[0] = '\0';
-  for (const char* p = path; *p != '\0';) {
-    if (*p == '/' || *p == '\\') {
-      if (!append_bytes(out, capacity, &used, "/", 1))
-        return false;
-      while (*p == '/' || *p == '\\')
-        p++;
-    } else {
-      const char* end = p;
-      while (*end != '\0' && *end != '/' && *end != '\\')
-        end++;
-      if (!append_bytes(out, capacity, &used, p, static_cast<size_t>(end - p)))
-        return false;
-      p = end;
-    }
+  for (const char* p = path; *p != '\0'; p++) {
+    char c = *p == '\\' ? '/' : *p;
+    if (c == '/' && used > 0 && out[used - 1] == '/')
+      continue;
+    if (used + 1 >= capacity)
+      return false;
+    out[used++] = c;
   }
+  out[used] = '\0';
   return true;
 }
 
@@ -486,73 +458,25 @@ bool cache_names_like(const char* directory, const struct stat& state, const cha
   return true;
 }
 
-bool cache_listing_begin(const char* directory, const struct stat& state) {
-  if (!cache_on)
-    return false;
-  Listing* chosen = find_listing(directory);
-  for (int i = 0; chosen == nullptr && i < LISTINGS; i++) {
-    if (listings[i].directory == nullptr)
-      chosen = &listings[i];
-  }
-  if (chosen == nullptr) {
-    chosen = &listings[0];
-    for (Listing& listing : listings) {
-      if (listing.last_use < chosen->last_use)
-        chosen = &listing;
-    }
-  }
-  drop(chosen);
-  chosen->directory = strdup(directory);
-  if (chosen->directory == nullptr)
-    return false;
-  take_state(chosen, state);
-  chosen->last_use = ++uses;
-  filling = chosen;
-  return true;
-}
-
-void cache_listing_name(const char* name) {
-  uint32_t offset;
-  if (filling != nullptr && !filling->failed) {
-    filling->failed = !store_text(filling, name, &offset);
-    filling->names++;
-  }
-}
-
-void cache_listing_end(bool complete) {
-  if (filling != nullptr && (!complete || filling->failed))
-    drop(filling);
-  filling = nullptr;
-}
-
-bool cache_before(const char* directory, struct stat* before) {
-  if (!cache_on)
-    return false;
+void cache_before(const char* directory, struct stat* before) {
   Listing* listing = find_listing(directory);
-  if (listing == nullptr)
-    return false;
   // A listing that no lookup has used yet is not worth keeping current.
-  if (listing->consulted && stat(directory_or_dot(directory), before) == 0 &&
-      current(*listing, *before))
-    return true;
-  drop(listing);
-  return false;
+  if (listing != nullptr &&
+      (!listing->consulted || stat(directory_or_dot(directory), before) != 0 ||
+       !current(*listing, *before)))
+    drop(listing);
 }
 
 void cache_after(const char* directory, const struct stat& before, const char* added,
                  const char* removed) {
   Listing* listing = find_listing(directory);
-  struct stat after;
   if (listing == nullptr)
     return;
-  if (!current(*listing, before) || stat(directory_or_dot(directory), &after) != 0) {
+  struct stat after;
+  if (current(*listing, before) && stat(directory_or_dot(directory), &after) == 0 &&
+      (removed == nullptr || remove_name(listing, removed)) &&
+      (added == nullptr || add_name(listing, added)))
+    take_state(listing, after);
+  else
     drop(listing);
-    return;
-  }
-  if ((removed != nullptr && !remove_name(listing, removed)) ||
-      (added != nullptr && !add_name(listing, added))) {
-    drop(listing);
-    return;
-  }
-  take_state(listing, after);
 }

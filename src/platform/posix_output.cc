@@ -42,17 +42,20 @@ bool may_follow(const char* path, const struct stat& info) {
   return !shared || info.st_uid == geteuid() || info.st_uid == holder.st_uid;
 }
 
-FILE* stream_for(int fd, OutputFile* output) {
-  FILE* stream = fdopen(fd, "wb");
-  if (stream == nullptr) {
+// Gives `output` a stream over `fd` when `ready` (the descriptor open and
+// prepared); else false, with the reason and the descriptor closed.
+bool take_stream(OutputFile* output, int fd, bool ready) {
+  output->stream = ready ? fdopen(fd, "wb") : nullptr;
+  if (output->stream == nullptr) {
     output->reason = errno;
-    close(fd);
-    return nullptr;
+    if (fd >= 0)
+      close(fd);
+    return false;
   }
   // The writers hand over blocks of their own; glibc would make a stream
   // buffer of the file's block size, asking the system for it.
-  setvbuf(stream, nullptr, _IONBF, 0);
-  return stream;
+  setvbuf(output->stream, nullptr, _IONBF, 0);
+  return true;
 }
 
 // A device or a FIFO is written where it is; a FIFO that nobody reads is
@@ -60,14 +63,8 @@ FILE* stream_for(int fd, OutputFile* output) {
 bool open_in_place(OutputFile* output, const char* path) {
   output->in_place = true;
   int fd = above_standard_streams(open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_TRUNC));
-  if (fd < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    output->reason = errno;
-    if (fd >= 0)
-      close(fd);
-    return false;
-  }
-  output->stream = stream_for(fd, output);
-  return output->stream != nullptr;
+  return take_stream(output, fd,
+                     fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0);
 }
 
 // Creates the temporary file beside the target, with the mode and, where the
@@ -78,38 +75,25 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
   const char* name = output->target + cut;
   int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%sXXXXXX", directory,
                          TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
-  if (written < 0 || written >= static_cast<int>(sizeof output->temporary)) {
-    output->reason = ENAMETOOLONG;
-    return false;
-  }
+  if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
+    return fail(&output->reason, ENAMETOOLONG);
   struct stat before;
-  bool noted = cache_before(directory, &before);
+  cache_before(directory, &before);
   int fd = mkstemp(output->temporary);
-  if (fd < 0) {
-    output->reason = errno;
-    return false;
-  }
-  if (noted)
-    cache_after(directory, before, output->temporary + cut, nullptr);
+  if (fd < 0)
+    return fail(&output->reason, errno);
+  cache_after(directory, before, output->temporary + cut, nullptr);
   fd = above_standard_streams(fd);
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
+  // Where only the superuser may give a file away, the new file stays ours.
   if (fd >= 0 && replaced != nullptr && (replaced->st_uid != user || replaced->st_gid != group) &&
       fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
-    // Only the superuser may give a file away; the caller's own file stays
-    // the caller's.
   }
-  if (fd < 0 || fchmod(fd, static_cast<mode_t>(output->mode)) != 0) {
-    output->reason = errno;
-    if (fd >= 0)
-      close(fd);
-    os_remove_temporary(output);
-    return false;
-  }
-  output->stream = stream_for(fd, output);
-  if (output->stream == nullptr)
-    os_remove_temporary(output);
-  return output->stream != nullptr;
+  if (take_stream(output, fd, fd >= 0 && fchmod(fd, static_cast<mode_t>(output->mode)) == 0))
+    return true;
+  os_remove_temporary(output);
+  return false;
 }
 
 }  // namespace
@@ -125,88 +109,66 @@ int above_standard_streams(int fd) {
 }
 
 bool follow_links(const char* path, const Resolved& found, char* target, int* reason) {
-  if (strlen(path) >= RESOLVED_CAPACITY) {
-    *reason = ENAMETOOLONG;
-    return false;
-  }
+  if (strlen(path) >= RESOLVED_CAPACITY)
+    return fail(reason, ENAMETOOLONG);
   strcpy(target, path);
   struct stat info = found.info;
   bool exists = found.exists;
   for (int hop = 0; hop < LINK_HOPS; hop++) {
     if (!exists || !S_ISLNK(info.st_mode))
       return true;
-    if (!may_follow(target, info)) {
-      *reason = EACCES;
-      return false;
-    }
+    if (!may_follow(target, info))
+      return fail(reason, EACCES);
     char link[RESOLVED_CAPACITY];
     ssize_t got = readlink(target, link, sizeof link - 1);
-    if (got < 0) {
-      *reason = errno;
-      return false;
-    }
+    if (got < 0)
+      return fail(reason, errno);
     link[got] = '\0';
-    char next[RESOLVED_CAPACITY];
-    size_t cut = link[0] == '/' ? 0 : split_directory(target, next);
-    if (cut + static_cast<size_t>(got) >= sizeof next) {
-      *reason = ENAMETOOLONG;
-      return false;
-    }
-    strcpy(next + cut, link);
-    strcpy(target, next);
+    // A relative link replaces the name after the last slash.
+    const char* slash = strrchr(target, '/');
+    size_t cut = link[0] == '/' || slash == nullptr ? 0 : static_cast<size_t>(slash - target) + 1;
+    if (cut + static_cast<size_t>(got) >= RESOLVED_CAPACITY)
+      return fail(reason, ENAMETOOLONG);
+    memcpy(target + cut, link, static_cast<size_t>(got) + 1);
     exists = lstat(target, &info) == 0;
   }
-  *reason = ELOOP;
-  return false;
+  return fail(reason, ELOOP);
 }
 
 bool output_open(OutputFile* output, const char* path) {
   memset(output, 0, sizeof *output);
   char resolved[RESOLVED_CAPACITY];
   Resolved found;
-  if (!resolve_noting(path, resolved, sizeof resolved, &found)) {
-    output->reason = ENAMETOOLONG;
-    return false;
-  }
-  if (resolved[0] == '\0') {
-    output->reason = ENOENT;
-    return false;
-  }
-  if (found.exists && S_ISLNK(found.info.st_mode) && !may_follow(resolved, found.info)) {
-    output->reason = EACCES;
-    return false;
-  }
+  if (!resolve_noting(path, resolved, sizeof resolved, &found))
+    return fail(&output->reason, ENAMETOOLONG);
+  if (resolved[0] == '\0')
+    return fail(&output->reason, ENOENT);
+  if (found.exists && S_ISLNK(found.info.st_mode) && !may_follow(resolved, found.info))
+    return fail(&output->reason, EACCES);
   struct stat info = found.info;
   bool exists = found.exists;
   if (exists && S_ISLNK(info.st_mode)) {
     exists = stat(resolved, &info) == 0;
-    if (!exists && errno != ENOENT) {
-      output->reason = errno;
-      return false;
-    }
+    if (!exists && errno != ENOENT)
+      return fail(&output->reason, errno);
   } else if (!exists && found.reason != ENOENT) {
-    output->reason = found.reason;
-    return false;
+    return fail(&output->reason, found.reason);
   }
   if (exists && !S_ISREG(info.st_mode))
     return open_in_place(output, resolved);
   if (!follow_links(resolved, found, output->target, &output->reason))
     return false;
   // A file that "wb" could not open is not replaced behind its back.
-  if (exists && access(output->target, W_OK) != 0) {
-    output->reason = errno;
-    return false;
-  }
+  if (exists && access(output->target, W_OK) != 0)
+    return fail(&output->reason, errno);
   output->mode = exists ? info.st_mode & 0777 : new_file_mode();
   return open_temporary(output, exists ? &info : nullptr);
 }
 
 bool os_target_ready(OutputFile* output) {
   struct stat info;
-  if (stat(output->target, &info) == 0 && !S_ISREG(info.st_mode)) {
-    output->reason = S_ISDIR(info.st_mode) ? EISDIR : EEXIST;
-    return false;
-  }
+  if (stat(output->target, &info) == 0 && !S_ISREG(info.st_mode))
+    return fail(&output->reason, S_ISDIR(info.st_mode) ? EISDIR : EEXIST);
   return true;
 }
 
@@ -214,13 +176,10 @@ bool os_put_in_place(OutputFile* output) {
   char directory[RESOLVED_CAPACITY];
   size_t cut = split_directory(output->target, directory);
   struct stat before;
-  bool noted = cache_before(directory, &before);
-  if (rename(output->temporary, output->target) != 0) {
-    output->reason = errno;
-    return false;
-  }
-  if (noted)
-    cache_after(directory, before, output->target + cut, output->temporary + cut);
+  cache_before(directory, &before);
+  if (rename(output->temporary, output->target) != 0)
+    return fail(&output->reason, errno);
+  cache_after(directory, before, output->target + cut, output->temporary + cut);
   return true;
 }
 
@@ -228,7 +187,7 @@ void os_remove_temporary(const OutputFile* output) {
   char directory[RESOLVED_CAPACITY];
   size_t cut = split_directory(output->temporary, directory);
   struct stat before;
-  bool noted = cache_before(directory, &before);
-  if (unlink(output->temporary) == 0 && noted)
+  cache_before(directory, &before);
+  if (unlink(output->temporary) == 0)
     cache_after(directory, before, nullptr, output->temporary + cut);
 }

@@ -85,7 +85,6 @@ void describe(int directory_fd, const char* name, DirEntry* entry) {
 
 void take_entry(int directory_fd, const char* name, void* context) {
   DirSearch* search = static_cast<DirSearch*>(context);
-  cache_listing_name(name);
   if (search->failed || strlen(name) > static_cast<size_t>(ENTRY_NAME_CAPACITY) ||
       !name_matches(search->last, name))
     return;
@@ -116,24 +115,17 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
     last--;
   if (*last == '\0')
     return nullptr;
+  // The directory keeps the separator after it, and room for a name byte.
+  char typed[RESOLVED_CAPACITY];
   char directory[RESOLVED_CAPACITY];
-  directory[0] = '\0';
   size_t cut = static_cast<size_t>(last - pattern);
-  if (cut > 0) {
-    char typed[RESOLVED_CAPACITY];
-    if (cut >= sizeof typed) {
-      *reason = REASON_TOO_LONG;
-      return nullptr;
-    }
+  if (cut < sizeof typed) {
     memcpy(typed, pattern, cut);
     typed[cut] = '\0';
-    if (!resolve_path(typed, directory, sizeof directory - 1)) {
-      *reason = REASON_TOO_LONG;
-      return nullptr;
-    }
-    size_t used = strlen(directory);
-    if (used > 0 && directory[used - 1] != '/')
-      strcpy(directory + used, "/");
+  }
+  if (cut >= sizeof typed || !resolve_path(typed, directory, sizeof directory - 1)) {
+    *reason = REASON_TOO_LONG;
+    return nullptr;
   }
   DirSearch* search = static_cast<DirSearch*>(calloc(1, sizeof(DirSearch)));
   if (search == nullptr) {
@@ -150,13 +142,10 @@ DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
                    cache_names_like(directory, state, last, take_entry, fd, search);
   if (fd >= 0)
     close(fd);
-  bool caching = !looked_up && known && cache_listing_begin(directory, state);
   if (!looked_up)
-    *reason = read_names(directory, take_entry, search);
+    *reason = read_names(directory, known ? &state : nullptr, take_entry, search);
   if (*reason == 0 && search->failed)
     *reason = ENOMEM;
-  if (caching)
-    cache_listing_end(*reason == 0);
   if (*reason == 0 && search->count > 0) {
     qsort(search->entries, search->count, sizeof(DirEntry), compare_entries);
     if (dir_search_next(search, entry, reason))

@@ -116,6 +116,16 @@ bool same_landing(const char* a, const char* b) {
                                                    x.st_dev == y.st_dev && x.st_ino == y.st_ino);
 }
 
+// Colours only on a terminal that wants them.
+bool console_styled() {
+  if (!isatty(STDOUT_FILENO))
+    return false;
+  const char* term = getenv("TERM");
+  if (term != nullptr && strcmp(term, "dumb") == 0)
+    return false;
+  return getenv("NO_COLOR") == nullptr;
+}
+
 }  // namespace
 
 bool same_file(const char* first, const char* second) {
@@ -176,20 +186,6 @@ bool file_identity(const char* path, FileIdentity* identity) {
 int longest_path() {
   return PATH_MAX - 1;
 }
-
-namespace {
-
-// Colours only on a terminal that wants them.
-bool console_styled() {
-  if (!isatty(STDOUT_FILENO))
-    return false;
-  const char* term = getenv("TERM");
-  if (term != nullptr && strcmp(term, "dumb") == 0)
-    return false;
-  return getenv("NO_COLOR") == nullptr;
-}
-
-}  // namespace
 
 void console_set_attribute(uint16_t attribute) {
   if (!console_styled())

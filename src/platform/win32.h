@@ -14,4 +14,8 @@ struct WidePath {
 
 bool widen(const char* path, WidePath* out);
 
+// CreateFileW on `path`, sharing the file with other programs unless it is
+// new.
+HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags);
+
 #endif  // QUILLFEN_PLATFORM_WIN32_H_

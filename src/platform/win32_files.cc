@@ -23,22 +23,18 @@ const int TEMPORARY_TRIES = 64;
 const int RENAME_TRIES = 50;
 const DWORD RENAME_PAUSE_MS = 10;
 
+// The reason of a failed search call: none when it found no more entries.
+int search_reason(DWORD no_more) {
+  DWORD error = GetLastError();
+  return error == no_more ? REASON_NONE : static_cast<int>(error);
+}
+
 void fill_entry(const WIN32_FIND_DATAW& found, DirEntry* entry) {
   if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name, nullptr,
                           nullptr) == 0)
     entry->name[0] = '\0';
   entry->attributes = found.dwFileAttributes;
   entry->size_low = found.nFileSizeLow;
-}
-
-HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags) {
-  WidePath wide;
-  if (!widen(path, &wide))
-    return INVALID_HANDLE_VALUE;
-  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (disposition == CREATE_NEW)
-    share = 0;
-  return CreateFileW(wide.text, access, share, nullptr, disposition, flags, nullptr);
 }
 
 // A stream over an open handle; nullptr, with the handle closed, when none
@@ -55,56 +51,46 @@ FILE* stream_over(HANDLE file, int flags, const char* mode) {
   return stream;
 }
 
-// Whether an existing output is a disk file that may be replaced; devices
-// (NUL, CON) and pipes are written in place.  Sets *exists and *attributes.
-bool on_disk(const char* path, bool* exists, DWORD* attributes) {
+// Whether an output that does not exist yet, or exists as a disk file, may be
+// replaced; devices (NUL, CON) and pipes are written in place.  Sets
+// *attributes (those of a new file where there is none) and, for a link, the
+// target to the file it names, so that the link stays a link; else, or when
+// that cannot be told, the target is left empty.
+bool on_disk(const char* path, DWORD* attributes, OutputFile* output) {
   HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-  *exists = file != INVALID_HANDLE_VALUE;
   *attributes = FILE_ATTRIBUTE_ARCHIVE;
-  if (!*exists)
+  if (file == INVALID_HANDLE_VALUE)
     return true;
   bool disk = GetFileType(file) == FILE_TYPE_DISK;
   BY_HANDLE_FILE_INFORMATION info;
   if (disk && GetFileInformationByHandle(file, &info))
     *attributes = info.dwFileAttributes;
+  char* target = output->target;
+  DWORD length = 0;
+  if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    length = GetFinalPathNameByHandleA(file, target, sizeof output->target, FILE_NAME_NORMALIZED);
   CloseHandle(file);
+  if (length == 0 || length >= sizeof output->target)
+    target[0] = '\0';
+  else if (strncmp(target, "\\\\?\\", 4) == 0 && length - 4 < MAX_PATH)
+    memmove(target, target + 4, length - 4 + 1);  // short enough to go without the prefix
   return disk;
-}
-
-// The file that a link names, so that the link stays a link; false when its
-// target cannot be told.
-bool link_target(const char* path, char* target, DWORD capacity) {
-  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  DWORD length = GetFinalPathNameByHandleA(file, target, capacity, FILE_NAME_NORMALIZED);
-  CloseHandle(file);
-  if (length == 0 || length >= capacity)
-    return false;
-  // A short enough path goes without the prefix that lifts the length limit.
-  if (strncmp(target, "\\\\?\\", 4) == 0 && length - 4 < MAX_PATH)
-    memmove(target, target + 4, length - 4 + 1);
-  return true;
 }
 
 // Creates the hidden temporary file beside the target.
 bool open_temporary(OutputFile* output) {
-  char directory[OUTPUT_PATH_CAPACITY];
-  snprintf(directory, sizeof directory, "%s", output->target);
-  char* cut = directory;
-  for (char* p = directory; *p != '\0'; p++)
-    if (*p == '\\' || *p == '/' || (*p == ':' && p == directory + 1))
-      cut = p + 1;
-  const char* name = output->target + (cut - directory);
-  *cut = '\0';
+  const char* target = output->target;
+  int cut = 0;
+  for (int i = 0; target[i] != '\0'; i++) {
+    if (target[i] == '\\' || target[i] == '/' || (target[i] == ':' && i == 1))
+      cut = i + 1;
+  }
   for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
-    int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%s%lx-%d",
-                           directory, TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK,
+    int written = snprintf(output->temporary, sizeof output->temporary, "%.*s.%.*s%s%lx-%d", cut,
+                           target, TEMPORARY_NAME_KEPT, target + cut, TEMPORARY_MARK,
                            static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-    if (written < 0 || written >= static_cast<int>(sizeof output->temporary)) {
-      output->reason = ERROR_FILENAME_EXCED_RANGE;
-      return false;
-    }
+    if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
+      return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
     HANDLE file = create_file(output->temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
     if (file == INVALID_HANDLE_VALUE) {
       output->reason = static_cast<int>(GetLastError());
@@ -129,15 +115,16 @@ bool open_temporary(OutputFile* output) {
 DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
   *reason = REASON_NONE;
   WidePath wide;
-  if (pattern[0] == '\0' || !widen(pattern, &wide)) {
-    *reason = pattern[0] == '\0' ? REASON_NONE : REASON_TOO_LONG;
+  if (pattern[0] == '\0')
+    return nullptr;
+  if (!widen(pattern, &wide)) {
+    *reason = REASON_TOO_LONG;
     return nullptr;
   }
   WIN32_FIND_DATAW found;
   HANDLE handle = FindFirstFileW(wide.text, &found);
   if (handle == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    *reason = error == ERROR_FILE_NOT_FOUND ? REASON_NONE : static_cast<int>(error);
+    *reason = search_reason(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
   DirSearch* search = new (std::nothrow) DirSearch;
@@ -155,8 +142,7 @@ bool dir_search_next(DirSearch* search, DirEntry* entry, int* reason) {
   *reason = REASON_NONE;
   WIN32_FIND_DATAW found;
   if (!FindNextFileW(search->handle, &found)) {
-    DWORD error = GetLastError();
-    *reason = error == ERROR_NO_MORE_FILES ? REASON_NONE : static_cast<int>(error);
+    *reason = search_reason(ERROR_NO_MORE_FILES);
     return false;
   }
   fill_entry(found, entry);
@@ -189,13 +175,10 @@ FILE* open_source(const char* path, int* reason) {
 
 bool output_open(OutputFile* output, const char* path) {
   memset(output, 0, sizeof *output);
-  bool exists = false;
-  DWORD attributes = 0;
-  if (path[0] == '\0') {
-    output->reason = ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  if (!on_disk(path, &exists, &attributes)) {
+  DWORD attributes;
+  if (path[0] == '\0')
+    return fail(&output->reason, ERROR_PATH_NOT_FOUND);
+  if (!on_disk(path, &attributes, output)) {
     output->in_place = true;
     HANDLE file = create_file(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     output->reason = static_cast<int>(GetLastError());
@@ -204,17 +187,12 @@ bool output_open(OutputFile* output, const char* path) {
     return output->stream != nullptr;
   }
   // What "wb" would refuse is not replaced behind its back.
-  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    output->reason = ERROR_ACCESS_DENIED;
-    return false;
-  }
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+    return fail(&output->reason, ERROR_ACCESS_DENIED);
   output->mode = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
-  bool linked = exists && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (!linked || !link_target(path, output->target, sizeof output->target)) {
-    if (strlen(path) >= sizeof output->target) {
-      output->reason = ERROR_FILENAME_EXCED_RANGE;
-      return false;
-    }
+  if (output->target[0] == '\0') {
+    if (strlen(path) >= sizeof output->target)
+      return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
     strcpy(output->target, path);
   }
   return open_temporary(output);
@@ -224,10 +202,8 @@ bool os_target_ready(OutputFile* output) {
   WidePath wide;
   DWORD attributes =
       widen(output->target, &wide) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    output->reason = ERROR_ACCESS_DENIED;
-    return false;
-  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return fail(&output->reason, ERROR_ACCESS_DENIED);
   return true;
 }
 

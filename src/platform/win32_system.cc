@@ -27,37 +27,12 @@ HANDLE console_output() {
 }
 
 bool handle_information(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  WidePath wide;
-  if (!widen(path, &wide))
-    return false;
-  HANDLE file = CreateFileW(wide.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (file == INVALID_HANDLE_VALUE)
     return false;
   bool ok = GetFileInformationByHandle(file, info) != 0;
   CloseHandle(file);
   return ok;
-}
-
-// The absolute form of a path, upper-cased, as one spelling of the place it
-// names; false when it cannot be formed.
-bool full_path(const char* path, char* out, size_t capacity) {
-  WidePath wide;
-  wchar_t full[OUTPUT_PATH_CAPACITY];
-  if (!widen(path, &wide))
-    return false;
-  DWORD length = GetFullPathNameW(wide.text, OUTPUT_PATH_CAPACITY, full, nullptr);
-  if (length == 0 || length >= OUTPUT_PATH_CAPACITY ||
-      WideCharToMultiByte(CP_ACP, 0, full, -1, out, static_cast<int>(capacity), nullptr, nullptr) ==
-          0)
-    return false;
-  for (char* p = out; *p != '\0'; p++) {
-    if (*p == '/')
-      *p = '\\';
-    else if (*p >= 'a' && *p <= 'z')
-      *p = static_cast<char>(*p - 'a' + 'A');
-  }
-  return true;
 }
 
 }  // namespace
@@ -78,6 +53,15 @@ bool widen(const char* path, WidePath* out) {
   DWORD room = static_cast<DWORD>(OUTPUT_PATH_CAPACITY + 8 - start);
   DWORD got = GetFullPathNameW(unc ? given + 2 : given, room, out->text + start, nullptr);
   return got > 0 && got < room;
+}
+
+HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags) {
+  WidePath wide;
+  if (!widen(path, &wide))
+    return INVALID_HANDLE_VALUE;
+  DWORD share =
+      disposition == CREATE_NEW ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  return CreateFileW(wide.text, access, share, nullptr, disposition, flags, nullptr);
 }
 
 void reason_text(int reason, char* out, size_t capacity) {
@@ -134,10 +118,26 @@ bool resolve_path(const char* path, char* out, size_t capacity) {
   return true;
 }
 
+// The absolute path, upper-cased, is one spelling of the place it names.
 bool entry_of(const char* path, char* out, size_t capacity, FileIdentity* identity, bool* exists) {
   if (identity != nullptr)
     *exists = file_identity(path, identity);
-  return path[0] != '\0' && full_path(path, out, capacity);
+  WidePath wide;
+  wchar_t full[OUTPUT_PATH_CAPACITY];
+  if (path[0] == '\0' || !widen(path, &wide))
+    return false;
+  DWORD length = GetFullPathNameW(wide.text, OUTPUT_PATH_CAPACITY, full, nullptr);
+  if (length == 0 || length >= OUTPUT_PATH_CAPACITY ||
+      WideCharToMultiByte(CP_ACP, 0, full, -1, out, static_cast<int>(capacity), nullptr, nullptr) ==
+          0)
+    return false;
+  for (char* p = out; *p != '\0'; p++) {
+    if (*p == '/')
+      *p = '\\';
+    else if (*p >= 'a' && *p <= 'z')
+      *p = static_cast<char>(*p - 'a' + 'A');
+  }
+  return true;
 }
 
 void name_cache_enable(bool) {}
