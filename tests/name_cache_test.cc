@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -107,7 +108,10 @@ class NameCacheModel : public testing::Test {
  protected:
   void SetUp() override {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() / (std::string("quillfen-name-cache-") + test->name());
+    // A name of this run's own: other runs of the suite may be under way.
+    root_ = fs::temp_directory_path() /
+            (std::string("quillfen-name-cache-") + test->name() + "-" +
+             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::remove_all(root_);
     fs::create_directories(root_);
   }
