@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/os.h"
 #include "platform/posix.h"
@@ -15,6 +17,8 @@ namespace {
 
 const int LINK_HOPS = 40;
 const int TEMPORARY_NAME_KEPT = 200;
+const int TEMPORARY_RANDOM = 6;
+const int TEMPORARY_ATTEMPTS = 100;
 
 // What "wb" gives a new file: the process's mask, which nothing in it
 // changes, is read once.
@@ -67,6 +71,49 @@ bool open_in_place(OutputFile* output, const char* path) {
                      fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0);
 }
 
+// Fills the six letters at `letters` for a fresh temporary name.  The name
+// only has to be unlikely to be taken: the file is created exclusively.
+void fill_random(char* letters) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static uint64_t state;
+  if (state == 0) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    state = (static_cast<uint64_t>(now.tv_nsec) * 2654435761u) ^
+            (static_cast<uint64_t>(now.tv_sec) << 24) ^ (static_cast<uint64_t>(getpid()) << 44) ^
+            reinterpret_cast<uintptr_t>(&now);
+    state |= 1;
+  }
+  for (int i = 0; i < TEMPORARY_RANDOM; i++) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    letters[i] = alphabet[(state >> 33) % (sizeof alphabet - 1)];
+  }
+}
+
+// Creates the file `path`, which must not exist, with the permission bits
+// `mode`.  One that "wb" would make so is made by fopen; any other through a
+// descriptor, its bits set where the mask took some away.
+FILE* create_exclusive(const char* path, mode_t mode) {
+  if (mode == new_file_mode()) {
+    FILE* file = fopen(path, "wbx");
+    if (file == nullptr || fileno(file) > STDERR_FILENO)
+      return file;
+    int fd = fcntl(fileno(file), F_DUPFD, STDERR_FILENO + 1);
+    fclose(file);
+    return fd < 0 ? nullptr : fdopen(fd, "wb");
+  }
+  int fd = above_standard_streams(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, mode));
+  if (fd < 0)
+    return nullptr;
+  FILE* file =
+      (mode & ~new_file_mode() & 0777) == 0 || fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (file == nullptr)
+    close(fd);
+  return file;
+}
+
 // Creates the temporary file beside the target, with the mode and, where the
 // system allows, the owner of the file it replaces (`replaced`, or nullptr).
 bool open_temporary(OutputFile* output, const struct stat* replaced) {
@@ -77,23 +124,30 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
                          TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
   if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
     return fail(&output->reason, ENAMETOOLONG);
+  char* letters = output->temporary + written - TEMPORARY_RANDOM;
   struct stat before;
   cache_before(directory, &before);
-  int fd = mkstemp(output->temporary);
-  if (fd < 0)
+  FILE* file = nullptr;
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS && file == nullptr; attempt++) {
+    fill_random(letters);
+    file = create_exclusive(output->temporary, static_cast<mode_t>(output->mode));
+    if (file == nullptr && errno != EEXIST)
+      break;
+  }
+  if (file == nullptr)
     return fail(&output->reason, errno);
   cache_after(directory, before, output->temporary + cut, nullptr);
-  fd = above_standard_streams(fd);
   static const uid_t user = geteuid();
   static const gid_t group = getegid();
   // Where only the superuser may give a file away, the new file stays ours.
-  if (fd >= 0 && replaced != nullptr && (replaced->st_uid != user || replaced->st_gid != group) &&
-      fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+  if (replaced != nullptr && (replaced->st_uid != user || replaced->st_gid != group) &&
+      fchown(fileno(file), replaced->st_uid, replaced->st_gid) != 0) {
   }
-  if (take_stream(output, fd, fd >= 0 && fchmod(fd, static_cast<mode_t>(output->mode)) == 0))
-    return true;
-  os_remove_temporary(output);
-  return false;
+  // The writers hand over blocks of their own; glibc would make a stream
+  // buffer of the file's block size, asking the system for it.
+  setvbuf(file, nullptr, _IONBF, 0);
+  output->stream = file;
+  return true;
 }
 
 }  // namespace
