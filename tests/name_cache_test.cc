@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scratch_test.h"
 
 namespace {
 
@@ -104,22 +104,8 @@ const void* identity(const Entry* entry) {
 const char* const NAMES[] = {"a.htm", "page.htm", "page.bat", "b.bat"};
 const char* const DIRS[] = {"d", "web"};
 
-class NameCacheModel : public testing::Test {
+class NameCacheModel : public ScratchTest {
  protected:
-  void SetUp() override {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    // A name of this run's own: other runs of the suite may be under way.
-    root_ = fs::temp_directory_path() /
-            (std::string("quillfen-name-cache-") + test->name() + "-" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  void TearDown() override {
-    name_cache_enable(false);
-    fs::remove_all(root_);
-  }
-
   std::string spell(const std::string& name) {
     std::string out = name;
     for (char& c : out)
@@ -297,7 +283,6 @@ class NameCacheModel : public testing::Test {
     }
   }
 
-  fs::path root_;
   Model model_;
   std::mt19937 random_;
   int moves_ = 0;

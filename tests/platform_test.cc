@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "scratch_test.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,23 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory for one test, removed afterwards.
-class PlatformTest : public testing::Test {
+// Platform calls in a fresh directory of their own.
+class PlatformTest : public ScratchTest {
  protected:
-  void SetUp() override {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    // A name of this run's own: other runs of the suite may be under way.
-    root_ = fs::temp_directory_path() /
-            (std::string("quillfen-platform-") + test->name() + "-" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  void TearDown() override {
-    name_cache_enable(false);
-    fs::remove_all(root_);
-  }
-
   std::string at(const std::string& relative) const { return (root_ / relative).string(); }
 
   void write(const std::string& relative, const std::string& text) const {
@@ -42,8 +30,6 @@ class PlatformTest : public testing::Test {
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
   }
-
-  fs::path root_;
 };
 
 // What the tool reads at `path`, or "(none)" when it cannot open it.
