@@ -25,34 +25,37 @@ bool begins_with(const char* text, const char* prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-bool equals(const char* text, const char* other) {
-  return strcmp(text, other) == 0;
-}
+// The switch table, in the order in which it is tried: the whole argument
+// must equal a switch marked `whole`; any other must begin the argument.
+struct SwitchEntry {
+  const char* text;
+  bool whole;
+  SwitchId id;
+};
+
+const SwitchEntry SWITCHES[] = {
+    {"/?", true, ID_HELP},
+    {"/H", true, ID_HELP},
+    {"-H", true, ID_HELP},
+    {"--HELP", true, ID_HELP},
+    {"--VERSION", true, ID_VERSION},
+    {"/W", false, ID_W},
+    {"/NCR", true, ID_NCR},
+    {"/NOCGI", true, ID_NOCGI},
+    {"/BATFILE", false, ID_BATFILE},
+    {"/COMPILE", false, ID_COMPILE},
+    {"/NOBLANK", true, ID_NOBLANK},
+    {"/NOWRAP", true, ID_NOWRAP},
+    {"/T", false, ID_T},
+};
 
 // The switch that an upper-cased argument matches; the first of the table
 // wins.
 SwitchId find_switch(const char* argument) {
-  if (equals(argument, "/?") || equals(argument, "/H") || equals(argument, "-H") ||
-      equals(argument, "--HELP"))
-    return ID_HELP;
-  if (equals(argument, "--VERSION"))
-    return ID_VERSION;
-  if (begins_with(argument, "/W"))
-    return ID_W;
-  if (equals(argument, "/NCR"))
-    return ID_NCR;
-  if (equals(argument, "/NOCGI"))
-    return ID_NOCGI;
-  if (begins_with(argument, "/BATFILE"))
-    return ID_BATFILE;
-  if (begins_with(argument, "/COMPILE"))
-    return ID_COMPILE;
-  if (equals(argument, "/NOBLANK"))
-    return ID_NOBLANK;
-  if (equals(argument, "/NOWRAP"))
-    return ID_NOWRAP;
-  if (begins_with(argument, "/T"))
-    return ID_T;
+  for (const SwitchEntry& entry : SWITCHES) {
+    if (entry.whole ? strcmp(argument, entry.text) == 0 : begins_with(argument, entry.text))
+      return entry.id;
+  }
   return ID_NONE;
 }
 
@@ -133,8 +136,8 @@ bool names_a_path(const char* argument) {
 bool reads_as_switch(const char* argument) {
   if (argument[0] != '/')
     return false;
-  return !names_a_path(argument) || begins_with(argument, "/BATFILE") ||
-         begins_with(argument, "/COMPILE");
+  SwitchId id = find_switch(argument);
+  return !names_a_path(argument) || id == ID_BATFILE || id == ID_COMPILE;
 }
 
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
