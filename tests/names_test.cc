@@ -143,9 +143,13 @@ TEST(SmallRoutines, FollowTheirRules) {
   char mixed[] = "abz\xe9{";
   upper_case(mixed);
   EXPECT_STREQ("ABZ\xe9{", mixed);
-  EXPECT_TRUE(equal_ignoring_case("C:\\Web\\x.bat", "c:\\WEB\\X.BAT"));
-  EXPECT_FALSE(equal_ignoring_case("\xe9", "\xc9"));
-  EXPECT_FALSE(equal_ignoring_case("AB", "ABC"));
+  EXPECT_TRUE(same_name("C:\\Web\\x.bat", "c:\\WEB\\X.BAT"));
+  EXPECT_FALSE(same_name("\xe9", "\xc9"));
+  EXPECT_FALSE(same_name("AB", "ABC"));
+  // Name order: upper-cased bytes first, raw bytes between names alike.
+  EXPECT_LT(compare_names("PAGE.htm", "Page.htm"), 0);
+  EXPECT_GT(compare_names("a_b", "AZ"), 0);  // '_' follows 'Z', and 'z' is upper-cased
+  EXPECT_EQ(0, compare_names("x", "x"));
 }
 
 }  // namespace

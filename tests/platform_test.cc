@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
+#include "front/folders.h"
 #include "scratch_test.h"
 
 #ifndef _WIN32
@@ -32,105 +35,76 @@ class PlatformTest : public ScratchTest {
   }
 };
 
-// What the tool reads at `path`, or "(none)" when it cannot open it.
-std::string read(const std::string& path) {
+// What the tool reads of `name` in the directory `path`, or "(none)".
+std::string read(const std::string& path, const char* name) {
   int reason;
-  FILE* file = open_source(path.c_str(), &reason);
-  if (file == nullptr)
+  Directory* directory = directory_open(path.c_str(), &reason);
+  SourceFile source;
+  if (directory == nullptr || !source_open(directory, name, &source, &reason)) {
+    directory_close(directory);
     return "(none)";
+  }
   std::string text;
   char block[512];
   size_t got;
-  while ((got = fread(block, 1, sizeof block, file)) > 0)
+  while ((got = fread(block, 1, sizeof block, source.stream)) > 0)
     text.append(block, got);
-  fclose(file);
+  fclose(source.stream);
+  directory_close(directory);
   return text;
 }
 
-// Writes `text` to the output `name` through a temporary file; false when
-// the output cannot be opened.
-bool replace_output(const std::string& name, const char* text) {
+// Writes `text` to the output `name` in `path` through a temporary file;
+// false when the output cannot be opened.
+bool replace_output(const std::string& path, const char* name, const char* text,
+                    uint32_t new_mode = 0666) {
+  int reason;
+  Directory* directory = directory_open(path.c_str(), &reason);
   OutputFile output;
-  if (!output_open(&output, name.c_str()))
-    return false;
-  fputs(text, output.stream);
-  return output_commit(&output);
-}
-
-// Lets the file system's clock move on, so that a directory changed next does
-// not keep the time stamp it had when it was listed.
-void let_the_clock_move() {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-  while (std::chrono::steady_clock::now() < until) {
+  bool ok = directory != nullptr && output_open(&output, directory, name, new_mode);
+  if (ok) {
+    fputs(text, output.stream);
+    ok = output_commit(&output);
   }
+  directory_close(directory);
+  return ok;
 }
 
-TEST_F(PlatformTest, FindsNamesInAnyCaseAmongMany) {
-  fs::create_directories(root_ / "Pages");
-  for (int i = 0; i < 3000; i++)
-    write("Pages/Page" + std::to_string(i) + ".htm", std::to_string(i));
-  for (bool cached : {false, true}) {
-    name_cache_enable(cached);
-    for (int i = 0; i < 3000; i += 7)
-      EXPECT_EQ(std::to_string(i), read(at("PAGES/PAGE" + std::to_string(i) + ".HTM")));
-    EXPECT_EQ("(none)", read(at("PAGES/PAGE3000.HTM")));
-  }
-}
-
-TEST_F(PlatformTest, NamesMadeDuringTheRunAreFoundInAnyCase) {
-  fs::create_directories(root_ / "Web");
-  write("Web/a.htm", "a");
-  name_cache_enable(true);
-  EXPECT_EQ("a", read(at("WEB/A.HTM")));
-  // Each output made is found again, in another case, by the next write.
-  for (const char* spelling : {"WEB/New", "web/NEW"}) {
-    for (int i = 0; i < 300; i++)
-      ASSERT_TRUE(replace_output(at(spelling + std::to_string(i) + ".bat"), spelling));
-  }
-  EXPECT_EQ(301, std::distance(fs::directory_iterator(root_ / "Web"), fs::directory_iterator()));
-  EXPECT_EQ("web/NEW", read(at("Web/New299.bat")));
-  EXPECT_TRUE(same_file(at("WEB/NEW7.BAT").c_str(), at("Web/new7.bat").c_str()));
-  EXPECT_TRUE(same_file(at("WEB/LATER.BAT").c_str(), at("Web/later.bat").c_str()));
-  EXPECT_FALSE(same_file(at("WEB/LATER.BAT").c_str(), at("Web/a.htm").c_str()));
-}
-
-TEST_F(PlatformTest, FollowsChangesMadeBehindItsBack) {
-  fs::create_directories(root_ / "Web");
-  write("Web/Page.htm", "first");
-  name_cache_enable(true);
-  EXPECT_EQ("first", read(at("WEB/PAGE.HTM")));
-
-  // The directory moves away and another takes its name in another case.
-  fs::rename(root_ / "Web", root_ / "Old");
-  fs::create_directories(root_ / "wEB");
-  write("wEB/page.HTM", "second");
-  EXPECT_EQ("second", read(at("WEB/PAGE.HTM")));
-
-  // A file appears, and one goes, in a directory already listed.
-  let_the_clock_move();
-  write("wEB/Extra.htm", "extra");
-  EXPECT_EQ("extra", read(at("WEB/EXTRA.HTM")));
-  let_the_clock_move();
-  fs::remove(root_ / "wEB" / "page.HTM");
-  EXPECT_EQ("(none)", read(at("WEB/PAGE.HTM")));
+TEST_F(PlatformTest, TypedPathsTakeTheExactSpellingFirst) {
+  fs::create_directories(root_ / "Web" / "Pages");
+  write("Web/Pages/a.htm", "mixed");
+  EXPECT_EQ("mixed", read(at("WEB/PAGES"), "a.htm"));
+  EXPECT_EQ("mixed", read(at("web\\pages\\"), "a.htm"));  // either separator
+#ifndef _WIN32
+  // Only a file system that tells letter cases apart can hold both.
+  fs::create_directories(root_ / "WEB" / "PAGES");
+  write("WEB/PAGES/a.htm", "upper");
+  fs::create_directories(root_ / "web");
+  EXPECT_EQ("upper", read(at("WEB/PAGES"), "a.htm"));
+  EXPECT_EQ("mixed", read(at("Web/PAGES"), "a.htm"));
+  // A spelling that exists is taken, even where it leads nowhere.
+  EXPECT_EQ("(none)", read(at("web/pages"), "a.htm"));
+#endif
+  int reason = REASON_NONE;
+  EXPECT_EQ(nullptr, directory_open(at("none/deeper").c_str(), &reason));
+  EXPECT_TRUE(reason_is_missing(reason));
 }
 
 TEST_F(PlatformTest, ReasonsComeInWords) {
   char text[256];
   reason_text(REASON_NOT_REGULAR, text, sizeof text);
   EXPECT_STREQ("Not a regular file", text);
-  int reason = REASON_NONE;
-  EXPECT_EQ(nullptr, open_source(at("none/page.htm").c_str(), &reason));
+  int reason;
+  Directory* directory = directory_open(root_.string().c_str(), &reason);
+  ASSERT_NE(nullptr, directory);
+  SourceFile source;
+  EXPECT_FALSE(source_open(directory, "page.htm", &source, &reason));
   EXPECT_TRUE(reason_is_missing(reason));
-  OutputFile output;
-  EXPECT_FALSE(output_open(&output, at("none/page.bat").c_str()));
-  EXPECT_TRUE(reason_is_missing(output.reason));
-  reason_text(output.reason, text, sizeof text);
+  fs::create_directories(root_ / "sub");
+  EXPECT_FALSE(source_open(directory, "sub", &source, &reason));
+  reason_text(reason, text, sizeof text);
   EXPECT_NE('\0', text[0]);
-#ifndef _WIN32
-  EXPECT_EQ(nullptr, open_source(root_.string().c_str(), &reason));
-  EXPECT_EQ(REASON_NOT_REGULAR, reason);
-#endif
+  directory_close(directory);
 }
 
 #ifndef _WIN32
@@ -139,59 +113,82 @@ mode_t mode_of(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-TEST_F(PlatformTest, SeesAFileMadeByAnotherProgramWhileAnOutputIsWritten) {
-  fs::create_directories(root_ / "Web");
-  write("Web/page.htm", "page");
-  name_cache_enable(true);
-  EXPECT_EQ("page", read(at("WEB/PAGE.HTM")));
-  OutputFile output;
-  ASSERT_TRUE(output_open(&output, at("WEB/PAGE.BAT").c_str()));
-  let_the_clock_move();
-  write("Web/During.htm", "during");
-  fputs("script", output.stream);
-  ASSERT_TRUE(output_commit(&output));
-  EXPECT_EQ("during", read(at("WEB/DURING.HTM")));
-  EXPECT_EQ("script", read(at("web/Page.bat")));
+TEST_F(PlatformTest, ANameIsOneNameWhateverItHolds) {
+  fs::create_directories(root_ / "x");
+  fs::create_directories(root_ / "secret");
+  write("secret/key", "secret");
+  write("x\\..\\..\\secret\\key", "page");
+  EXPECT_EQ("page", read(root_.string(), "x\\..\\..\\secret\\key"));
+  ASSERT_TRUE(replace_output(root_.string(), "a\\..\\b.bat", "out"));
+  EXPECT_TRUE(fs::exists(root_ / "a\\..\\b.bat"));
+  EXPECT_FALSE(fs::exists(root_ / "b.bat"));
 }
 
 TEST_F(PlatformTest, AnOutputKeepsThePermissionBitsOfTheFileItReplaces) {
   mode_t mask = umask(0);
   umask(mask);
-  ASSERT_TRUE(replace_output(at("new.bat"), "new"));
+  // A new output: its source's bits, under the mask.
+  ASSERT_TRUE(replace_output(root_.string(), "new.bat", "new"));
   EXPECT_EQ(0666 & ~mask, mode_of(at("new.bat")));
+  ASSERT_TRUE(replace_output(root_.string(), "private.bat", "new", 0600));
+  EXPECT_EQ(0600 & ~mask, mode_of(at("private.bat")));
 
   // Modes that "wb" would not give a new file: narrower, wider, with
   // special bits (which are never carried over), read-only (which only the
   // superuser may replace).
   for (mode_t mode : {0600, 0640, 0666, 0751, 04755, 06777, 01777, 0444}) {
-    std::string name = at("old" + std::to_string(mode) + ".bat");
-    write("old" + std::to_string(mode) + ".bat", "old");
-    ASSERT_EQ(0, chmod(name.c_str(), mode));
+    std::string name = "old" + std::to_string(mode) + ".bat";
+    write(name, "old");
+    ASSERT_EQ(0, chmod(at(name).c_str(), mode));
     bool writable = mode != 0444 || geteuid() == 0;
-    EXPECT_EQ(writable, replace_output(name, "new")) << std::oct << mode;
-    EXPECT_EQ(writable ? "new" : "old", read(name)) << std::oct << mode;
-    EXPECT_EQ(writable ? mode & 0777 : mode, mode_of(name)) << std::oct << mode;
+    EXPECT_EQ(writable, replace_output(root_.string(), name.c_str(), "new")) << std::oct << mode;
+    EXPECT_EQ(writable ? "new" : "old", read(root_.string(), name.c_str())) << std::oct << mode;
+    EXPECT_EQ(writable ? mode & 0777 : mode, mode_of(at(name))) << std::oct << mode;
   }
-  EXPECT_EQ(9, std::distance(fs::directory_iterator(root_), fs::directory_iterator()));
-}
-
-// Only a file system that tells letter cases apart can hold these.
-TEST_F(PlatformTest, PrefersTheExactSpellingAndThenTheFirstInNameOrder) {
-  fs::create_directories(root_ / "web");
-  write("web/page.htm", "lower");
-  write("web/PAGE.htm", "upper");
-  write("web/Page.htm", "mixed");
-  name_cache_enable(true);
-  EXPECT_EQ("lower", read(at("web/page.htm")));
-  EXPECT_EQ("upper", read(at("web/PAGE.HTM")));  // "PAGE.htm" ranks before "Page.htm"
-
-  // An exact spelling that appears later takes over from a case-blind match.
-  EXPECT_EQ("upper", read(at("WEB/PAGE.HTM")));
-  let_the_clock_move();
-  fs::create_directories(root_ / "WEB");
-  write("WEB/PAGE.htm", "exact");
-  EXPECT_EQ("exact", read(at("WEB/PAGE.HTM")));
+  EXPECT_EQ(10, std::distance(fs::directory_iterator(root_), fs::directory_iterator()));
 }
 #endif
+
+// The driver answers from one listing which entry a name means; it must
+// agree with a fresh look at the directory, whatever the names.
+TEST_F(PlatformTest, FolderLookupsAgreeWithAFreshListing) {
+  std::mt19937 random(7);
+  const char* letters = "aAbB._";
+  for (int i = 0; i < 400; i++) {
+    std::string name;
+    for (int length = 1 + static_cast<int>(random() % 4); length > 0; length--)
+      name += letters[random() % 6];
+    if (name == "." || name == ".." || fs::exists(root_ / name))
+      continue;  // alike but for case on Windows
+    write(name, name);
+  }
+  FolderSet folders = {};
+  int reason;
+  Folder* folder = folder_open(&folders, root_.string().c_str(), &reason);
+  ASSERT_NE(nullptr, folder);
+  ASSERT_EQ(REASON_NONE, folder_list(folder));
+  EXPECT_EQ(folder, folder_open(&folders, root_.string().c_str(), &reason));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(root_))
+    names.push_back(entry.path().filename().string());
+  for (int i = 0; i < 2000; i++) {
+    std::string query;
+    for (int length = 1 + static_cast<int>(random() % 4); length > 0; length--)
+      query += letters[random() % 6];
+    // The spelling asked for, else the first alike in name order.
+    std::string expected;
+    for (const std::string& name : names) {
+      if (name == query) {
+        expected = name;
+        break;
+      }
+      if (same_name(name.c_str(), query.c_str()) &&
+          (expected.empty() || compare_names(name.c_str(), expected.c_str()) < 0))
+        expected = name;
+    }
+    const char* found = folder_find(folder, query.c_str());
+    EXPECT_EQ(expected, found == nullptr ? "" : found) << query;
+  }
+}
 
 }  // namespace

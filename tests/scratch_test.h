@@ -1,5 +1,4 @@
-// A test with a fresh directory of its own, removed afterwards, that leaves
-// the platform's name cache off as it found it.
+// A test with a fresh directory of its own, removed afterwards.
 #ifndef QUILLFEN_TESTS_SCRATCH_TEST_H_
 #define QUILLFEN_TESTS_SCRATCH_TEST_H_
 
@@ -8,8 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-
-#include "platform/platform.h"
 
 class ScratchTest : public testing::Test {
  protected:
@@ -22,10 +19,7 @@ class ScratchTest : public testing::Test {
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_);
   }
-  void TearDown() override {
-    name_cache_enable(false);
-    std::filesystem::remove_all(root_);
-  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
 
   std::filesystem::path root_;
 };

@@ -31,3 +31,24 @@ void copy_bounded(char* destination, const char* source, size_t n) {
 void base_name(const char* path, char* out) {
   copy_bounded(out, path + last_separator_pos(path), LONG_PATH_CAPACITY);
 }
+
+char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+int compare_upper(const char* a, const char* b) {
+  while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
+    a++;
+    b++;
+  }
+  return static_cast<unsigned char>(ascii_upper(*a)) - static_cast<unsigned char>(ascii_upper(*b));
+}
+
+bool same_name(const char* a, const char* b) {
+  return compare_upper(a, b) == 0;
+}
+
+int compare_names(const char* a, const char* b) {
+  int order = compare_upper(a, b);
+  return order != 0 ? order : strcmp(a, b);
+}

@@ -20,4 +20,15 @@ void copy_bounded(char* destination, const char* source, size_t n);
 // holds LONG_PATH_CAPACITY + 1 bytes.
 void base_name(const char* path, char* out);
 
+char ascii_upper(char c);
+
+// Whether two names are alike but for the case of ASCII letters, as the
+// Windows file services compare names.
+bool same_name(const char* a, const char* b);
+
+// Orders names as an NTFS directory lists them: byte by byte after ASCII
+// upper-casing; names equal that way fall back to their raw bytes.
+int compare_names(const char* a, const char* b);
+int compare_upper(const char* a, const char* b);  // the first step alone
+
 #endif  // QUILLFEN_COMMON_TEXT_H_

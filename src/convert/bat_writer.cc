@@ -32,9 +32,10 @@ void note_failure(BatWriter* writer) {
 }
 
 void flush_staging(BatWriter* writer) {
-  if (writer->staged > 0)
-    if (fwrite(writer->staging, 1, writer->staged, writer->stream) != writer->staged)
-      note_failure(writer);
+  if (writer->staged > 0 &&
+      fwrite(writer->staging, 1, writer->staged, writer->stream) != writer->staged)
+    note_failure(writer);
+  writer->written += writer->staged;
   writer->staged = 0;
 }
 
@@ -44,6 +45,7 @@ void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
   if (length > BAT_STAGING_SIZE) {
     if (fwrite(bytes, 1, length, writer->stream) != length)
       note_failure(writer);
+    writer->written += length;
     return;
   }
   memcpy(writer->staging + writer->staged, bytes, length);
@@ -243,6 +245,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
                       const RunOptions* options) {
   writer->stream = stream;
   writer->staged = 0;
+  writer->written = 0;
   writer->failed = false;
   writer->reason = 0;
   writer->no_wrap = options->no_wrap;

@@ -21,6 +21,7 @@ struct BatWriter {
   bool expansion_off = false;  // the script has turned delayed expansion off
   bool failed = false;         // a write to the stream fell short
   int reason = 0;              // and the system's reason for it
+  unsigned long long written = 0;  // bytes handed to the stream
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE];
 };

@@ -10,9 +10,10 @@
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
-#include "front/identity_set.h"
+#include "common/text.h"
+#include "front/folders.h"
+#include "front/known_files.h"
 #include "front/names.h"
-#include "front/path_set.h"
 #include "front/source_list.h"
 #include "front/switches.h"
 #include "platform/platform.h"
@@ -25,31 +26,38 @@ const int STATUS_CONTINUE = -1;
 // How the lines of one source came to an end.
 enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 
-// Everything one run holds: the settings, the paths, the list of sources and
-// the buffers reused for every source.
+// A file spec that matched: its folder, and its directory as messages show
+// it (upper-cased as typed, or the current directory, with a separator).
+struct Spec {
+  Folder* folder;
+  char* shown;
+};
+
+// Where an output lands: an entry of a folder, by the name it has there (or
+// will have), and the path that messages show for it.
+struct OutputPlace {
+  Folder* folder;
+  char name[OUTPUT_NAME_CAPACITY];
+  bool exists;  // the listing, or the run, knows the entry
+};
+
+// Everything one run holds: the settings, the arguments as typed, the
+// folders and the list of sources, and the buffers reused for every source.
 struct Run {
   RunOptions options;
-  // The directory of the file spec being listed, then of the source being
-  // converted.
+  char** typed;  // the arguments before upper-casing
+  // The directory of the file spec being listed, then the search pattern, as
+  // messages show them; then the source being converted.
   char source_dir[LONG_PATH_CAPACITY + 1];
-  // The source directory as the file system spells it: the paths that the
-  // run hands to the platform are composed from it, the ones it prints from
-  // source_dir.
-  char resolved_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
-  char source_call[LONG_PATH_CAPACITY + 1];
-  char bat_call[LONG_PATH_CAPACITY + 1];
-  char com_call[LONG_PATH_CAPACITY + 1];
   SourceList list;  // the matches of every file spec, in the order given
-  // The source directory of every file spec that matched, as typed and as
-  // resolved, by the index that its sources carry.
-  char** spec_dirs;
-  char** spec_resolved;
+  Spec* specs;      // by the index that the sources carry
   int spec_count;
+  FolderSet folders;
+  KnownFiles known;  // the listed sources, and the outputs made so far
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
-  IdentitySet sources;  // the listed sources, by index
-  PathSet written;      // the outputs made so far, by the source that made them
+  OutputPlace places[2];  // of the script and the program
   char line[LINE_CAPACITY + 1];
   SourceStream source;
   BatWriter bat;
@@ -58,24 +66,6 @@ struct Run {
 
 // The one run of the process; too large for the stack.
 Run the_run;
-
-// Sets source_dir and puts the search pattern into source_path.
-void resolve_file_spec(Run* run, const char* spec) {
-  char directory[LONG_PATH_CAPACITY + 1];
-  spec_directory(spec, directory);
-  int reason;
-  if (directory[0] == '\0')
-    current_directory(run->source_path, PATH_CAPACITY + 1, &reason);
-  else
-    copy_bounded(run->source_path, directory, LONG_PATH_CAPACITY);
-  append_separator(run->source_path, LONG_PATH_CAPACITY, native_separator());
-  copy_bounded(run->source_dir, run->source_path, LONG_PATH_CAPACITY);
-  if (!resolve_path(run->source_dir, run->resolved_dir, sizeof run->resolved_dir))
-    copy_bounded(run->resolved_dir, run->source_dir, LONG_PATH_CAPACITY);
-  char name[LONG_PATH_CAPACITY + 1];
-  base_name(spec, name);
-  append_text(run->source_path, LONG_PATH_CAPACITY, name);
-}
 
 // Tells of a path from the command line that the tool or the platform cannot
 // hold whole; true after the message.
@@ -141,146 +131,210 @@ void report_no_match(const Run* run, const char* spec, const SearchOutcome& outc
            outcome.skipped);
 }
 
-// Resolves one file spec and lists its matches after those of the specs
-// before it.  A spec that matches nothing, or whose directory cannot be read
-// to its end, gets its error, and the run goes on with the others.
-void list_spec(Run* run, const char* spec) {
-  resolve_file_spec(run, spec);
-  int index = run->spec_count;
-  int found = -1;
+// Sets source_dir to the directory of the upper-cased file spec `spec` as
+// messages show it, and source_path to its search pattern.
+void show_file_spec(Run* run, const char* spec) {
+  char directory[LONG_PATH_CAPACITY + 1];
+  spec_directory(spec, directory);
+  int reason;
+  if (directory[0] == '\0')
+    current_directory(run->source_dir, PATH_CAPACITY + 1, &reason);
+  else
+    copy_bounded(run->source_dir, directory, LONG_PATH_CAPACITY);
+  append_separator(run->source_dir, LONG_PATH_CAPACITY, native_separator());
+  char name[LONG_PATH_CAPACITY + 1];
+  base_name(spec, name);
+  copy_bounded(run->source_path, run->source_dir, LONG_PATH_CAPACITY);
+  append_text(run->source_path, LONG_PATH_CAPACITY, name);
+}
+
+// Resolves one file spec, given upper-cased and as typed, and lists its
+// matches after those of the specs before it.  A spec that matches nothing,
+// or whose directory cannot be read to its end, gets its error, and the run
+// goes on with the others.
+void list_spec(Run* run, const char* spec, const char* typed) {
+  show_file_spec(run, spec);
+  char directory[LONG_PATH_CAPACITY + 1];
+  char pattern[LONG_PATH_CAPACITY + 1];
+  spec_directory(typed, directory);
+  base_name(typed, pattern);
   SearchOutcome outcome = {0, 0, REASON_NONE};
-  if (store_copy(&run->spec_dirs[index], run->source_dir) &&
-      store_copy(&run->spec_resolved[index], run->resolved_dir))
-    found = list_matching_files(run->source_path, &run->list, index, &outcome);
+  Spec* entry = &run->specs[run->spec_count];
+  entry->folder = folder_open(&run->folders, directory, &outcome.reason);
+  int found = -1;
+  if (entry->folder != nullptr && store_copy(&entry->shown, run->source_dir))
+    found = list_matching_files(entry->folder, pattern, &run->list, run->spec_count, &outcome);
   if (found > 0) {
     run->spec_count++;
     return;
   }
   run->incomplete = true;
+  free(entry->shown);
+  entry->shown = nullptr;
   if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
     printf("Error: Can't read directory %s\n", run->source_dir);
     print_reason(outcome.reason);
   } else {
     report_no_match(run, spec, outcome);
   }
-  free(run->spec_dirs[index]);
-  free(run->spec_resolved[index]);
-  run->spec_dirs[index] = nullptr;
-  run->spec_resolved[index] = nullptr;
 }
 
 // Lists the matches of every file spec, in the order given, before anything
-// is converted.
+// is converted, and files the identity of each, so that no output of the run
+// is written over one of them.
 void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan) {
-  run->spec_dirs = static_cast<char**>(calloc(static_cast<size_t>(count), sizeof(char*)));
-  run->spec_resolved = static_cast<char**>(calloc(static_cast<size_t>(count), sizeof(char*)));
-  if (run->spec_dirs == nullptr || run->spec_resolved == nullptr)
+  run->specs = static_cast<Spec*>(calloc(static_cast<size_t>(count), sizeof(Spec)));
+  if (run->specs == nullptr)
     return;
   for (int i = 0; i < count; i++) {
     if (is_file_spec(scan, i, arguments[i]))
-      list_spec(run, arguments[i]);
+      list_spec(run, arguments[i], run->typed[i]);
   }
-}
-
-// `path` becomes source_dir followed by `name`.
-void path_in_source_dir(const Run* run, const char* name, char* path) {
-  copy_bounded(path, run->source_dir, LONG_PATH_CAPACITY);
-  append_text(path, LONG_PATH_CAPACITY, name);
-}
-
-// `path` becomes the resolved source directory followed by `name`.
-void path_in_resolved_dir(const Run* run, const char* name, char* path) {
-  copy_bounded(path, run->resolved_dir, LONG_PATH_CAPACITY);
-  append_text(path, LONG_PATH_CAPACITY, name);
-}
-
-// `path` becomes the listed source at `index`: the directory of its file
-// spec, as typed or as resolved, followed by its name.
-void path_of_source(const Run* run, int index, bool resolved, char* path) {
-  const ListedSource& source = run->list.entries[index];
-  const char* directory = resolved ? run->spec_resolved[source.spec] : run->spec_dirs[source.spec];
-  copy_bounded(path, directory, LONG_PATH_CAPACITY);
-  append_text(path, LONG_PATH_CAPACITY, source.name);
-}
-
-// Files the identity of every listed source, of every file spec, so that no
-// output of the run is written over one of them.
-void note_sources(Run* run) {
-  identity_set_clear(&run->sources);
-  char path[LONG_PATH_CAPACITY + 1];
   for (int i = 0; i < run->list.count; i++) {
-    path_of_source(run, i, true, path);
-    FileIdentity identity;
-    if (file_identity(path, &identity))
-      identity_set_put(&run->sources, identity, i);
+    const FileIdentity& identity = run->list.entries[i].identity;
+    if ((identity.volume != 0 || identity.index != 0) &&
+        !known_put(&run->known, identity, nullptr, i))
+      run->list.count = 0;
   }
 }
 
-// `path` becomes source_dir, the stem of `name` and `extension`, and `call`
-// the same in the resolved directory.
-void derive_output_path(const Run* run, const char* name, const char* extension, char* path,
-                        char* call) {
-  char stem[PATH_CAPACITY + 1];
-  file_stem(name, stem);
-  path_in_source_dir(run, stem, path);
-  append_text(path, LONG_PATH_CAPACITY, extension);
-  path_in_resolved_dir(run, stem, call);
-  append_text(call, LONG_PATH_CAPACITY, extension);
+// The output name of a switch as typed: the text after "/BATFILE" or
+// "/COMPILE" and its separator in the last such argument, whose upper-cased
+// text the scan took.
+const char* typed_output(const Run* run, int count, const char* prefix, const char* taken) {
+  size_t length = strlen(prefix);
+  for (int i = count - 1; i >= 0; i--) {
+    const char* typed = run->typed[i];
+    char start[16];
+    copy_bounded(start, typed, length);
+    if (strlen(typed) > length + 1 && same_name(start, prefix) && same_name(typed + length + 1, taken))
+      return typed + length + 1;
+  }
+  return taken;
 }
 
-// What an output path names before the source is converted: whether it
-// lands on a source of the run, and which earlier source of the run wrote
-// it (-1 for none).
-struct OutputTarget {
-  bool on_a_source;
-  int earlier;
-};
+// Finds the entry that `wanted` means in the folder of `place`: as spelt,
+// else in another case, in the listing or among the names the run made;
+// else `fallback`, the name a new file gets.
+void find_entry(Run* run, OutputPlace* place, const char* wanted, const char* fallback) {
+  const char* found = folder_find(place->folder, wanted);
+  if (found == nullptr && known_find(&run->known, place->folder->identity, wanted, &found) < 0)
+    found = nullptr;
+  place->exists = found != nullptr;
+  copy_bounded(place->name, found != nullptr ? found : fallback, OUTPUT_NAME_CAPACITY - 1);
+}
 
-OutputTarget inspect_output(const Run* run, const char* output, const char* call) {
-  OutputTarget target = {equal_ignoring_case(run->source_path, output), -1};
-  FileIdentity identity;
-  bool exists = false;
-  char entry[LONG_PATH_CAPACITY + 1];
-  if (entry_of(call, entry, sizeof entry, &identity, &exists))
-    target.earlier = path_set_find(&run->written, entry);
-  else
-    exists = file_identity(call, &identity);
-  if (exists)
-    target.on_a_source = target.on_a_source || identity_set_find(&run->sources, identity) >= 0;
-  return target;
+// The place of an output named on the command line: `typed` as typed.
+bool place_named_output(Run* run, const char* typed, OutputPlace* place, int* reason) {
+  char directory[LONG_PATH_CAPACITY + 1];
+  char base[LONG_PATH_CAPACITY + 1];
+  size_t cut = last_separator_pos(typed);
+  copy_bounded(directory, typed, cut);
+  copy_bounded(base, typed + cut, LONG_PATH_CAPACITY);
+  place->folder = folder_open(&run->folders, directory, reason);
+  if (place->folder == nullptr || (*reason = folder_list(place->folder)) != REASON_NONE)
+    return false;
+  char wanted[OUTPUT_NAME_CAPACITY];
+  char created[OUTPUT_NAME_CAPACITY];
+  typed_name(base, wanted, sizeof wanted);
+  upper_case(base);
+  typed_name(base, created, sizeof created);
+  find_entry(run, place, wanted, created);
+  return true;
+}
+
+// The place of an output derived from the source `listed`: its stem and
+// `extension` in the source's folder; `shown` becomes the path that messages
+// show for it.
+void place_derived_output(Run* run, const ListedSource& listed, const char* extension,
+                          OutputPlace* place, char* shown) {
+  char stem[PATH_CAPACITY + 1];
+  char wanted[OUTPUT_NAME_CAPACITY];
+  file_stem(listed.name, stem);
+  snprintf(wanted, sizeof wanted, "%s%s", stem, extension);
+  place->folder = run->specs[listed.spec].folder;
+  find_entry(run, place, wanted, wanted);
+  char shown_stem[LONG_PATH_CAPACITY + 1];
+  shown_name(stem, shown_stem, sizeof shown_stem);
+  copy_bounded(shown, run->specs[listed.spec].shown, LONG_PATH_CAPACITY);
+  append_text(shown, LONG_PATH_CAPACITY, shown_stem);
+  append_text(shown, LONG_PATH_CAPACITY, extension);
+}
+
+// Where the outputs of the source at `index` land, and how messages show
+// them; false, after the message, when a named output's directory cannot be
+// opened.
+bool place_outputs(Run* run, int index, int count) {
+  RunOptions& options = run->options;
+  const ListedSource& listed = run->list.entries[index];
+  char* shown[2] = {options.bat_path, options.com_path};
+  const char* prefixes[2] = {"/BATFILE", "/COMPILE"};
+  const char* extensions[2] = {".bat", ".com"};
+  int reason;
+  for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
+    OutputPlace* place = &run->places[i];
+    if (shown[i][0] == '\0') {
+      place_derived_output(run, listed, extensions[i], place, shown[i]);
+    } else if (!place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place,
+                                   &reason)) {
+      printf("Error: Can't open %s file %s for output\n", i == 0 ? "batch" : "COM", shown[i]);
+      print_reason(reason);
+      return false;
+    }
+  }
+  return true;
+}
+
+int report_same_outputs(const RunOptions& options) {
+  printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
+  return STATUS_FAILED;
 }
 
 // Refuses outputs that would overwrite a source or each other; returns
 // STATUS_FAILED after the message, or STATUS_CONTINUE.  Tells in `earlier`
 // which earlier sources wrote the script and the program.
-int check_output_paths(const Run* run, int earlier[2]) {
+int check_output_paths(Run* run, int earlier[2]) {
   const RunOptions& options = run->options;
-  const char* outputs[] = {options.bat_path, options.compile_com ? options.com_path : nullptr};
-  const char* calls[] = {run->bat_call, run->com_call};
-  for (int i = 0; i < 2; i++) {
-    earlier[i] = -1;
-    if (outputs[i] == nullptr)
-      continue;
-    OutputTarget target = inspect_output(run, outputs[i], calls[i]);
-    if (target.on_a_source) {
-      printf("Error: Input file can't be the same as the output file\n  ->%s\n", outputs[i]);
+  const char* shown[] = {options.bat_path, options.com_path};
+  FileIdentity identities[2] = {};
+  bool exist[2] = {false, false};
+  for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
+    OutputPlace* place = &run->places[i];
+    uint32_t attributes;
+    exist[i] = place->exists &&
+               entry_info(place->folder->directory, place->name, &attributes, &identities[i]);
+    if (exist[i] && known_find(&run->known, identities[i], nullptr) >= 0) {
+      printf("Error: Input file can't be the same as the output file\n  ->%s\n", shown[i]);
       return STATUS_FAILED;
     }
-    earlier[i] = target.earlier;
+    earlier[i] = known_find(&run->known, place->folder->identity, place->name);
   }
-  if (options.compile_com && (equal_ignoring_case(options.bat_path, options.com_path) ||
-                              same_file(run->bat_call, run->com_call))) {
-    printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
-    return STATUS_FAILED;
-  }
+  if (options.compile_com && exist[0] && exist[1] && identities[0].volume == identities[1].volume &&
+      identities[0].index == identities[1].index)
+    return report_same_outputs(options);
   return STATUS_CONTINUE;
 }
 
+// Whether two open outputs land on one directory entry, links followed.
+bool same_landing(const OutputFile& bat, const OutputFile& com) {
+  FileIdentity a = directory_identity(bat.directory);
+  FileIdentity b = directory_identity(com.directory);
+  return a.volume == b.volume && a.index == b.index && same_name(bat.target, com.target);
+}
+
 // Files the output just put in place as written for `index`.
-void note_written(Run* run, const char* call, int index) {
-  char entry[LONG_PATH_CAPACITY + 1];
-  if (entry_of(call, entry, sizeof entry))
-    path_set_put(&run->written, entry, index);
+void note_written(Run* run, const OutputPlace& place, int index) {
+  if (!known_put(&run->known, place.folder->identity, place.name, index))
+    run->incomplete = true;
+}
+
+// `path` becomes the listed source at `index` as messages show it.
+void shown_source(const Run* run, int index, char* path) {
+  const ListedSource& source = run->list.entries[index];
+  char name[LONG_PATH_CAPACITY + 1];
+  shown_name(source.name, name, sizeof name);
+  copy_bounded(path, run->specs[source.spec].shown, LONG_PATH_CAPACITY);
+  append_text(path, LONG_PATH_CAPACITY, name);
 }
 
 // Tells that `path` replaced the output of an earlier source of the run.
@@ -288,7 +342,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
-  path_of_source(run, earlier, false, earlier_path);
+  shown_source(run, earlier, earlier_path);
   printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
@@ -364,14 +418,14 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
     return report_com_failure(options, bat, com, com->reason);
   if (!output_commit(bat))
     return report_bat_failure(options, bat, com, bat->reason);
-  note_written(run, run->bat_call, index);
+  note_written(run, run->places[0], index);
   if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n", static_cast<long>(file_size_of(run->bat_call)),
-           options.bat_path);
+    printf("\x10 %li bytes(s) written to \"%s\"\n",
+           static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
   if (compiled) {
     if (!output_commit(com))
       return report_com_failure(options, bat, com, com->reason);
-    note_written(run, run->com_call, index);
+    note_written(run, run->places[1], index);
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
   }
   report_replaced(run, options.bat_path, earlier[0]);
@@ -382,15 +436,13 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
 
 // Converts the source at `index`; returns STATUS_CONTINUE, or the status with
 // which the run ends.
-int convert_source(Run* run, int index) {
+int convert_source(Run* run, int index, int count) {
   RunOptions& options = run->options;
   const ListedSource& listed = run->list.entries[index];
-  copy_bounded(run->source_dir, run->spec_dirs[listed.spec], LONG_PATH_CAPACITY);
-  copy_bounded(run->resolved_dir, run->spec_resolved[listed.spec], LONG_PATH_CAPACITY);
-  if (strlen(run->resolved_dir) + strlen(listed.name) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
-      strlen(run->source_dir) + strlen(listed.name) > static_cast<size_t>(TYPED_PATH_CAPACITY)) {
+  const Spec& spec = run->specs[listed.spec];
+  if (strlen(spec.shown) + strlen(listed.name) > static_cast<size_t>(TYPED_PATH_CAPACITY)) {
     // Its outputs, named or derived, are not made either.
-    copy_bounded(run->source_path, run->source_dir, TYPED_PATH_CAPACITY);
+    copy_bounded(run->source_path, spec.shown, TYPED_PATH_CAPACITY);
     size_t held = strlen(run->source_path);
     copy_bounded(run->source_path + held, listed.name, TYPED_PATH_CAPACITY - held);
     printf("Error: Path too long: %s\n", run->source_path);
@@ -399,39 +451,39 @@ int convert_source(Run* run, int index) {
     options.com_path[0] = '\0';
     return STATUS_CONTINUE;
   }
-  path_in_source_dir(run, listed.name, run->source_path);
-  path_in_resolved_dir(run, listed.name, run->source_call);
+  shown_source(run, index, run->source_path);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
-  copy_bounded(run->bat_call, options.bat_path, LONG_PATH_CAPACITY);
-  copy_bounded(run->com_call, options.com_path, LONG_PATH_CAPACITY);
-  if (options.bat_path[0] == '\0')
-    derive_output_path(run, listed.name, ".bat", options.bat_path, run->bat_call);
-  if (options.compile_com && options.com_path[0] == '\0')
-    derive_output_path(run, listed.name, ".com", options.com_path, run->com_call);
   int earlier[2];
-  if (check_output_paths(run, earlier) == STATUS_FAILED)
+  if (!place_outputs(run, index, count) || check_output_paths(run, earlier) == STATUS_FAILED)
     return STATUS_FAILED;
 
   int reason;
-  FILE* source = open_source(run->source_call, &reason);
-  if (source == nullptr) {
+  SourceFile opened;
+  if (!source_open(spec.folder->directory, listed.name, &opened, &reason)) {
     printf("Error: Can't open source file %s for input\n", run->source_path);
     print_reason(reason);
     return STATUS_FAILED;
   }
+  FILE* source = opened.stream;
   OutputFile bat;
-  if (!output_open(&bat, run->bat_call)) {
+  if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened.mode)) {
     printf("Error: Can't open batch file %s for output\n", options.bat_path);
     print_reason(bat.reason);
     fclose(source);
     return STATUS_FAILED;
   }
   OutputFile com = {};
-  if (options.compile_com && !output_open(&com, run->com_call)) {
+  if (options.compile_com &&
+      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened.mode)) {
     printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
     options.compile_com = false;
     run->incomplete = true;
+  }
+  if (com.stream != nullptr && same_landing(bat, com)) {
+    fclose(source);
+    abandon_source(&bat, &com);
+    return report_same_outputs(options);
   }
 
   long line_count = 0;
@@ -458,6 +510,16 @@ int convert_source(Run* run, int index) {
   return STATUS_CONTINUE;
 }
 
+// Keeps a copy of every argument as typed, before the scan upper-cases it.
+bool keep_typed(Run* run, int count, char** arguments) {
+  run->typed = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+  for (int i = 0; run->typed != nullptr && i < count; i++) {
+    if (!store_copy(&run->typed[i], arguments[i]))
+      return false;
+  }
+  return run->typed != nullptr;
+}
+
 }  // namespace
 
 int run_quillfen(int argc, char** argv) {
@@ -467,6 +529,7 @@ int run_quillfen(int argc, char** argv) {
     show_help();
   int count = argc - 1;
   char** arguments = argv + 1;
+  bool typed = keep_typed(run, count, arguments);
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
   if (scan.request == REQUEST_HELP)
     show_help();
@@ -477,19 +540,15 @@ int run_quillfen(int argc, char** argv) {
   warn_unknown_switches(run, count, arguments);
   if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
     return STATUS_FAILED;
-  name_cache_enable(true);
-  list_sources(run, count, arguments, scan);
-  if (run->list.count == 0) {
-    name_cache_enable(false);
+  if (typed)
+    list_sources(run, count, arguments, scan);
+  if (run->list.count == 0)
     return STATUS_FAILED;
-  }
   if (!run->options.cgi_header)
     printf("\x10 CGI headers are DISABLED and will not be generated\n");
-  note_sources(run);
   int status = STATUS_CONTINUE;
   for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++)
-    status = convert_source(run, i);
-  name_cache_enable(false);
+    status = convert_source(run, i, count);
   if (status != STATUS_CONTINUE)
     return status;
   return run->incomplete ? STATUS_FAILED : run->list.count;

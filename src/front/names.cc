@@ -7,10 +7,6 @@
 
 namespace {
 
-char ascii_upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Removes every trailing separator, in place.
 void trim_separators(char* text) {
   size_t length = strlen(text);
@@ -111,18 +107,4 @@ void replace_char(char* text, char old_char, char new_char) {
 void upper_case(char* text) {
   for (; *text != '\0'; text++)
     *text = ascii_upper(*text);
-}
-
-bool equal_ignoring_case(const char* a, const char* b) {
-  while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
-    a++;
-    b++;
-  }
-  return ascii_upper(*a) == ascii_upper(*b);
-}
-
-uint32_t file_size_of(const char* path) {
-  if (path[0] == '\0')
-    return 0;
-  return file_size_low(path);
 }

@@ -36,11 +36,4 @@ void replace_char(char* text, char old_char, char new_char);
 // ASCII upper-casing of a whole text, in place; other bytes stay.
 void upper_case(char* text);
 
-// Equal when ASCII letters are compared without regard to case.
-bool equal_ignoring_case(const char* a, const char* b);
-
-// The low 32 bits of the size of the file that `path` names; 0 when the path
-// is empty or names no file (or, on Windows, its name holds a wildcard).
-uint32_t file_size_of(const char* path);
-
 #endif  // QUILLFEN_FRONT_NAMES_H_

@@ -4,9 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/run_options.h"
-#include "front/names.h"
-#include "platform/platform.h"
+#include "common/text.h"
 
 namespace {
 
@@ -34,26 +32,59 @@ bool make_room(SourceList* list) {
   return true;
 }
 
-// Adds a copy of `name` under `spec`; false when memory runs out.
-bool append_source(SourceList* list, const char* name, int spec) {
+// Windows wildcard matching of one name, without regard to ASCII case.
+bool wildcard_match(const char* pattern, size_t length, const char* name) {
+  const char* end = pattern + length;
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (pattern < end && *pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (pattern < end &&
+               (*pattern == '?' || ascii_upper(*pattern) == ascii_upper(*name))) {
+      pattern++;
+      name++;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (pattern < end && *pattern == '*')
+    pattern++;
+  return pattern == end;
+}
+
+// Takes the entry `name` of the folder when it is a plain file; false when
+// memory runs out.
+bool take_match(Folder* folder, const char* name, SourceList* list, int spec,
+                SearchOutcome* outcome) {
+  uint32_t attributes = 0;
+  FileIdentity identity;
+  entry_info(folder->directory, name, &attributes, &identity);
+  if (!plain_file(attributes)) {
+    outcome->skipped++;
+    if (attributes & ATTRIB_DIRECTORY)
+      outcome->directories++;
+    return true;
+  }
   if (!make_room(list))
     return false;
-  ListedSource* entry = &list->entries[list->count];
-  entry->name = nullptr;
-  if (!store_copy(&entry->name, name))
-    return false;
-  entry->spec = spec;
-  list->count++;
+  list->entries[list->count++] = ListedSource{name, spec, identity};
   return true;
 }
 
-// Drops the entries from `count` on.
-void truncate_list(SourceList* list, int count) {
-  while (list->count > count)
-    free(list->entries[--list->count].name);
-}
-
 }  // namespace
+
+bool name_matches(const char* pattern, const char* name) {
+  size_t length = strlen(pattern);
+  if (wildcard_match(pattern, length, name))
+    return true;
+  return length >= 2 && strcmp(pattern + length - 2, ".*") == 0 &&
+         wildcard_match(pattern, length - 2, name);
+}
 
 bool store_copy(char** slot, const char* text) {
   if (*slot != nullptr)
@@ -67,44 +98,25 @@ bool store_copy(char** slot, const char* text) {
   return true;
 }
 
-int list_matching_files(const char* pattern, SourceList* list, int spec, SearchOutcome* outcome) {
-  *outcome = SearchOutcome{0, 0, REASON_NONE};
-  char search_pattern[LONG_PATH_CAPACITY + 1];
-  if (strlen(pattern) > static_cast<size_t>(LONG_PATH_CAPACITY) - 4)
-    return 0;
-  copy_bounded(search_pattern, pattern, LONG_PATH_CAPACITY);
-  replace_char(search_pattern, '/', '\\');
-  char name[LONG_PATH_CAPACITY + 1];
-  base_name(search_pattern, name);
-  if (name[0] == '\0') {
-    append_separator(search_pattern, LONG_PATH_CAPACITY, native_separator());
-    append_text(search_pattern, LONG_PATH_CAPACITY, "*.*");
-  }
-
-  DirEntry entry;
-  DirSearch* search = dir_search_first(search_pattern, &entry, &outcome->reason);
-  if (search == nullptr)
+int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,
+                        SearchOutcome* outcome) {
+  *outcome = SearchOutcome{0, 0, folder_list(folder)};
+  if (outcome->reason != REASON_NONE)
     return 0;
   int first = list->count;
-  bool out_of_memory = false;
-  do {
-    if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0)
-      continue;
-    if (!plain_file(entry.attributes)) {
-      outcome->skipped++;
-      if (entry.attributes & ATTRIB_DIRECTORY)
-        outcome->directories++;
-      continue;
+  bool fits = true;
+  if (pattern[0] != '\0' && strpbrk(pattern, "*?") == nullptr) {
+    const char* name = folder_find(folder, pattern);
+    fits = name == nullptr || take_match(folder, name, list, spec, outcome);
+  } else {
+    for (size_t i = 0; i < folder->count && fits; i++) {
+      if (pattern[0] == '\0' || name_matches(pattern, folder->names[i]))
+        fits = take_match(folder, folder->names[i], list, spec, outcome);
     }
-    if (!append_source(list, entry.name, spec)) {
-      out_of_memory = true;
-      break;
-    }
-  } while (dir_search_next(search, &entry, &outcome->reason));
-  dir_search_close(search);
-  if (out_of_memory || outcome->reason != REASON_NONE) {
-    truncate_list(list, first);
-    return out_of_memory ? -1 : 0;
+  }
+  if (!fits) {
+    list->count = first;
+    return -1;
   }
   return list->count - first;
 }

@@ -1,14 +1,15 @@
-// Lists the files that the search patterns of a run match.
+// Lists the files that the file specs of a run match.
 #ifndef QUILLFEN_FRONT_SOURCE_LIST_H_
 #define QUILLFEN_FRONT_SOURCE_LIST_H_
 
-#include <cstdint>
+#include "front/folders.h"
 
-// One listed source: its name as the search reports it, and the file spec
-// whose pattern it matched.
+// One listed source: its name as its folder's listing gave it, the file spec
+// whose pattern it matched, and the file's identity.
 struct ListedSource {
-  char* name;
+  const char* name;
   int spec;
+  FileIdentity identity;
 };
 
 // The sources of a run, in the order in which they were found; the list
@@ -26,11 +27,19 @@ struct SearchOutcome {
   int reason;       // why the directory could not be read to its end
 };
 
-// Appends to `list`, in the order of the directory search, the names of the
-// plain files that `pattern` matches, each under `spec`.  Returns how many
-// it appended, or -1 when memory runs out; when that fails, or the
-// directory cannot be read to its end, the list is left as it was.
-int list_matching_files(const char* pattern, SourceList* list, int spec, SearchOutcome* outcome);
+// Whether `name` matches the pattern `pattern` as the Windows search matches
+// them: '*' and '?', without regard to ASCII case, and a pattern that ends
+// in ".*" also matching the name without that extension.
+bool name_matches(const char* pattern, const char* name);
+
+// Appends to `list`, in name order, the plain files of `folder` that the
+// typed `pattern` (every entry when empty) matches, each under `spec`.  A
+// pattern without wildcards names at most one file: the one spelt so, else
+// the first that matches it without regard to case.  Returns how many it
+// appended, or -1 when memory runs out; when that fails, or the folder cannot
+// be listed, the list is left as it was.
+int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,
+                        SearchOutcome* outcome);
 
 // Stores a new copy of `text` in an empty slot; false when the slot is taken
 // or memory runs out.

@@ -8,15 +8,6 @@
 // The mark in a temporary output's name; it follows the output's own name.
 extern const char TEMPORARY_MARK[];
 
-// The buffer size of an output stream, so that the system sees whole large
-// blocks.
-const size_t OUTPUT_BUFFER_SIZE = 131072;
-
-// Whether the target of the closed `output` may still be replaced by a file;
-// false, with output->reason, when another program has made it a directory
-// or the like meanwhile.
-bool os_target_ready(OutputFile* output);
-
 // Renames the closed temporary file of `output` onto its target; false, with
 // output->reason, when that fails.
 bool os_put_in_place(OutputFile* output);

@@ -1,12 +1,12 @@
 // Outputs on POSIX: the temporary file beside the output, its mode and owner,
-// the links it may follow, and its rename into place.
+// the links it may follow, and its rename into place, all through the
+// descriptor of the directory that holds it.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -19,32 +19,6 @@ const int LINK_HOPS = 40;
 const int TEMPORARY_NAME_KEPT = 200;
 const int TEMPORARY_RANDOM = 6;
 const int TEMPORARY_ATTEMPTS = 100;
-
-// What "wb" gives a new file: the process's mask, which nothing in it
-// changes, is read once.
-mode_t new_file_mode() {
-  static bool known;
-  static mode_t mask;
-  if (!known) {
-    mask = umask(0);
-    umask(mask);
-    known = true;
-  }
-  return 0666 & ~mask;
-}
-
-// Whether the link at `path`, whose lstat is `info`, may be followed: not
-// when its directory is sticky and writable by all, unless the link belongs
-// to the user running the tool or to the directory's owner.
-bool may_follow(const char* path, const struct stat& info) {
-  char directory[RESOLVED_CAPACITY];
-  split_directory(path, directory);
-  struct stat holder;
-  if (stat(directory_or_dot(directory), &holder) != 0)
-    return false;
-  bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
-  return !shared || info.st_uid == geteuid() || info.st_uid == holder.st_uid;
-}
 
 // Gives `output` a stream over `fd` when `ready` (the descriptor open and
 // prepared); else false, with the reason and the descriptor closed.
@@ -64,26 +38,25 @@ bool take_stream(OutputFile* output, int fd, bool ready) {
 
 // A device or a FIFO is written where it is; a FIFO that nobody reads is
 // refused rather than waited on.
-bool open_in_place(OutputFile* output, const char* path) {
+bool open_in_place(OutputFile* output) {
   output->in_place = true;
-  int fd = above_standard_streams(open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_TRUNC));
+  int fd = above_standard_streams(openat(output->directory->fd, output->target,
+                                         O_WRONLY | O_NONBLOCK | O_NOCTTY | O_TRUNC | O_CLOEXEC));
   return take_stream(output, fd,
                      fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0);
 }
 
-// Fills the six letters at `letters` for a fresh temporary name.  The name
-// only has to be unlikely to be taken: the file is created exclusively.
-void fill_random(char* letters) {
+// Fills the letters at `letters` for a fresh temporary name.  The name only
+// has to be unlikely to be taken: the file is created exclusively.
+void fill_random(char* letters, int attempt) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static uint64_t state;
-  if (state == 0) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    state = (static_cast<uint64_t>(now.tv_nsec) * 2654435761u) ^
-            (static_cast<uint64_t>(now.tv_sec) << 24) ^ (static_cast<uint64_t>(getpid()) << 44) ^
-            reinterpret_cast<uintptr_t>(&now);
-    state |= 1;
-  }
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t state = (static_cast<uint64_t>(now.tv_nsec) * 2654435761u) ^
+                   (static_cast<uint64_t>(now.tv_sec) << 24) ^
+                   (static_cast<uint64_t>(getpid()) << 44) ^ reinterpret_cast<uintptr_t>(letters) ^
+                   static_cast<uint64_t>(attempt) << 56;
+  state |= 1;
   for (int i = 0; i < TEMPORARY_RANDOM; i++) {
     state ^= state << 13;
     state ^= state >> 7;
@@ -92,62 +65,98 @@ void fill_random(char* letters) {
   }
 }
 
-// Creates the file `path`, which must not exist, with the permission bits
-// `mode`.  One that "wb" would make so is made by fopen; any other through a
-// descriptor, its bits set where the mask took some away.
-FILE* create_exclusive(const char* path, mode_t mode) {
-  if (mode == new_file_mode()) {
-    FILE* file = fopen(path, "wbx");
-    if (file == nullptr || fileno(file) > STDERR_FILENO)
-      return file;
-    int fd = fcntl(fileno(file), F_DUPFD, STDERR_FILENO + 1);
-    fclose(file);
-    return fd < 0 ? nullptr : fdopen(fd, "wb");
-  }
-  int fd = above_standard_streams(open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, mode));
-  if (fd < 0)
-    return nullptr;
-  FILE* file =
-      (mode & ~new_file_mode() & 0777) == 0 || fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
-  if (file == nullptr)
-    close(fd);
-  return file;
-}
-
-// Creates the temporary file beside the target, with the mode and, where the
+// Creates the temporary file beside the target with the mode and, where the
 // system allows, the owner of the file it replaces (`replaced`, or nullptr).
 bool open_temporary(OutputFile* output, const struct stat* replaced) {
-  char directory[RESOLVED_CAPACITY];
-  size_t cut = split_directory(output->target, directory);
-  const char* name = output->target + cut;
-  int written = snprintf(output->temporary, sizeof output->temporary, "%s.%.*s%sXXXXXX", directory,
-                         TEMPORARY_NAME_KEPT, name, TEMPORARY_MARK);
+  int written = snprintf(output->temporary, sizeof output->temporary, ".%.*s%sXXXXXX",
+                         TEMPORARY_NAME_KEPT, output->target, TEMPORARY_MARK);
   if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
     return fail(&output->reason, ENAMETOOLONG);
   char* letters = output->temporary + written - TEMPORARY_RANDOM;
-  struct stat before;
-  cache_before(directory, &before);
-  FILE* file = nullptr;
-  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS && file == nullptr; attempt++) {
-    fill_random(letters);
-    file = create_exclusive(output->temporary, static_cast<mode_t>(output->mode));
-    if (file == nullptr && errno != EEXIST)
+  int dir = output->directory->fd;
+  mode_t mode = static_cast<mode_t>(output->mode);
+  int fd = -1;
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS && fd < 0; attempt++) {
+    fill_random(letters, attempt);
+    fd = openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST)
       break;
   }
-  if (file == nullptr)
+  fd = above_standard_streams(fd);
+  if (fd < 0)
     return fail(&output->reason, errno);
-  cache_after(directory, before, output->temporary + cut, nullptr);
-  static const uid_t user = geteuid();
-  static const gid_t group = getegid();
+  // A replaced file's bits are given whole, whatever the mask took away.
   // Where only the superuser may give a file away, the new file stays ours.
-  if (replaced != nullptr && (replaced->st_uid != user || replaced->st_gid != group) &&
-      fchown(fileno(file), replaced->st_uid, replaced->st_gid) != 0) {
+  bool ready = replaced == nullptr || fchmod(fd, mode) == 0;
+  if (ready && replaced != nullptr &&
+      (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) &&
+      fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
   }
-  // The writers hand over blocks of their own; glibc would make a stream
-  // buffer of the file's block size, asking the system for it.
-  setvbuf(file, nullptr, _IONBF, 0);
-  output->stream = file;
+  if (!take_stream(output, fd, ready)) {
+    os_remove_temporary(output);
+    return false;
+  }
   return true;
+}
+
+// Moves the output on to the directory and name that the link at its
+// target leads to.
+bool follow_link(OutputFile* output, const struct stat& link) {
+  if (!may_follow(output->directory, link.st_uid))
+    return fail(&output->reason, EACCES);
+  char text[PATH_MAX];
+  ssize_t got = readlinkat(output->directory->fd, output->target, text, sizeof text - 1);
+  if (got < 0)
+    return fail(&output->reason, errno);
+  text[got] = '\0';
+  char* slash = strrchr(text, '/');
+  const char* name = slash == nullptr ? text : slash + 1;
+  if (name[0] == '\0' || strlen(name) >= sizeof output->target)
+    return fail(&output->reason, name[0] == '\0' ? EISDIR : ENAMETOOLONG);
+  if (slash != nullptr) {
+    slash[slash == text ? 1 : 0] = '\0';
+    int fd = openat(output->directory->fd, text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Directory* next = fd < 0 ? nullptr : directory_over(fd, &output->reason);
+    if (next == nullptr)
+      return fd < 0 ? fail(&output->reason, errno) : false;
+    if (output->owns_directory)
+      directory_close(output->directory);
+    output->directory = next;
+    output->owns_directory = true;
+  }
+  memmove(output->target, name, strlen(name) + 1);
+  return true;
+}
+
+bool open_at_target(OutputFile* output, uint32_t new_mode) {
+  struct stat info;
+  for (int hop = 0; hop < LINK_HOPS; hop++) {
+    if (fstatat(output->directory->fd, output->target, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT)
+        return fail(&output->reason, errno);
+      output->mode = new_mode & 0666;
+      return open_temporary(output, nullptr);
+    }
+    // A link to a device or a FIFO (/dev/stdout, say) is written through.
+    struct stat final;
+    bool special = S_ISLNK(info.st_mode) &&
+                   fstatat(output->directory->fd, output->target, &final, 0) == 0 &&
+                   !S_ISREG(final.st_mode);
+    if (special && !may_follow(output->directory, info.st_uid))
+      return fail(&output->reason, EACCES);
+    if (special || !S_ISLNK(info.st_mode)) {
+      if (special || !S_ISREG(info.st_mode))
+        return open_in_place(output);
+      // A file that "wb" could not open is not replaced behind its back.
+      if (faccessat(output->directory->fd, output->target, W_OK, 0) != 0)
+        return fail(&output->reason, errno);
+      output->mode = info.st_mode & 0777;
+      return open_temporary(output, &info);
+    }
+    if (!follow_link(output, info))
+      return false;
+  }
+  return fail(&output->reason, ELOOP);
 }
 
 }  // namespace
@@ -155,93 +164,34 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
 int above_standard_streams(int fd) {
   if (fd < 0 || fd > STDERR_FILENO)
     return fd;
-  int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   int reason = errno;
   close(fd);
   errno = reason;
   return moved;
 }
 
-bool follow_links(const char* path, const Resolved& found, char* target, int* reason) {
-  if (strlen(path) >= RESOLVED_CAPACITY)
-    return fail(reason, ENAMETOOLONG);
-  strcpy(target, path);
-  struct stat info = found.info;
-  bool exists = found.exists;
-  for (int hop = 0; hop < LINK_HOPS; hop++) {
-    if (!exists || !S_ISLNK(info.st_mode))
-      return true;
-    if (!may_follow(target, info))
-      return fail(reason, EACCES);
-    char link[RESOLVED_CAPACITY];
-    ssize_t got = readlink(target, link, sizeof link - 1);
-    if (got < 0)
-      return fail(reason, errno);
-    link[got] = '\0';
-    // A relative link replaces the name after the last slash.
-    const char* slash = strrchr(target, '/');
-    size_t cut = link[0] == '/' || slash == nullptr ? 0 : static_cast<size_t>(slash - target) + 1;
-    if (cut + static_cast<size_t>(got) >= RESOLVED_CAPACITY)
-      return fail(reason, ENAMETOOLONG);
-    memcpy(target + cut, link, static_cast<size_t>(got) + 1);
-    exists = lstat(target, &info) == 0;
-  }
-  return fail(reason, ELOOP);
-}
-
-bool output_open(OutputFile* output, const char* path) {
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode) {
   memset(output, 0, sizeof *output);
-  char resolved[RESOLVED_CAPACITY];
-  Resolved found;
-  if (!resolve_noting(path, resolved, sizeof resolved, &found))
+  output->directory = directory;
+  if (strlen(name) >= sizeof output->target)
     return fail(&output->reason, ENAMETOOLONG);
-  if (resolved[0] == '\0')
-    return fail(&output->reason, ENOENT);
-  if (found.exists && S_ISLNK(found.info.st_mode) && !may_follow(resolved, found.info))
-    return fail(&output->reason, EACCES);
-  struct stat info = found.info;
-  bool exists = found.exists;
-  if (exists && S_ISLNK(info.st_mode)) {
-    exists = stat(resolved, &info) == 0;
-    if (!exists && errno != ENOENT)
-      return fail(&output->reason, errno);
-  } else if (!exists && found.reason != ENOENT) {
-    return fail(&output->reason, found.reason);
-  }
-  if (exists && !S_ISREG(info.st_mode))
-    return open_in_place(output, resolved);
-  if (!follow_links(resolved, found, output->target, &output->reason))
-    return false;
-  // A file that "wb" could not open is not replaced behind its back.
-  if (exists && access(output->target, W_OK) != 0)
-    return fail(&output->reason, errno);
-  output->mode = exists ? info.st_mode & 0777 : new_file_mode();
-  return open_temporary(output, exists ? &info : nullptr);
-}
-
-bool os_target_ready(OutputFile* output) {
-  struct stat info;
-  if (stat(output->target, &info) == 0 && !S_ISREG(info.st_mode))
-    return fail(&output->reason, S_ISDIR(info.st_mode) ? EISDIR : EEXIST);
-  return true;
+  strcpy(output->target, name);
+  if (open_at_target(output, new_mode))
+    return true;
+  if (output->owns_directory)
+    directory_close(output->directory);
+  output->owns_directory = false;
+  return false;
 }
 
 bool os_put_in_place(OutputFile* output) {
-  char directory[RESOLVED_CAPACITY];
-  size_t cut = split_directory(output->target, directory);
-  struct stat before;
-  cache_before(directory, &before);
-  if (rename(output->temporary, output->target) != 0)
+  int dir = output->directory->fd;
+  if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
-  cache_after(directory, before, output->target + cut, output->temporary + cut);
   return true;
 }
 
 void os_remove_temporary(const OutputFile* output) {
-  char directory[RESOLVED_CAPACITY];
-  size_t cut = split_directory(output->temporary, directory);
-  struct stat before;
-  cache_before(directory, &before);
-  if (unlink(output->temporary) == 0)
-    cache_after(directory, before, nullptr, output->temporary + cut);
+  unlinkat(output->directory->fd, output->temporary, 0);
 }

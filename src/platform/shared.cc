@@ -6,6 +6,18 @@
 
 const char TEMPORARY_MARK[] = ".quillfen-new-";
 
+namespace {
+
+// Lets go of the directory that was opened for a link's target.
+void release_directory(OutputFile* output) {
+  if (output->owns_directory)
+    directory_close(output->directory);
+  output->owns_directory = false;
+  output->directory = nullptr;
+}
+
+}  // namespace
+
 bool output_close(OutputFile* output) {
   FILE* stream = output->stream;
   if (stream == nullptr)
@@ -19,8 +31,6 @@ bool output_close(OutputFile* output) {
     ok = false;
     output->reason = stream_reason();
   }
-  if (ok && !output->in_place)
-    ok = os_target_ready(output);
   if (!ok && !output->in_place)
     os_remove_temporary(output);
   output->closed = ok;
@@ -28,15 +38,15 @@ bool output_close(OutputFile* output) {
 }
 
 bool output_commit(OutputFile* output) {
-  if (!output_close(output))
-    return false;
+  bool ok = output_close(output);
   output->closed = false;
-  if (output->in_place)
-    return true;
-  if (os_put_in_place(output))
-    return true;
-  os_remove_temporary(output);
-  return false;
+  if (ok && !output->in_place) {
+    ok = os_put_in_place(output);
+    if (!ok)
+      os_remove_temporary(output);
+  }
+  release_directory(output);
+  return ok;
 }
 
 void output_discard(OutputFile* output) {
@@ -47,4 +57,5 @@ void output_discard(OutputFile* output) {
   output->closed = false;
   if (had_file && !output->in_place)
     os_remove_temporary(output);
+  release_directory(output);
 }

@@ -1,20 +1,18 @@
-// Files on Windows: the directory search, sources and outputs, all through
-// the wide file services, which take paths past MAX_PATH.
+// Files on Windows: directories, listings, sources and outputs, all through
+// the wide file services, which take every name and paths past MAX_PATH.
+// Names travel through the tool in UTF-8, so that none is lost to the ANSI
+// code page.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <new>
 
 #include "platform/os.h"
 #include "platform/win32.h"
-
-struct DirSearch {
-  HANDLE handle;
-};
 
 namespace {
 
@@ -22,20 +20,6 @@ const int TEMPORARY_NAME_KEPT = 120;
 const int TEMPORARY_TRIES = 64;
 const int RENAME_TRIES = 50;
 const DWORD RENAME_PAUSE_MS = 10;
-
-// The reason of a failed search call: none when it found no more entries.
-int search_reason(DWORD no_more) {
-  DWORD error = GetLastError();
-  return error == no_more ? REASON_NONE : static_cast<int>(error);
-}
-
-void fill_entry(const WIN32_FIND_DATAW& found, DirEntry* entry) {
-  if (WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, entry->name, sizeof entry->name, nullptr,
-                          nullptr) == 0)
-    entry->name[0] = '\0';
-  entry->attributes = found.dwFileAttributes;
-  entry->size_low = found.nFileSizeLow;
-}
 
 // A stream over an open handle; nullptr, with the handle closed, when none
 // can be made.
@@ -51,13 +35,12 @@ FILE* stream_over(HANDLE file, int flags, const char* mode) {
   return stream;
 }
 
-// Whether an output that does not exist yet, or exists as a disk file, may be
-// replaced; devices (NUL, CON) and pipes are written in place.  Sets
-// *attributes (those of a new file where there is none) and, for a link, the
-// target to the file it names, so that the link stays a link; else, or when
-// that cannot be told, the target is left empty.
-bool on_disk(const char* path, DWORD* attributes, OutputFile* output) {
-  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+// What the handle of an existing output tells: whether it is a disk file,
+// its attributes, and, for a link, the directory and name of the file it
+// names, so that the link stays a link.
+bool on_disk(OutputFile* output, DWORD* attributes) {
+  HANDLE file = create_in(output->directory, output->target, 0, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS);
   *attributes = FILE_ATTRIBUTE_ARCHIVE;
   if (file == INVALID_HANDLE_VALUE)
     return true;
@@ -65,33 +48,38 @@ bool on_disk(const char* path, DWORD* attributes, OutputFile* output) {
   BY_HANDLE_FILE_INFORMATION info;
   if (disk && GetFileInformationByHandle(file, &info))
     *attributes = info.dwFileAttributes;
-  char* target = output->target;
+  WidePath final;
   DWORD length = 0;
   if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-    length = GetFinalPathNameByHandleA(file, target, sizeof output->target, FILE_NAME_NORMALIZED);
+    length = GetFinalPathNameByHandleW(file, final.text, WIDE_CAPACITY, FILE_NAME_NORMALIZED);
   CloseHandle(file);
-  if (length == 0 || length >= sizeof output->target)
-    target[0] = '\0';
-  else if (strncmp(target, "\\\\?\\", 4) == 0 && length - 4 < MAX_PATH)
-    memmove(target, target + 4, length - 4 + 1);  // short enough to go without the prefix
+  wchar_t* cut = length > 0 && length < WIDE_CAPACITY ? wcsrchr(final.text, L'\\') : nullptr;
+  if (cut == nullptr)
+    return disk;
+  *cut = L'\0';
+  int reason;
+  Directory* directory = directory_at(final.text, &reason);
+  if (directory != nullptr &&
+      WideCharToMultiByte(CP_UTF8, 0, cut + 1, -1, output->target, OUTPUT_NAME_CAPACITY, nullptr,
+                          nullptr) > 0) {
+    output->directory = directory;
+    output->owns_directory = true;
+  } else {
+    free(directory);
+  }
   return disk;
 }
 
 // Creates the hidden temporary file beside the target.
 bool open_temporary(OutputFile* output) {
-  const char* target = output->target;
-  int cut = 0;
-  for (int i = 0; target[i] != '\0'; i++) {
-    if (target[i] == '\\' || target[i] == '/' || (target[i] == ':' && i == 1))
-      cut = i + 1;
-  }
   for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
-    int written = snprintf(output->temporary, sizeof output->temporary, "%.*s.%.*s%s%lx-%d", cut,
-                           target, TEMPORARY_NAME_KEPT, target + cut, TEMPORARY_MARK,
+    int written = snprintf(output->temporary, sizeof output->temporary, ".%.*s%s%lx-%d",
+                           TEMPORARY_NAME_KEPT, output->target, TEMPORARY_MARK,
                            static_cast<unsigned long>(GetCurrentProcessId()), attempt);
     if (written < 0 || written >= static_cast<int>(sizeof output->temporary))
       return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
-    HANDLE file = create_file(output->temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+    HANDLE file = create_in(output->directory, output->temporary, GENERIC_WRITE, CREATE_NEW,
+                            FILE_ATTRIBUTE_HIDDEN);
     if (file == INVALID_HANDLE_VALUE) {
       output->reason = static_cast<int>(GetLastError());
       if (output->reason == ERROR_FILE_EXISTS || output->reason == ERROR_ALREADY_EXISTS)
@@ -104,83 +92,18 @@ bool open_temporary(OutputFile* output) {
       os_remove_temporary(output);
       return false;
     }
-    setvbuf(output->stream, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+    setvbuf(output->stream, nullptr, _IONBF, 0);
     return true;
   }
   return false;
 }
 
-}  // namespace
-
-DirSearch* dir_search_first(const char* pattern, DirEntry* entry, int* reason) {
-  *reason = REASON_NONE;
-  WidePath wide;
-  if (pattern[0] == '\0')
-    return nullptr;
-  if (!widen(pattern, &wide)) {
-    *reason = REASON_TOO_LONG;
-    return nullptr;
-  }
-  WIN32_FIND_DATAW found;
-  HANDLE handle = FindFirstFileW(wide.text, &found);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *reason = search_reason(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  DirSearch* search = new (std::nothrow) DirSearch;
-  if (search == nullptr) {
-    FindClose(handle);
-    *reason = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  search->handle = handle;
-  fill_entry(found, entry);
-  return search;
-}
-
-bool dir_search_next(DirSearch* search, DirEntry* entry, int* reason) {
-  *reason = REASON_NONE;
-  WIN32_FIND_DATAW found;
-  if (!FindNextFileW(search->handle, &found)) {
-    *reason = search_reason(ERROR_NO_MORE_FILES);
-    return false;
-  }
-  fill_entry(found, entry);
-  return true;
-}
-
-void dir_search_close(DirSearch* search) {
-  if (search == nullptr)
-    return;
-  FindClose(search->handle);
-  delete search;
-}
-
-FILE* open_source(const char* path, int* reason) {
-  HANDLE file = create_file(path, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  if (file == INVALID_HANDLE_VALUE) {
-    *reason = static_cast<int>(GetLastError());
-    return nullptr;
-  }
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    *reason = REASON_NOT_REGULAR;
-    return nullptr;
-  }
-  FILE* stream = stream_over(file, _O_RDONLY, "rb");
-  if (stream == nullptr)
-    *reason = ERROR_NOT_ENOUGH_MEMORY;
-  return stream;
-}
-
-bool output_open(OutputFile* output, const char* path) {
-  memset(output, 0, sizeof *output);
+bool open_output(OutputFile* output) {
   DWORD attributes;
-  if (path[0] == '\0')
-    return fail(&output->reason, ERROR_PATH_NOT_FOUND);
-  if (!on_disk(path, &attributes, output)) {
+  if (!on_disk(output, &attributes)) {
     output->in_place = true;
-    HANDLE file = create_file(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE file = create_in(output->directory, output->target, GENERIC_WRITE, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL);
     output->reason = static_cast<int>(GetLastError());
     if (file != INVALID_HANDLE_VALUE)
       output->stream = stream_over(file, _O_WRONLY, "wb");
@@ -190,27 +113,95 @@ bool output_open(OutputFile* output, const char* path) {
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
     return fail(&output->reason, ERROR_ACCESS_DENIED);
   output->mode = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
-  if (output->target[0] == '\0') {
-    if (strlen(path) >= sizeof output->target)
-      return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
-    strcpy(output->target, path);
-  }
   return open_temporary(output);
 }
 
-bool os_target_ready(OutputFile* output) {
-  WidePath wide;
-  DWORD attributes =
-      widen(output->target, &wide) ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return fail(&output->reason, ERROR_ACCESS_DENIED);
-  return true;
+}  // namespace
+
+int directory_list(Directory* directory, NameTaker take, void* context) {
+  WidePath pattern;
+  if (!path_in(directory, "*", &pattern))
+    return ERROR_FILENAME_EXCED_RANGE;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.text, &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? REASON_NONE : static_cast<int>(error);
+  }
+  int reason = REASON_NONE;
+  char name[OUTPUT_NAME_CAPACITY];
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
+                            nullptr) == 0)
+      continue;
+    if (!take(name, context)) {
+      reason = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
+  } while (FindNextFileW(search, &found));
+  if (reason == REASON_NONE && GetLastError() != ERROR_NO_MORE_FILES)
+    reason = static_cast<int>(GetLastError());
+  FindClose(search);
+  return reason;
+}
+
+bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
+                FileIdentity* identity) {
+  *identity = FileIdentity{0, 0};
+  HANDLE file = create_in(directory, name, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
+    CloseHandle(file);
+    *attributes = info.dwFileAttributes;
+    *identity = identity_of(info);
+    return true;
+  }
+  if (file != INVALID_HANDLE_VALUE)
+    CloseHandle(file);
+  // A file that cannot be opened (a link that leads nowhere, say) is told of
+  // by the attributes of its entry.
+  WidePath path;
+  DWORD found = path_in(directory, name, &path) ? GetFileAttributesW(path.text)
+                                                : INVALID_FILE_ATTRIBUTES;
+  *attributes = found == INVALID_FILE_ATTRIBUTES ? 0 : found | ATTRIB_SYSTEM;
+  return found != INVALID_FILE_ATTRIBUTES;
+}
+
+bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason) {
+  HANDLE file = create_in(directory, name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == INVALID_HANDLE_VALUE)
+    return fail(reason, static_cast<int>(GetLastError()));
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) {
+    CloseHandle(file);
+    return fail(reason, REASON_NOT_REGULAR);
+  }
+  source->identity = identity_of(info);
+  source->mode = info.dwFileAttributes;
+  source->stream = stream_over(file, _O_RDONLY, "rb");
+  return source->stream != nullptr || fail(reason, ERROR_NOT_ENOUGH_MEMORY);
+}
+
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t) {
+  memset(output, 0, sizeof *output);
+  output->directory = directory;
+  if (strlen(name) >= sizeof output->target)
+    return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
+  strcpy(output->target, name);
+  if (open_output(output))
+    return true;
+  if (output->owns_directory)
+    directory_close(output->directory);
+  output->owns_directory = false;
+  return false;
 }
 
 bool os_put_in_place(OutputFile* output) {
   WidePath from;
   WidePath to;
-  if (!widen(output->temporary, &from) || !widen(output->target, &to) ||
+  if (!path_in(output->directory, output->temporary, &from) ||
+      !path_in(output->directory, output->target, &to) ||
       !SetFileAttributesW(from.text, output->mode)) {
     output->reason = static_cast<int>(GetLastError());
     return false;
@@ -229,7 +220,7 @@ bool os_put_in_place(OutputFile* output) {
 }
 
 void os_remove_temporary(const OutputFile* output) {
-  WidePath wide;
-  if (widen(output->temporary, &wide))
-    DeleteFileW(wide.text);
+  WidePath path;
+  if (path_in(output->directory, output->temporary, &path))
+    DeleteFileW(path.text);
 }

@@ -1,10 +1,11 @@
-// The rest of the platform layer on Windows: paths, the current directory,
-// file identity and sizes, reasons, the console and the exit status.
+// The rest of the platform layer on Windows: directories and names, the
+// current directory, reasons, the console and the exit status.
 #include <direct.h>
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -26,42 +27,109 @@ HANDLE console_output() {
   return out;
 }
 
-bool handle_information(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = create_file(path, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  bool ok = GetFileInformationByHandle(file, info) != 0;
-  CloseHandle(file);
-  return ok;
-}
-
 }  // namespace
 
-bool widen(const char* path, WidePath* out) {
-  wchar_t given[OUTPUT_PATH_CAPACITY];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, given, OUTPUT_PATH_CAPACITY) == 0)
+bool path_in(const Directory* directory, const char* name, WidePath* out) {
+  const wchar_t* path = directory->path;
+  wchar_t wide_name[OUTPUT_NAME_CAPACITY];
+  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name, OUTPUT_NAME_CAPACITY) == 0)
     return false;
-  size_t length = wcslen(given);
-  if (length < MAX_PATH - 12 || wcsncmp(given, L"\\\\?\\", 4) == 0) {
-    wcscpy(out->text, given);
-    return true;
-  }
   // Past MAX_PATH the services take only an absolute path with the prefix.
-  bool unc = (given[0] == L'\\' || given[0] == L'/') && (given[1] == L'\\' || given[1] == L'/');
-  wcscpy(out->text, unc ? L"\\\\?\\UNC\\" : L"\\\\?\\");
-  size_t start = wcslen(out->text);
-  DWORD room = static_cast<DWORD>(OUTPUT_PATH_CAPACITY + 8 - start);
-  DWORD got = GetFullPathNameW(unc ? given + 2 : given, room, out->text + start, nullptr);
-  return got > 0 && got < room;
+  const wchar_t* prefix = L"";
+  if (wcslen(path) + wcslen(wide_name) >= MAX_PATH - 12 && wcsncmp(path, L"\\\\?\\", 4) != 0) {
+    bool unc = wcsncmp(path, L"\\\\", 2) == 0;
+    prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    path += unc ? 1 : 0;
+  }
+  int written = _snwprintf(out->text, WIDE_CAPACITY, L"%ls%ls\\%ls", prefix, path, wide_name);
+  if (written < 0 || written >= WIDE_CAPACITY) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
 }
 
-HANDLE create_file(const char* path, DWORD access, DWORD disposition, DWORD flags) {
-  WidePath wide;
-  if (!widen(path, &wide))
+HANDLE create_in(const Directory* directory, const char* name, DWORD access, DWORD disposition,
+                 DWORD flags) {
+  WidePath path;
+  if (!path_in(directory, name, &path))
     return INVALID_HANDLE_VALUE;
   DWORD share =
       disposition == CREATE_NEW ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  return CreateFileW(wide.text, access, share, nullptr, disposition, flags, nullptr);
+  return CreateFileW(path.text, access, share, nullptr, disposition, flags, nullptr);
+}
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+Directory* directory_at(const wchar_t* path, int* reason) {
+  Directory* directory = static_cast<Directory*>(malloc(sizeof(Directory)));
+  if (directory == nullptr || wcslen(path) >= static_cast<size_t>(WIDE_CAPACITY)) {
+    free(directory);
+    *reason = directory == nullptr ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  wcscpy(directory->path, path);
+  size_t length = wcslen(directory->path);
+  while (length > 0 && directory->path[length - 1] == L'\\')
+    directory->path[--length] = L'\0';
+  HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+  *reason = ok ? REASON_NONE : static_cast<int>(GetLastError());
+  if (file != INVALID_HANDLE_VALUE)
+    CloseHandle(file);
+  if (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    *reason = ERROR_DIRECTORY;
+  if (*reason != REASON_NONE) {
+    free(directory);
+    return nullptr;
+  }
+  directory->identity = identity_of(info);
+  return directory;
+}
+
+Directory* directory_open(const char* path, int* reason) {
+  wchar_t given[WIDE_CAPACITY];
+  WidePath full;
+  DWORD got = 0;
+  if (MultiByteToWideChar(CP_ACP, 0, path[0] == '\0' ? "." : path, -1, given, WIDE_CAPACITY) > 0)
+    got = GetFullPathNameW(given, WIDE_CAPACITY, full.text, nullptr);
+  if (got == 0 || got >= static_cast<DWORD>(WIDE_CAPACITY)) {
+    *reason = ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+  }
+  return directory_at(full.text, reason);
+}
+
+void directory_close(Directory* directory) {
+  free(directory);
+}
+
+FileIdentity directory_identity(const Directory* directory) {
+  return directory->identity;
+}
+
+// Names pass between code pages through UTF-16.
+void shown_name(const char* name, char* out, size_t capacity) {
+  wchar_t wide[OUTPUT_NAME_CAPACITY];
+  out[0] = '\0';
+  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, OUTPUT_NAME_CAPACITY) == 0 ||
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, out, static_cast<int>(capacity), nullptr,
+                          nullptr) == 0)
+    snprintf(out, capacity, "%s", name);
+}
+
+void typed_name(const char* typed, char* out, size_t capacity) {
+  wchar_t wide[OUTPUT_NAME_CAPACITY];
+  out[0] = '\0';
+  if (MultiByteToWideChar(CP_ACP, 0, typed, -1, wide, OUTPUT_NAME_CAPACITY) == 0 ||
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(capacity), nullptr,
+                          nullptr) == 0)
+    snprintf(out, capacity, "%s", typed);
 }
 
 void reason_text(int reason, char* out, size_t capacity) {
@@ -70,7 +138,9 @@ void reason_text(int reason, char* out, size_t capacity) {
     snprintf(out, capacity, "Not a regular file");
     return;
   }
-  DWORD code = reason == REASON_TOO_LONG ? ERROR_FILENAME_EXCED_RANGE : static_cast<DWORD>(reason);
+  DWORD code = reason == REASON_TOO_LONG    ? ERROR_FILENAME_EXCED_RANGE
+               : reason == REASON_NO_MEMORY ? ERROR_NOT_ENOUGH_MEMORY
+                                            : static_cast<DWORD>(reason);
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 code, 0, out, static_cast<DWORD>(capacity), nullptr);
   while (length > 0 && (out[length - 1] == '\r' || out[length - 1] == '\n' ||
@@ -108,70 +178,6 @@ bool current_directory(char* buffer, int capacity, int* reason) {
 
 char native_separator() {
   return '\\';
-}
-
-bool resolve_path(const char* path, char* out, size_t capacity) {
-  // Windows names ignore case: a path is taken as it is spelt.
-  if (strlen(path) >= capacity)
-    return false;
-  strcpy(out, path);
-  return true;
-}
-
-// The absolute path, upper-cased, is one spelling of the place it names.
-bool entry_of(const char* path, char* out, size_t capacity, FileIdentity* identity, bool* exists) {
-  if (identity != nullptr)
-    *exists = file_identity(path, identity);
-  WidePath wide;
-  wchar_t full[OUTPUT_PATH_CAPACITY];
-  if (path[0] == '\0' || !widen(path, &wide))
-    return false;
-  DWORD length = GetFullPathNameW(wide.text, OUTPUT_PATH_CAPACITY, full, nullptr);
-  if (length == 0 || length >= OUTPUT_PATH_CAPACITY ||
-      WideCharToMultiByte(CP_ACP, 0, full, -1, out, static_cast<int>(capacity), nullptr, nullptr) ==
-          0)
-    return false;
-  for (char* p = out; *p != '\0'; p++) {
-    if (*p == '/')
-      *p = '\\';
-    else if (*p >= 'a' && *p <= 'z')
-      *p = static_cast<char>(*p - 'a' + 'A');
-  }
-  return true;
-}
-
-void name_cache_enable(bool) {}
-
-bool same_file(const char* first, const char* second) {
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  if (handle_information(first, &a) && handle_information(second, &b)) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-  }
-  // Where a file is still to be created, the two names meet when their full
-  // paths do.
-  char a_path[OUTPUT_PATH_CAPACITY];
-  char b_path[OUTPUT_PATH_CAPACITY];
-  return entry_of(first, a_path, sizeof a_path) && entry_of(second, b_path, sizeof b_path) &&
-         strcmp(a_path, b_path) == 0;
-}
-
-uint32_t file_size_low(const char* path) {
-  WidePath wide;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!widen(path, &wide) || !GetFileAttributesExW(wide.text, GetFileExInfoStandard, &data))
-    return 0;
-  return data.nFileSizeLow;
-}
-
-bool file_identity(const char* path, FileIdentity* identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!handle_information(path, &info))
-    return false;
-  identity->volume = info.dwVolumeSerialNumber;
-  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
 }
 
 int longest_path() {

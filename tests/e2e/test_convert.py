@@ -220,8 +220,42 @@ class Paths(ToolTest):
         self.assertFalse(self.exists("OUT.BAT") and not os.path.samefile(
             self.path("OUT.BAT"), self.path("out.bat")))
 
+    def test_the_exact_spelling_wins(self):
+        if WINDOWS:
+            self.skipTest("Windows names ignore case")
+        self.write("index.html", b"lower")
+        self.write("Index.html", b"upper")
+        self.write("docs/a.html", b"docs")
+        self.write("DOCS/a.html", b"DOCS")
+        # A spec without wildcards names one file: the one spelt so, else
+        # the first alike in name order; each directory likewise.
+        for spec, converted, other in (("index.html", "index", "Index"),
+                                       ("INDEX.HTML", "Index", "index"),
+                                       ("docs/a.html", "docs/a", "DOCS/a"),
+                                       ("Docs/A.HTML", "DOCS/a", "docs/a")):
+            result = self.run_tool(spec, "/NCR", "/NOCGI")
+            self.assertEqual(status_for(1), result.status, result.out)
+            self.assertIn(processing((os.path.dirname(spec).upper() + SEP if "/" in spec else
+                                      self.here().decode()).encode() + os.path.basename(
+                                          converted).encode() + b".html"), result.out)
+            self.assertTrue(self.exists(converted + ".bat"), spec)
+            self.assertFalse(self.exists(other + ".bat"), spec)
+            os.remove(self.path(converted + ".bat"))
+
 
 class Names(ToolTest):
+    def test_names_beyond_the_ansi_code_page(self):
+        # Every name is converted, and its outputs keep it.
+        names = ["0\u65e5\u672c".encode(), b"\x80a", b"page"]
+        for name in names:
+            with open(os.path.join(self.dir.encode(), name + b".htm"), "wb") as f:
+                f.write(b"x\n")
+        result = self.run_tool("*.htm")
+        self.assertEqual(status_for(3), result.status, result.out)
+        listing = os.listdir(self.dir.encode())
+        for name in names:
+            self.assertIn(name + b".bat", listing)
+
     def test_names_with_special_bytes(self):
         # The credit line stays a remark; the size is that of the named file.
         for name, credit in (("50%~off.htm", b"50%%~off.htm"), ("what?.htm", b"what?.htm")):

@@ -67,15 +67,30 @@ class SameFile(ToolTest):
 
 class OpenFailures(ToolTest):
     def test_source_that_cannot_be_opened(self):
-        # A name with a backslash is listed, but no path can reach it here.
+        self.write("a.htm", b"x")
+        result = strace_inject(self, ["-e", "trace=openat", "-e", "inject=openat:error=EACCES",
+                                      "-P", self.path("a.htm")], ["a.htm"], self.dir)
+        source = self.here("a.htm")
+        self.assertRun(result, BANNER + processing(source) + b"Error: Can't open source file " +
+                       source + b" for input" + NL + reason("denied"), 1)
+        self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+    def test_a_name_is_one_name_whatever_it_holds(self):
+        # Backslashes in a Linux name separate nothing: the name is read as
+        # the one file it names, never as a path out of its directory.
         if SEP == "\\":
             self.skipTest("backslash separates on this platform")
-        self.write("a\\b.htm", b"x")
-        result = self.run_tool("*.htm")
-        source = self.here("a\\b.htm")
-        self.assertRun(result, BANNER + processing(source) + b"Error: Can't open source file " +
-                       source + b" for input" + NL + reason("missing"), 1)
-        self.assertFalse(self.exists("b.bat"))
+        os.mkdir(self.path("pages"))
+        os.mkdir(self.path("pages/x"))
+        self.write("secret", b"root's secret")
+        for name in ("x\\..\\..\\secret.htm", "!\\x.htm", "page.htm"):
+            self.write("pages/" + name, b"<p>" + name.encode() + b"</p>")
+        result = self.run_tool("*.*", "/NCR", "/NOCGI", cwd=self.path("pages"))
+        self.assertEqual(status_for(3), result.status, result.out)
+        self.assertIn(b"echo ^<p^>x\\..\\..\\secret.htm^</p^>", self.read("pages/secret.bat"))
+        self.assertIn(b"echo ^<p^>!\\x.htm^</p^>", self.read("pages/x.bat"))
+        self.assertNotIn(b"secret", b"".join(self.read("pages/" + name) for name in
+                                             ("x.bat", "page.bat")))
 
     def test_output_that_cannot_be_opened(self):
         self.write("page.htm", b"x")
@@ -350,6 +365,34 @@ class SharedDirectories(ToolTest):
         info = os.stat(self.path("shared/page.bat"))
         self.assertEqual(0o777, info.st_mode & 0o7777)
         self.assertEqual((4321, 4322), (info.st_uid, info.st_gid))
+
+    def test_another_users_link_is_not_read_as_a_source(self):
+        directory = self.shared()
+        self.write("private.htm", b"root's own")
+        self.write("shared/page.htm", b"x\n")
+        os.symlink(self.path("private.htm"), self.path("shared/link.htm"))
+        os.lchown(self.path("shared/link.htm"), 4321, 4321)
+        result = self.run_tool("link.htm", cwd=directory)
+        source = (directory + "/link.htm").encode()
+        self.assertRun(result, BANNER + processing(source) + b"Error: Can't open source file " +
+                       source + b" for input" + NL + reason("denied"), 1)
+        self.assertFalse(os.path.exists(self.path("shared/link.bat")))
+        # The user's own link is read.
+        os.lchown(self.path("shared/link.htm"), 0, 0)
+        self.assertEqual(status_for(1), self.run_tool("link.htm", cwd=directory).status)
+
+    def test_a_new_output_is_no_more_readable_than_its_source(self):
+        if WINDOWS:
+            self.skipTest("permission bits are POSIX's")
+        self.write("private.htm", b"x\n")
+        os.chmod(self.path("private.htm"), 0o600)
+        self.write("open.htm", b"x\n")
+        os.chmod(self.path("open.htm"), 0o644)
+        self.assertEqual(status_for(2), self.run_tool("*.htm").status)
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual(0o600 & ~mask, os.stat(self.path("private.bat")).st_mode & 0o777)
+        self.assertEqual(0o644 & ~mask, os.stat(self.path("open.bat")).st_mode & 0o777)
 
     def test_another_users_link_is_not_followed(self):
         directory = self.shared()

@@ -1,0 +1,108 @@
+#include "front/folders.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/text.h"
+#include "front/source_list.h"
+
+namespace {
+
+bool take_name(const char* name, void* context) {
+  Folder* folder = static_cast<Folder*>(context);
+  if (folder->count == folder->capacity) {
+    size_t grown = folder->capacity == 0 ? 64 : folder->capacity * 2;
+    void* more = realloc(folder->names, grown * sizeof(char*));
+    if (more == nullptr)
+      return false;
+    folder->names = static_cast<char**>(more);
+    folder->capacity = grown;
+  }
+  folder->names[folder->count] = nullptr;
+  if (!store_copy(&folder->names[folder->count], name))
+    return false;
+  folder->count++;
+  return true;
+}
+
+int by_name(const void* a, const void* b) {
+  return compare_names(*static_cast<char* const*>(a), *static_cast<char* const*>(b));
+}
+
+// Adds a new folder to the set; false when memory runs out.
+bool keep(FolderSet* set, Folder* folder) {
+  if (set->count == set->capacity) {
+    int grown = set->capacity == 0 ? 8 : set->capacity * 2;
+    void* more = realloc(set->folders, static_cast<size_t>(grown) * sizeof(Folder*));
+    if (more == nullptr)
+      return false;
+    set->folders = static_cast<Folder**>(more);
+    set->capacity = grown;
+  }
+  set->folders[set->count++] = folder;
+  return true;
+}
+
+}  // namespace
+
+Folder* folder_open(FolderSet* set, const char* path, int* reason) {
+  for (int i = 0; i < set->count; i++) {
+    if (strcmp(set->folders[i]->typed, path) == 0)
+      return set->folders[i];
+  }
+  Directory* directory = directory_open(path, reason);
+  if (directory == nullptr)
+    return nullptr;
+  FileIdentity identity = directory_identity(directory);
+  for (int i = 0; i < set->count; i++) {
+    Folder* known = set->folders[i];
+    if (known->identity.volume == identity.volume && known->identity.index == identity.index) {
+      directory_close(directory);
+      return known;
+    }
+  }
+  Folder* folder = static_cast<Folder*>(calloc(1, sizeof(Folder)));
+  if (folder == nullptr || !store_copy(&folder->typed, path) || !keep(set, folder)) {
+    directory_close(directory);
+    if (folder != nullptr)
+      free(folder->typed);
+    free(folder);
+    *reason = REASON_NO_MEMORY;
+    return nullptr;
+  }
+  folder->directory = directory;
+  folder->identity = identity;
+  return folder;
+}
+
+int folder_list(Folder* folder) {
+  if (folder->listed)
+    return REASON_NONE;
+  int reason = directory_list(folder->directory, take_name, folder);
+  if (reason != REASON_NONE) {
+    while (folder->count > 0)
+      free(folder->names[--folder->count]);
+    return reason;
+  }
+  qsort(folder->names, folder->count, sizeof(char*), by_name);
+  folder->listed = true;
+  return REASON_NONE;
+}
+
+const char* folder_find(const Folder* folder, const char* name) {
+  // The names alike but for case stand together in name order.
+  size_t low = 0;
+  size_t high = folder->count;
+  while (low < high) {
+    size_t middle = low + (high - low) / 2;
+    if (compare_upper(folder->names[middle], name) < 0)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  for (size_t i = low; i < folder->count && same_name(folder->names[i], name); i++) {
+    if (strcmp(folder->names[i], name) == 0)
+      return folder->names[i];
+  }
+  return low < folder->count && same_name(folder->names[low], name) ? folder->names[low] : nullptr;
+}

@@ -1,0 +1,39 @@
+// The directories that a run works in: each is opened once and listed once,
+// and the run answers from that listing which entry a name means.
+#ifndef QUILLFEN_FRONT_FOLDERS_H_
+#define QUILLFEN_FRONT_FOLDERS_H_
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+struct Folder {
+  Directory* directory;
+  FileIdentity identity;
+  char* typed;   // the path that opened it, as typed
+  char** names;  // its entries in name order, once listed
+  size_t count;
+  size_t capacity;
+  bool listed;
+};
+
+// The folders of a run; a set of all zeros is empty.
+struct FolderSet {
+  Folder** folders;
+  int count;
+  int capacity;
+};
+
+// The folder of the directory that the typed `path` names: one of the set
+// when the same text, or the same directory, opened it before.  Nullptr with
+// *reason when it cannot be opened.
+Folder* folder_open(FolderSet* set, const char* path, int* reason);
+
+// Lists the folder, once; the reason when that fails.
+int folder_list(Folder* folder);
+
+// The entry that `name` means: the one spelt so, else the first in name order
+// that matches it without regard to case; nullptr when there is none.
+const char* folder_find(const Folder* folder, const char* name);
+
+#endif  // QUILLFEN_FRONT_FOLDERS_H_
