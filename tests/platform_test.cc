@@ -54,22 +54,6 @@ std::string read(const std::string& path, const char* name) {
   return text;
 }
 
-// Writes `text` to the output `name` in `path` through a temporary file;
-// false when the output cannot be opened.
-bool replace_output(const std::string& path, const char* name, const char* text,
-                    uint32_t new_mode = 0666) {
-  int reason;
-  Directory* directory = directory_open(path.c_str(), &reason);
-  OutputFile output;
-  bool ok = directory != nullptr && output_open(&output, directory, name, new_mode);
-  if (ok) {
-    fputs(text, output.stream);
-    ok = output_commit(&output);
-  }
-  directory_close(directory);
-  return ok;
-}
-
 TEST_F(PlatformTest, TypedPathsTakeTheExactSpellingFirst) {
   fs::create_directories(root_ / "Web" / "Pages");
   write("Web/Pages/a.htm", "mixed");
@@ -108,6 +92,22 @@ TEST_F(PlatformTest, ReasonsComeInWords) {
 }
 
 #ifndef _WIN32
+// Writes `text` to the output `name` in `path` through a temporary file;
+// false when the output cannot be opened.
+bool replace_output(const std::string& path, const char* name, const char* text,
+                    uint32_t new_mode = 0666) {
+  int reason;
+  Directory* directory = directory_open(path.c_str(), &reason);
+  OutputFile output;
+  bool ok = directory != nullptr && output_open(&output, directory, name, new_mode);
+  if (ok) {
+    fputs(text, output.stream);
+    ok = output_commit(&output);
+  }
+  directory_close(directory);
+  return ok;
+}
+
 mode_t mode_of(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;

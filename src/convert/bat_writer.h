@@ -16,11 +16,11 @@ const size_t BAT_STAGING_SIZE = 65536;
 
 struct BatWriter {
   FILE* stream = nullptr;
-  bool in_quotes = false;      // inside a double-quoted run of the current script line
-  bool no_wrap = false;        // break lines only where their length forces it
-  bool expansion_off = false;  // the script has turned delayed expansion off
-  bool failed = false;         // a write to the stream fell short
-  int reason = 0;              // and the system's reason for it
+  bool in_quotes = false;          // inside a double-quoted run of the current script line
+  bool no_wrap = false;            // break lines only where their length forces it
+  bool expansion_off = false;      // the script has turned delayed expansion off
+  bool failed = false;             // a write to the stream fell short
+  int reason = 0;                  // and the system's reason for it
   unsigned long long written = 0;  // bytes handed to the stream
   size_t staged = 0;
   char staging[BAT_STAGING_SIZE];

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "common/run_options.h"
+#include "common/text.h"
 #include "console/console.h"
 #include "convert/bat_writer.h"
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
-#include "common/text.h"
 #include "front/folders.h"
 #include "front/known_files.h"
 #include "front/names.h"
@@ -207,7 +207,8 @@ const char* typed_output(const Run* run, int count, const char* prefix, const ch
     const char* typed = run->typed[i];
     char start[16];
     copy_bounded(start, typed, length);
-    if (strlen(typed) > length + 1 && same_name(start, prefix) && same_name(typed + length + 1, taken))
+    if (strlen(typed) > length + 1 && same_name(start, prefix) &&
+        same_name(typed + length + 1, taken))
       return typed + length + 1;
   }
   return taken;

@@ -41,8 +41,7 @@ bool wildcard_match(const char* pattern, size_t length, const char* name) {
     if (pattern < end && *pattern == '*') {
       star = pattern++;
       resume = name;
-    } else if (pattern < end &&
-               (*pattern == '?' || ascii_upper(*pattern) == ascii_upper(*name))) {
+    } else if (pattern < end && (*pattern == '?' || ascii_upper(*pattern) == ascii_upper(*name))) {
       pattern++;
       name++;
     } else if (star != nullptr) {

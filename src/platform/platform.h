@@ -95,11 +95,11 @@ const int OUTPUT_NAME_CAPACITY = 1024;
 struct OutputFile {
   FILE* stream;
   bool in_place;
-  bool closed;                // written out and closed, waiting for its commit
-  bool owns_directory;        // `directory` was opened for a link's target
-  uint32_t mode;              // permission bits, or attributes, of the new file
-  int reason;                 // why the last call on it failed
-  Directory* directory;       // where the output lands, links followed
+  bool closed;                           // written out and closed, waiting for its commit
+  bool owns_directory;                   // `directory` was opened for a link's target
+  uint32_t mode;                         // permission bits, or attributes, of the new file
+  int reason;                            // why the last call on it failed
+  Directory* directory;                  // where the output lands, links followed
   char target[OUTPUT_NAME_CAPACITY];     // its name there
   char temporary[OUTPUT_NAME_CAPACITY];  // the file written until the commit
 };

@@ -1,5 +1,5 @@
-// The rest of the platform layer on POSIX: the current directory, reasons, console colours through ANSI sequences on
-// a terminal, and the exit status.
+// The rest of the platform layer on POSIX: the current directory, reasons, console colours through
+// ANSI sequences on a terminal, and the exit status.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>

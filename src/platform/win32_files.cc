@@ -39,8 +39,8 @@ FILE* stream_over(HANDLE file, int flags, const char* mode) {
 // its attributes, and, for a link, the directory and name of the file it
 // names, so that the link stays a link.
 bool on_disk(OutputFile* output, DWORD* attributes) {
-  HANDLE file = create_in(output->directory, output->target, 0, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS);
+  HANDLE file =
+      create_in(output->directory, output->target, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   *attributes = FILE_ATTRIBUTE_ARCHIVE;
   if (file == INVALID_HANDLE_VALUE)
     return true;
@@ -59,9 +59,8 @@ bool on_disk(OutputFile* output, DWORD* attributes) {
   *cut = L'\0';
   int reason;
   Directory* directory = directory_at(final.text, &reason);
-  if (directory != nullptr &&
-      WideCharToMultiByte(CP_UTF8, 0, cut + 1, -1, output->target, OUTPUT_NAME_CAPACITY, nullptr,
-                          nullptr) > 0) {
+  if (directory != nullptr && WideCharToMultiByte(CP_UTF8, 0, cut + 1, -1, output->target,
+                                                  OUTPUT_NAME_CAPACITY, nullptr, nullptr) > 0) {
     output->directory = directory;
     output->owns_directory = true;
   } else {
@@ -132,8 +131,8 @@ int directory_list(Directory* directory, NameTaker take, void* context) {
   char name[OUTPUT_NAME_CAPACITY];
   do {
     if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
-        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr,
-                            nullptr) == 0)
+        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr, nullptr) ==
+            0)
       continue;
     if (!take(name, context)) {
       reason = ERROR_NOT_ENOUGH_MEMORY;
@@ -149,23 +148,25 @@ int directory_list(Directory* directory, NameTaker take, void* context) {
 bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
                 FileIdentity* identity) {
   *identity = FileIdentity{0, 0};
-  HANDLE file = create_in(directory, name, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  // The entry's attributes are those the search reports; its handle tells
+  // the file's identity, and a file that cannot be opened (a link that leads
+  // nowhere, say) counts as a system file.
+  WidePath path;
+  DWORD found =
+      path_in(directory, name, &path) ? GetFileAttributesW(path.text) : INVALID_FILE_ATTRIBUTES;
+  if (found == INVALID_FILE_ATTRIBUTES)
+    return false;
+  *attributes = found | ATTRIB_SYSTEM;
+  HANDLE file = CreateFileW(path.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
-    CloseHandle(file);
-    *attributes = info.dwFileAttributes;
+    *attributes = found;
     *identity = identity_of(info);
-    return true;
   }
   if (file != INVALID_HANDLE_VALUE)
     CloseHandle(file);
-  // A file that cannot be opened (a link that leads nowhere, say) is told of
-  // by the attributes of its entry.
-  WidePath path;
-  DWORD found = path_in(directory, name, &path) ? GetFileAttributesW(path.text)
-                                                : INVALID_FILE_ATTRIBUTES;
-  *attributes = found == INVALID_FILE_ATTRIBUTES ? 0 : found | ATTRIB_SYSTEM;
-  return found != INVALID_FILE_ATTRIBUTES;
+  return true;
 }
 
 bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason) {

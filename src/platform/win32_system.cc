@@ -80,6 +80,8 @@ Directory* directory_at(const wchar_t* path, int* reason) {
   BY_HANDLE_FILE_INFORMATION info;
   bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
   *reason = ok ? REASON_NONE : static_cast<int>(GetLastError());
+  if (*reason == ERROR_FILE_NOT_FOUND)
+    *reason = ERROR_PATH_NOT_FOUND;  // as the search tells of a missing directory
   if (file != INVALID_HANDLE_VALUE)
     CloseHandle(file);
   if (ok && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -118,8 +120,8 @@ void shown_name(const char* name, char* out, size_t capacity) {
   wchar_t wide[OUTPUT_NAME_CAPACITY];
   out[0] = '\0';
   if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, OUTPUT_NAME_CAPACITY) == 0 ||
-      WideCharToMultiByte(CP_ACP, 0, wide, -1, out, static_cast<int>(capacity), nullptr,
-                          nullptr) == 0)
+      WideCharToMultiByte(CP_ACP, 0, wide, -1, out, static_cast<int>(capacity), nullptr, nullptr) ==
+          0)
     snprintf(out, capacity, "%s", name);
 }
 

@@ -253,8 +253,12 @@ class Names(ToolTest):
         result = self.run_tool("*.htm")
         self.assertEqual(status_for(3), result.status, result.out)
         listing = os.listdir(self.dir.encode())
+        self.assertEqual(3, len([name for name in listing if name.endswith(b".bat")]), listing)
         for name in names:
-            self.assertIn(name + b".bat", listing)
+            # Wine has no UTF-16 name for a byte that is no UTF-8: the
+            # script is written under the name that Wine makes of it.
+            if not (WINDOWS and name == b"\x80a"):
+                self.assertIn(name + b".bat", listing)
 
     def test_names_with_special_bytes(self):
         # The credit line stays a remark; the size is that of the named file.
