@@ -318,7 +318,7 @@ class ServedPages(unittest.TestCase):
     def test_a_script_named_in_upper_case_runs_too(self):
         # /BATFILE: names come out upper case; such a script must run, not be
         # sent as a file.
-        _, pages = self.pages_of("named")
+        self.pages_of("named")
         script, body = self.response("named", "HOME.BAT")
         self.assertEqual(echo_output(script), HEADER + body)
         self.assertTrue(body.startswith(b"<html>\r\n"), body)

@@ -18,8 +18,10 @@ FILES = ("bin/quillfen", "share/man/man1/quillfen.1")
 def make(target, destdir):
     build = os.path.join(os.path.dirname(os.path.abspath(os.environ["QUILLFEN_EXE"])),
                          "install-tree")
+    # Not the settings of a make that runs ctest (make test).
+    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
     return subprocess.run(["make", "-C", ROOT, target, "DESTDIR=" + destdir, "PREFIX=" + PREFIX,
-                           "INSTALL_BUILD=" + build, "JOBS=2"],
+                           "INSTALL_BUILD=" + build, "JOBS=2"], env=env,
                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=900)
 
