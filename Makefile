@@ -9,7 +9,8 @@ WINDOWS_CONFIG = -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all tool demo test sanitize windows windows-test fuzz fuzz-smoke bench install package clean
+.PHONY: all tool demo test sanitize windows windows-test fuzz fuzz-smoke bench install uninstall \
+  package clean
 
 # The tool, and its tests when GoogleTest and Python 3 are there.
 all:
@@ -67,10 +68,28 @@ fuzz:
 fuzz-smoke:
 	fuzz/run.sh 20 $(BUILD)-fuzz
 
-# Installs bin/quillfen and share/man/man1/quillfen.1 under PREFIX (staged
-# under DESTDIR when that is set).
-install: tool
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+# Installs bin/quillfen, a stripped Release build, and
+# share/man/man1/quillfen.1 under PREFIX (staged under DESTDIR when that is
+# set).  The build has a tree of its own, which also keeps the list of the
+# files installed for uninstall.
+INSTALL_BUILD ?= $(BUILD)-release
+INSTALLED = $(INSTALL_BUILD)/install_manifest.txt
+
+install:
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_TESTS=OFF
+	cmake --build $(INSTALL_BUILD) -j $(JOBS) --target quillfen
+	DESTDIR="$(DESTDIR)" cmake --install $(INSTALL_BUILD) --prefix "$(PREFIX)" --strip
+
+# Removes the files that the last make install put in place, as its list
+# names them, below the same DESTDIR; directories stay.  The list's last line
+# has no line feed.
+uninstall:
+	@if [ ! -f $(INSTALLED) ]; then \
+	  echo "uninstall: no $(INSTALLED): nothing was installed from this tree"; exit 1; fi
+	@while IFS= read -r file || [ -n "$$file" ]; do \
+	  echo "Removing $(DESTDIR)$$file"; rm -f -- "$(DESTDIR)$$file" || exit 1; \
+	done < $(INSTALLED)
+	rm -f $(INSTALLED)
 
 # The Debian package of the Linux build and the .zip archive of the Windows
 # build: build/quillfen_VERSION_ARCH.deb, build-windows/quillfen-VERSION-win64.zip.

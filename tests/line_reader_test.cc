@@ -153,9 +153,9 @@ TEST(LineReader, DeliversWhatWasReadBeforeAReadError) {
   fclose(directory);
 }
 
-// The reader as the design states it, one byte at a time from a string; the
-// reader proper takes runs of buffered bytes and must end every line, and
-// leave the stream, exactly where this does.
+// A plain model of the reader, one byte at a time from a string; the reader
+// proper takes runs of buffered bytes and must end every line, and leave the
+// stream, exactly where this does.
 struct ByteModel {
   std::string data;
   size_t position = 0;

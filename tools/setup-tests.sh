@@ -16,9 +16,10 @@ set -u
 # g++-mingw-w64-x86-64, wine, wine64: the Windows build and its tests;
 # strace: injected faults; dosbox: the COM programs; clang, libclang-rt-dev: fuzz targets (libFuzzer);
 # groff-base: the manual page test and its text in the Windows archive;
+# mandoc: the manual page's lint; lighttpd: the scripts served as CGI programs;
 # dpkg-dev, file: the Debian package's dependencies; lintian: its check.
 PACKAGES="cmake g++ python3 googletest libgtest-dev g++-mingw-w64-x86-64 wine wine64 strace
-dosbox clang libclang-rt-dev groff-base dpkg-dev file lintian"
+dosbox clang libclang-rt-dev groff-base mandoc lighttpd dpkg-dev file lintian"
 
 say() {
   printf 'setup-tests: %s\n' "$*"
