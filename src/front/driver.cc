@@ -286,41 +286,45 @@ bool place_outputs(Run* run, int index, int count) {
   return true;
 }
 
-int report_same_outputs(const RunOptions& options) {
-  printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
-  return STATUS_FAILED;
+// Tells in `earlier` which earlier sources of the run wrote the entries
+// where the script and the program land (-1 for none).
+void find_earlier(const Run* run, int earlier[2]) {
+  for (int i = 0; i < 2; i++) {
+    const OutputPlace& place = run->places[i];
+    earlier[i] = i == 0 || run->options.compile_com
+                     ? known_find(&run->known, place.folder->identity, place.name)
+                     : -1;
+  }
 }
 
-// Refuses outputs that would overwrite a source or each other; returns
-// STATUS_FAILED after the message, or STATUS_CONTINUE.  Tells in `earlier`
-// which earlier sources wrote the script and the program.
-int check_output_paths(Run* run, int earlier[2]) {
+bool same_identity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// Refuses open outputs that would replace a source or each other; returns
+// STATUS_FAILED after the message, or STATUS_CONTINUE.
+int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) {
   const RunOptions& options = run->options;
+  const OutputFile* outputs[] = {&bat, &com};
   const char* shown[] = {options.bat_path, options.com_path};
-  FileIdentity identities[2] = {};
-  bool exist[2] = {false, false};
-  for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
-    OutputPlace* place = &run->places[i];
-    uint32_t attributes;
-    exist[i] = place->exists &&
-               entry_info(place->folder->directory, place->name, &attributes, &identities[i]);
-    if (exist[i] && known_find(&run->known, identities[i], nullptr) >= 0) {
+  for (int i = 0; i < 2; i++) {
+    const FileIdentity& replaced = outputs[i]->replaced;
+    if ((i == 0 || com.stream != nullptr) && (replaced.volume != 0 || replaced.index != 0) &&
+        known_find(&run->known, replaced, nullptr) >= 0) {
       printf("Error: Input file can't be the same as the output file\n  ->%s\n", shown[i]);
       return STATUS_FAILED;
     }
-    earlier[i] = known_find(&run->known, place->folder->identity, place->name);
   }
-  if (options.compile_com && exist[0] && exist[1] && identities[0].volume == identities[1].volume &&
-      identities[0].index == identities[1].index)
-    return report_same_outputs(options);
+  // The same entry, links followed, or one file under two names.
+  if (com.stream != nullptr &&
+      ((same_identity(directory_identity(bat.directory), directory_identity(com.directory)) &&
+        same_name(bat.target, com.target)) ||
+       ((bat.replaced.volume != 0 || bat.replaced.index != 0) &&
+        same_identity(bat.replaced, com.replaced)))) {
+    printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
+    return STATUS_FAILED;
+  }
   return STATUS_CONTINUE;
-}
-
-// Whether two open outputs land on one directory entry, links followed.
-bool same_landing(const OutputFile& bat, const OutputFile& com) {
-  FileIdentity a = directory_identity(bat.directory);
-  FileIdentity b = directory_identity(com.directory);
-  return a.volume == b.volume && a.index == b.index && same_name(bat.target, com.target);
 }
 
 // Files the output just put in place as written for `index`.
@@ -455,8 +459,9 @@ int convert_source(Run* run, int index, int count) {
   shown_source(run, index, run->source_path);
   printf("\x10 Processing \"%s\"...\n", run->source_path);
   int earlier[2];
-  if (!place_outputs(run, index, count) || check_output_paths(run, earlier) == STATUS_FAILED)
+  if (!place_outputs(run, index, count))
     return STATUS_FAILED;
+  find_earlier(run, earlier);
 
   int reason;
   SourceFile opened;
@@ -467,7 +472,8 @@ int convert_source(Run* run, int index, int count) {
   }
   FILE* source = opened.stream;
   OutputFile bat;
-  if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened.mode)) {
+  if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened.mode,
+                   !run->places[0].exists)) {
     printf("Error: Can't open batch file %s for output\n", options.bat_path);
     print_reason(bat.reason);
     fclose(source);
@@ -475,16 +481,16 @@ int convert_source(Run* run, int index, int count) {
   }
   OutputFile com = {};
   if (options.compile_com &&
-      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened.mode)) {
+      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened.mode,
+                   !run->places[1].exists)) {
     printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
     options.compile_com = false;
     run->incomplete = true;
   }
-  if (com.stream != nullptr && same_landing(bat, com)) {
+  if (check_outputs(run, bat, com) == STATUS_FAILED) {
     fclose(source);
-    abandon_source(&bat, &com);
-    return report_same_outputs(options);
+    return abandon_source(&bat, &com);
   }
 
   long line_count = 0;

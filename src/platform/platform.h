@@ -100,14 +100,17 @@ struct OutputFile {
   uint32_t mode;                         // permission bits, or attributes, of the new file
   int reason;                            // why the last call on it failed
   Directory* directory;                  // where the output lands, links followed
+  FileIdentity replaced;                 // the file it replaces; all zeros for none
   char target[OUTPUT_NAME_CAPACITY];     // its name there
   char temporary[OUTPUT_NAME_CAPACITY];  // the file written until the commit
 };
 
 // Opens the output `name` in `directory` for writing bytes; false, with
 // nothing created, where "wb" would refuse it.  A new file gets the bits
-// `new_mode` under the process's mask; a replaced one keeps its own.
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode);
+// `new_mode` under the process's mask; a replaced one keeps its own.  Where
+// the caller's listing is `absent` of the name, nothing there is looked at.
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
+                 bool absent = false);
 
 // output_close and output_commit (which closes the output if still open and
 // puts it in place of the old one) return false when they, or a write before

@@ -9,6 +9,11 @@
 struct Directory {
   int fd;
   struct stat info;
+  // Who runs the tool, and the mask that new files get, as the directory
+  // was opened.
+  uid_t user;
+  gid_t group;
+  mode_t mask;
 };
 
 // A directory over the open descriptor `fd`, which it takes; nullptr, with

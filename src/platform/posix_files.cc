@@ -123,6 +123,10 @@ Directory* directory_over(int fd, int* reason) {
     return nullptr;
   }
   directory->fd = fd;
+  directory->user = geteuid();
+  directory->group = getegid();
+  directory->mask = umask(022);
+  umask(directory->mask);
   return directory;
 }
 
@@ -185,7 +189,7 @@ bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
 bool may_follow(const Directory* directory, uid_t owner) {
   mode_t mode = directory->info.st_mode;
   bool shared = (mode & S_ISVTX) != 0 && (mode & S_IWOTH) != 0;
-  return !shared || owner == geteuid() || owner == directory->info.st_uid;
+  return !shared || owner == directory->user || owner == directory->info.st_uid;
 }
 
 bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason) {

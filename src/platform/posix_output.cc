@@ -54,7 +54,7 @@ void fill_random(char* letters, int attempt) {
   clock_gettime(CLOCK_REALTIME, &now);
   uint64_t state = (static_cast<uint64_t>(now.tv_nsec) * 2654435761u) ^
                    (static_cast<uint64_t>(now.tv_sec) << 24) ^
-                   (static_cast<uint64_t>(getpid()) << 44) ^ reinterpret_cast<uintptr_t>(letters) ^
+                   (reinterpret_cast<uintptr_t>(letters) << 20) ^
                    static_cast<uint64_t>(attempt) << 56;
   state |= 1;
   for (int i = 0; i < TEMPORARY_RANDOM; i++) {
@@ -87,9 +87,10 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
     return fail(&output->reason, errno);
   // A replaced file's bits are given whole, whatever the mask took away.
   // Where only the superuser may give a file away, the new file stays ours.
-  bool ready = replaced == nullptr || fchmod(fd, mode) == 0;
+  const Directory* directory = output->directory;
+  bool ready = replaced == nullptr || (mode & directory->mask) == 0 || fchmod(fd, mode) == 0;
   if (ready && replaced != nullptr &&
-      (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) &&
+      (replaced->st_uid != directory->user || replaced->st_gid != directory->group) &&
       fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
   }
   if (!take_stream(output, fd, ready)) {
@@ -128,8 +129,14 @@ bool follow_link(OutputFile* output, const struct stat& link) {
   return true;
 }
 
-bool open_at_target(OutputFile* output, uint32_t new_mode) {
+bool open_at_target(OutputFile* output, uint32_t new_mode, bool absent) {
   struct stat info;
+  if (absent) {
+    // The rename puts the new file in place of whatever took the name since
+    // the listing, never writing through it.
+    output->mode = new_mode & 0666;
+    return open_temporary(output, nullptr);
+  }
   for (int hop = 0; hop < LINK_HOPS; hop++) {
     if (fstatat(output->directory->fd, output->target, &info, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT)
@@ -147,10 +154,14 @@ bool open_at_target(OutputFile* output, uint32_t new_mode) {
     if (special || !S_ISLNK(info.st_mode)) {
       if (special || !S_ISREG(info.st_mode))
         return open_in_place(output);
-      // A file that "wb" could not open is not replaced behind its back.
-      if (faccessat(output->directory->fd, output->target, W_OK, 0) != 0)
+      // A file that "wb" could not open is not replaced behind its back;
+      // the superuser's "wb" opens any.
+      if (output->directory->user != 0 &&
+          faccessat(output->directory->fd, output->target, W_OK, 0) != 0)
         return fail(&output->reason, errno);
       output->mode = info.st_mode & 0777;
+      output->replaced =
+          FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
       return open_temporary(output, &info);
     }
     if (!follow_link(output, info))
@@ -171,13 +182,14 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode) {
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
+                 bool absent) {
   memset(output, 0, sizeof *output);
   output->directory = directory;
   if (strlen(name) >= sizeof output->target)
     return fail(&output->reason, ENAMETOOLONG);
   strcpy(output->target, name);
-  if (open_at_target(output, new_mode))
+  if (open_at_target(output, new_mode, absent))
     return true;
   if (output->owns_directory)
     directory_close(output->directory);

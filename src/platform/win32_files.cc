@@ -46,8 +46,10 @@ bool on_disk(OutputFile* output, DWORD* attributes) {
     return true;
   bool disk = GetFileType(file) == FILE_TYPE_DISK;
   BY_HANDLE_FILE_INFORMATION info;
-  if (disk && GetFileInformationByHandle(file, &info))
+  if (disk && GetFileInformationByHandle(file, &info)) {
     *attributes = info.dwFileAttributes;
+    output->replaced = identity_of(info);
+  }
   WidePath final;
   DWORD length = 0;
   if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
@@ -184,7 +186,7 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   return source->stream != nullptr || fail(reason, ERROR_NOT_ENOUGH_MEMORY);
 }
 
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t) {
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t, bool) {
   memset(output, 0, sizeof *output);
   output->directory = directory;
   if (strlen(name) >= sizeof output->target)
