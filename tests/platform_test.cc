@@ -189,6 +189,7 @@ TEST_F(PlatformTest, FolderLookupsAgreeWithAFreshListing) {
     const char* found = folder_find(folder, query.c_str());
     EXPECT_EQ(expected, found == nullptr ? "" : found) << query;
   }
+  folders_close(&folders);
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ int folder_list(Folder* folder) {
       free(folder->names[--folder->count]);
     return reason;
   }
-  qsort(folder->names, folder->count, sizeof(char*), by_name);
+  if (folder->count > 1)
+    qsort(folder->names, folder->count, sizeof(char*), by_name);
   folder->listed = true;
   return REASON_NONE;
 }
@@ -105,4 +106,18 @@ const char* folder_find(const Folder* folder, const char* name) {
       return folder->names[i];
   }
   return low < folder->count && same_name(folder->names[low], name) ? folder->names[low] : nullptr;
+}
+
+void folders_close(FolderSet* set) {
+  for (int i = 0; i < set->count; i++) {
+    Folder* folder = set->folders[i];
+    directory_close(folder->directory);
+    for (size_t n = 0; n < folder->count; n++)
+      free(folder->names[n]);
+    free(folder->names);
+    free(folder->typed);
+    free(folder);
+  }
+  free(set->folders);
+  *set = FolderSet{};
 }

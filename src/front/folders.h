@@ -36,4 +36,7 @@ int folder_list(Folder* folder);
 // that matches it without regard to case; nullptr when there is none.
 const char* folder_find(const Folder* folder, const char* name);
 
+// Closes and frees every folder of the set.
+void folders_close(FolderSet* set);
+
 #endif  // QUILLFEN_FRONT_FOLDERS_H_
