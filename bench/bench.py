@@ -6,6 +6,8 @@ Makes its corpora from a fixed seed (and from the HTML documentation under
 alternating, several times, and prints medians, ratios and peak memory:
 
   one large page     quillfen vs `cat page > copy` and `dd bs=128K`
+  a 300 KB page      quillfen with /COMPILE, which makes an MZ program of
+                     it, vs without
   a set of pages     quillfen vs `cp -r` of their folder, with the pages
                      named four ways (from inside their folder, by a
                      relative path, by an absolute one, and by a relative
@@ -152,6 +154,20 @@ def write_big_page(path, size, seed, newline):
             out.write(data)
             written += len(data)
         out.write(b"</body></html>" + newline)
+
+
+def write_mid_page(path, size, seed):
+    """A page of about `size` bytes, small enough to be written at once."""
+    rng = random.Random(seed)
+    pool = line_pool(rng, 2000)
+    lines = page_head(rng, b"One page of %d KB" % (size >> 10))
+    total = sum(len(line) + 2 for line in lines)
+    while total < size:
+        lines.append(rng.choice(pool))
+        total += len(lines[-1]) + 2
+    lines.append(b"</body></html>")
+    with open(path, "wb") as out:
+        out.write(b"\r\n".join(lines) + b"\r\n")
 
 
 def write_page_set(directory, count, total, seed):
@@ -489,6 +505,28 @@ def big_page(args, work, source, name):
     remove([page])
 
 
+def compiled_page(args, work):
+    """One page of 300 KB with /COMPILE, whose program is an MZ image that
+    holds the whole page, beside the same page without it."""
+    page = os.path.join(work, "page.htm")
+    write_mid_page(page, 300 << 10, SEED + 2)
+    script = os.path.join(work, "page.bat")
+    program = os.path.join(work, "page.com")
+    jobs = []
+    for label, exe in quillfens(args):
+        jobs.append(Job(label, [exe, "page.htm"], work, lambda: remove([script, program]),
+                        lambda: [script]))
+        jobs.append(Job(label + " /COMPILE", [exe, "page.htm", "/COMPILE"], work,
+                        lambda: remove([script, program]), lambda: [script, program]))
+    alternate(jobs, args.small_runs)
+    base = report("generated: one page of %d KB, with and without /COMPILE" %
+                  (os.path.getsize(page) >> 10), jobs, "quillfen")
+    print("  /COMPILE adds %.1f ms" % ((jobs[1].median() - base) * 1000))
+    against_lines([(row, mine.median(), theirs.median(), mine.digest, theirs.digest)
+                   for row, mine, theirs in pairs_with_against(jobs)])
+    remove([page])
+
+
 # ---------------------------------------------------------------------------
 # Four ways of naming the pages.  The tool upper-cases every argument, so
 # "pages/*.html" is looked up as "PAGES/*.HTML": the relative form keeps the
@@ -738,19 +776,23 @@ def main():
     parser.add_argument("--size", type=int, default=250, help="MB of the large page")
     parser.add_argument("--keep", action="store_true",
                         help="keep the corpora for the next run")
-    parser.add_argument("--only", choices=["big", "pages", "small", "forms"], action="append",
-                        help="run only these parts (repeatable); forms: the page sets and "
-                        "the crowded folder named four ways, without the rest")
+    parser.add_argument("--only", choices=["big", "compile", "pages", "small", "forms"],
+                        action="append",
+                        help="run only these parts (repeatable); compile: one page of 300 KB "
+                        "with and without /COMPILE; forms: the page sets and the crowded "
+                        "folder named four ways, without the rest")
     args = parser.parse_args()
     if not os.path.exists("/usr/bin/time"):
         sys.exit("bench: /usr/bin/time is missing (Debian package 'time')")
     args.quillfen = os.path.abspath(args.quillfen)
     if args.against:
         args.against = os.path.abspath(args.against)
-    parts = set(args.only or ["big", "pages", "small"])
+    parts = set(args.only or ["big", "compile", "pages", "small"])
 
     os.makedirs(args.scratch, exist_ok=True)
-    corpora = make_corpora(args.scratch, args.size * MB)
+    # The 300 KB page is made in the work folder; the other parts need the
+    # corpora.
+    corpora = make_corpora(args.scratch, args.size * MB) if parts - {"compile"} else None
     work = os.path.join(args.scratch, "work")
     remove([work])
     os.makedirs(work)
@@ -766,6 +808,8 @@ def main():
             big_page(args, work, corpora["big.htm"], "generated")
             if "docbig.htm" in corpora:
                 big_page(args, work, corpora["docbig.htm"], "documentation")
+        if "compile" in parts:
+            compiled_page(args, work)
         if parts & {"pages", "forms"}:
             page_set(args, work, corpora["pages"], "generated")
             if "docpages" in corpora:
@@ -777,7 +821,8 @@ def main():
     finally:
         remove([work])
         if not args.keep:
-            remove([corpora["corpora"]])
+            if corpora is not None:
+                remove([corpora["corpora"]])
             try:
                 os.rmdir(args.scratch)
             except OSError:

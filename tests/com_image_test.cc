@@ -66,6 +66,38 @@ int print_address(const std::string& file, int32_t code_start, int index) {
   return static_cast<unsigned char>(file[at + 1]) | static_cast<unsigned char>(file[at + 2]) << 8;
 }
 
+int word_at(const std::string& file, size_t at) {
+  return static_cast<unsigned char>(file[at]) | static_cast<unsigned char>(file[at + 1]) << 8;
+}
+
+// What an MZ image prints: the text part's pieces in order, each up to its
+// closing '$', which is printed too when bit 15 of its length says so.
+std::string mz_printed(const std::string& file) {
+  std::string out;
+  size_t at = 32 + 64;
+  for (int word; at + 2 <= file.size() && (word = word_at(file, at)) != 0;) {
+    size_t length = static_cast<size_t>(word & 0x7FFF);
+    at += 2;
+    std::string piece = file.substr(at, length);
+    EXPECT_EQ(piece.find('$'), length - 1) << "piece at " << at;
+    out += piece.substr(0, length - 1) + ((word & 0x8000) != 0 ? "$" : "");
+    at += length;
+  }
+  EXPECT_EQ(at + 2, file.size());  // the end mark closes the file
+  return out;
+}
+
+std::string crlf_lines(const std::vector<std::string>& lines, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; i++)
+    out += lines[i] + "\r\n";
+  return out;
+}
+
+bool is_mz(const std::string& file) {
+  return file.compare(0, 2, "MZ") == 0;
+}
+
 const std::string EXIT = bytes({0xB4, 0x0D, 0xCD, 0x21, 0xB8, 0x00, 0x4C, 0xCD, 0x21, 0xCD, 0x20});
 const std::string PRINT_DOLLAR = bytes({0xB2, 0x24, 0xB4, 0x02, 0xCD, 0x21});
 const std::string FILLER = "$0a";
@@ -146,31 +178,38 @@ TEST(ComImageTest, PercentAndLongPathWrittenWhole) {
                 std::to_string(image.byte_offset) + " bytes)\n");
 }
 
-// Builds `count` lines "L0", "L1", ... and checks that exactly 1024 print
-// calls follow, the last for line `last_held`.
-void check_record_limit(bool cgi_header, int last_held) {
+// With `cgi_header`, the header takes one of the 1024 records: `held`
+// lines fill the COM image, and one more makes it an MZ image.
+void check_record_limit(bool cgi_header, int held) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 1100; i++) {
+  for (int i = 0; i <= held; i++) {
     lines.push_back("L" + std::to_string(i));
   }
   ComImage image;
+  std::string last = lines.back();
+  lines.pop_back();
   std::string file = build(&image, options_with(cgi_header, false), "X.HTM", lines);
   EXPECT_EQ(image.record_count, COM_MAX_RECORDS);
   EXPECT_EQ(file.size(), static_cast<size_t>(image.byte_offset) + 7 * 1024 + 11);
   EXPECT_EQ(file.substr(file.size() - 11), EXIT);
-  int last = print_address(file, image.byte_offset, 1023) - 0x100;
-  std::string text = "L" + std::to_string(last_held) + "\r\n$$0a";
-  EXPECT_EQ(file.substr(static_cast<size_t>(last), text.size()), text);
+  int address = print_address(file, image.byte_offset, 1023) - 0x100;
+  std::string text = lines.back() + "\r\n$$0a";
+  EXPECT_EQ(file.substr(static_cast<size_t>(address), text.size()), text);
+
+  lines.push_back(last);
+  file = build(&image, options_with(cgi_header, false), "X.HTM", lines);
+  ASSERT_TRUE(is_mz(file));
+  std::string header = cgi_header ? "Content-type: text/html\r\n\r\n" : "";
+  EXPECT_EQ(mz_printed(file), header + crlf_lines(lines, lines.size()));
+  EXPECT_EQ(image.lines_held, held + 1);
   EXPECT_EQ(summary_of(image, "X.HTM", "X.COM"),
-            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (" +
-                std::to_string(image.byte_offset) +
-                " bytes)\nWarning: X.COM holds only the first " + std::to_string(last_held + 1) +
-                " of 1100 lines\n");
+            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (" + std::to_string(file.size()) +
+                " bytes)\n");
 }
 
 TEST(ComImageTest, RecordLimit) {
-  check_record_limit(true, 1022);
-  check_record_limit(false, 1023);
+  check_record_limit(true, 1023);
+  check_record_limit(false, 1024);
 }
 
 // Lines of 997 bytes make records of 1000; 49 of them end at offset 49003.
@@ -178,19 +217,15 @@ std::vector<std::string> lines_near_text_limit() {
   return std::vector<std::string>(49, std::string(997, 'a'));
 }
 
-TEST(ComImageTest, TextLimitCutsTheLineThatReachesIt) {
+TEST(ComImageTest, LineThatWouldBeCutAtTheTextLimitMakesAnMzImage) {
   std::vector<std::string> lines = lines_near_text_limit();
   lines.push_back(std::string(994, 'b') + "$c");  // the 994th byte reaches 49997
-  lines.push_back("never$");
+  lines.push_back("after$");
   ComImage image;
   std::string file = build(&image, options_with(false, false), "X.HTM", lines);
-  EXPECT_FALSE(image.recording);
-  EXPECT_EQ(image.record_count, 50);
-  EXPECT_EQ(file.substr(49003, 994 + 6), std::string(994, 'b') + "\r\n$$0a");
-  EXPECT_EQ(image.byte_offset, 50003);
-  EXPECT_EQ(image.lines_held, 49);
-  EXPECT_EQ(image.lines_offered, 51);
-  EXPECT_EQ(image.dollar_count, 0);  // the '$'s lie in text left out
+  ASSERT_TRUE(is_mz(file));
+  EXPECT_EQ(mz_printed(file), crlf_lines(lines, lines.size()));
+  EXPECT_EQ(image.lines_held, 51);
 }
 
 TEST(ComImageTest, TextLimitReachedOnALinesLastByte) {
@@ -204,26 +239,29 @@ TEST(ComImageTest, TextLimitReachedOnALinesLastByte) {
             "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (50003 bytes)\n");
   EXPECT_EQ(file.substr(file.size() - 11 - 13, 6), PRINT_DOLLAR);
 
-  // One more line, even an empty one, is then left out.
+  // One more line, even an empty one, no longer fits the COM image.
   lines.push_back("");
-  build(&image, options_with(false, false), "X.HTM", lines);
-  EXPECT_EQ(image.record_count, 50);
-  EXPECT_EQ(image.lines_held, 50);
-  EXPECT_EQ(image.lines_offered, 51);
+  file = build(&image, options_with(false, false), "X.HTM", lines);
+  ASSERT_TRUE(is_mz(file));
+  EXPECT_EQ(mz_printed(file), crlf_lines(lines, lines.size()));
+  EXPECT_EQ(image.lines_held, 51);
 }
 
 TEST(ComImageTest, EmptyRecordsPastTheLimitThenOneByte) {
   std::vector<std::string> lines = lines_near_text_limit();
   lines.push_back(std::string(993, 'b'));  // text ends at 49996, record at 49999
   lines.push_back("");                     // 50002, still recording
-  lines.push_back("xyz");                  // its first byte stops recording
-  lines.push_back("w");
+  lines.push_back("x");                    // its one byte stops recording
   ComImage image;
   std::string file = build(&image, options_with(false, false), "X.HTM", lines);
   EXPECT_EQ(image.record_count, 52);
   EXPECT_EQ(file.substr(49999, 10), "\r\n$x\r\n$$0a");
   EXPECT_EQ(print_address(file, image.byte_offset, 51), 50002 + 0x100);
-  EXPECT_EQ(image.lines_held, 51);
+
+  lines.back() = "xy";  // would be cut after its first byte
+  file = build(&image, options_with(false, false), "X.HTM", lines);
+  ASSERT_TRUE(is_mz(file));
+  EXPECT_EQ(image.lines_held, 52);
 }
 
 std::string print_from(int address) {
@@ -247,21 +285,71 @@ TEST(ComImageTest, EveryDollarIsPrintedOnItsOwn) {
 }
 
 TEST(ComImageTest, DollarCodeCountsAgainstTheImageBound) {
+  // 40,000 bytes of text, but the code for its '$'s passes COM_IMAGE_LIMIT.
   std::vector<std::string> lines(1000, std::string(40, '$'));
   ComImage image;
   std::string file = build(&image, options_with(false, false), "X.HTM", lines);
-  EXPECT_LE(file.size(), static_cast<size_t>(COM_IMAGE_LIMIT));
-  EXPECT_GT(file.size(), static_cast<size_t>(COM_IMAGE_LIMIT) - 13);
-  EXPECT_FALSE(image.recording);
-  EXPECT_LT(image.lines_held, 1000);
-  EXPECT_NE(summary_of(image, "X.HTM", "X.COM").find("Warning: X.COM holds only the first"),
-            std::string::npos);
+  ASSERT_TRUE(is_mz(file));
+  EXPECT_EQ(mz_printed(file), crlf_lines(lines, lines.size()));
+  EXPECT_EQ(image.lines_held, 1000);
+}
+
+TEST(ComImageTest, MzImageLayout) {
+  std::vector<std::string> lines(1024, "x");
+  lines[0] = "a$b";
+  lines[1] = "";
+  lines[2] = "\xe9\xff\t$";
+  ComImage image;
+  std::string file = build(&image, options_with(true, true), "C:\\$\\P.HTM", lines);
+  EXPECT_EQ(image.byte_offset, static_cast<int32_t>(file.size()));
+  size_t size = file.size();
+  EXPECT_EQ(file.substr(0, 2), "MZ");
+  EXPECT_EQ(word_at(file, 0x02), static_cast<int>(size % 512));
+  EXPECT_EQ(word_at(file, 0x04), static_cast<int>((size + 511) / 512));
+  EXPECT_EQ(word_at(file, 0x06), 0);                                        // no relocations
+  EXPECT_EQ(word_at(file, 0x08), 2);                                        // header paragraphs
+  EXPECT_EQ(word_at(file, 0x0A), MZ_STACK_SIZE / 16);                       // the stack
+  EXPECT_EQ(word_at(file, 0x0E), static_cast<int>((size - 32 + 15) / 16));  // behind the image
+  EXPECT_EQ(word_at(file, 0x10), MZ_STACK_SIZE);
+  EXPECT_EQ(word_at(file, 0x14), 0);  // entry at the code
+  EXPECT_EQ(word_at(file, 0x16), 0);
+  EXPECT_EQ(file.substr(32, 11),
+            bytes({0xFC, 0x8C, 0xC8, 0x05, 0x04, 0x00, 0x8E, 0xD8, 0x31, 0xF6, 0xAD}));
+
+  // The header record and each line's '$' start new pieces.
+  std::string header = "Content-type: text/html\r\n\r\n<!-- \nConverted from C:\\$";
+  EXPECT_EQ(word_at(file, 96), 0x8000 | static_cast<int>(header.size()));
+  EXPECT_EQ(file.substr(98, header.size()), header);
+  EXPECT_EQ(mz_printed(file),
+            header + "\\P.HTM\r\nBy " BANNER_TEXT "\r\nWebsite: " HOME_URL "\r\n -->\r\n" +
+                crlf_lines(lines, lines.size()));
+  EXPECT_EQ(
+      summary_of(image, "P.HTM", "P.COM"),
+      "\x10 Compiled P.HTM as a COM file Ok:\n  -> P.COM (" + std::to_string(size) + " bytes)\n");
+}
+
+// Lines of 95 bytes take 100 bytes of the text part each, their length
+// included; the 2-byte end mark leaves room for 5242 of them.
+TEST(ComImageTest, MzTextLimitCutsAtALineEnd) {
+  std::vector<std::string> lines(6000, std::string(95, 'z'));
+  lines.push_back("");
+  ComImage image;
+  std::string file = build(&image, options_with(false, false), "X.HTM", lines);
+  ASSERT_TRUE(is_mz(file));
+  EXPECT_EQ(mz_printed(file), crlf_lines(lines, 5242));
+  EXPECT_EQ(file.size(), 96u + 5242 * 100 + 2);
+  EXPECT_LE(file.size() - 96, static_cast<size_t>(MZ_TEXT_LIMIT));
+  EXPECT_EQ(summary_of(image, "X.HTM", "X.COM"),
+            "\x10 Compiled X.HTM as a COM file Ok:\n  -> X.COM (524298 bytes)\n"
+            "Warning: X.COM holds only the first 5242 of 6001 lines\n");
 }
 
 TEST(ComImageTest, ImagesInARowAreIndependent) {
   ComImage image;
   build(&image, options_with(true, true), "C:\\WEB\\FIRST.HTM", {"one", "two$", "three"});
   EXPECT_EQ(image.dollar_count, 1);
+  EXPECT_TRUE(is_mz(
+      build(&image, options_with(false, false), "BIG.HTM", std::vector<std::string>(1100, "x"))));
   std::string second = build(&image, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD);
   ComImage fresh;
   EXPECT_EQ(second, build(&fresh, options_with(false, true), "C:\\WEB\\HI.HTM", HELLO_WORLD));

@@ -1,5 +1,8 @@
-// Builds the DOS COM program that prints a page: the text records first, the
-// print calls behind them, and a near jump at offset 0 patched at the end.
+// Builds the DOS program that prints a page.  A page within the COM limits
+// gets a COM image: the text records first, the print calls behind them, and
+// a near jump at offset 0 patched at the end.  A page beyond them gets an MZ
+// image under the same name, which DOS loads by its signature: a header, a
+// loop that walks the records, and the records, each led by its length.
 #ifndef QUILLFEN_CONVERT_COM_IMAGE_H_
 #define QUILLFEN_CONVERT_COM_IMAGE_H_
 
@@ -19,7 +22,20 @@ const int32_t COM_IMAGE_LIMIT = 65024;
 const int COM_MAX_DOLLARS = COM_IMAGE_LIMIT / 13 + 1;
 // The image is gathered here and written at the end, in one piece when it
 // fits, as it does within COM_IMAGE_LIMIT.
+// An MZ image stages its text here too, written out each time it fills.
 const size_t COM_STAGING_SIZE = 65536;
+
+// The MZ image: a header of two paragraphs without relocations, the code
+// padded to a paragraph, then the text part.  The text part is a chain of
+// pieces, each a 16-bit length (with bit 15 set when a '$' of the text ends
+// the piece) and the piece's bytes up to and with its '$', closed by a
+// length of 0.  The text part takes at most MZ_TEXT_LIMIT bytes, which keeps
+// the program within the memory that DOS leaves free.
+const int32_t MZ_HEADER_SIZE = 32;
+const int32_t MZ_TEXT_LIMIT = 512 * 1024;
+const int32_t MZ_PIECE_LIMIT = 0x7FFF;
+// The stack lies behind the load image, in memory that the header asks for.
+const int32_t MZ_STACK_SIZE = 512;
 
 struct ComImage {
   FILE* stream = nullptr;
@@ -30,6 +46,9 @@ struct ComImage {
   int32_t dollar_offsets[COM_MAX_DOLLARS] = {};
   int32_t dollar_count = 0;
   bool recording = false;
+  // The page went past the COM limits: the image is an MZ image, and
+  // byte_offset counts every byte of the file.
+  bool exe = false;
   // What the summary's warnings report.
   int32_t lines_offered = 0;  // lines handed to com_record_line
   int32_t lines_held = 0;     // of those, the ones held in full
@@ -43,16 +62,19 @@ struct ComImage {
 void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
                      const char* source_path);
 
-// Appends one trimmed line as a text record, within the record and text limits.
+// Appends one trimmed line as a text record.  The first line that the COM
+// limits cannot hold whole turns the image into an MZ image, which holds
+// whole lines up to its own text limit.
 void com_record_line(ComImage* image, const char* line);
 
-// Appends the filler and the code and patches the jump; false when any write
-// of the image failed.  The caller prints the summary once the image is in
-// place.
+// Completes the image (a COM image's filler, code and jump, or an MZ image's
+// end mark and header); false when any write of the image failed.  The caller prints the summary
+// once the image is in place.
 bool com_finish_image(ComImage* image);
 
 // Prints the summary of a finished image to `out`, one print call per message:
-// the byte count of the text part, then a warning for lines left out or cut.
+// the byte count of a COM image's text part or of a whole MZ image, then a
+// warning for lines left out or cut.
 void com_print_summary(FILE* out, const ComImage* image, const char* source_path,
                        const char* com_path);
 

@@ -66,13 +66,20 @@ class Compile(ToolTest):
                        writing(b_bat) + written(b_bat, len(self.read("b.bat"))), 1)
         self.assertFalse(self.exists("b.com"))
 
-    def test_warnings_for_text_the_program_leaves_out(self):
+    def test_pages_past_the_com_limits_get_mz_programs(self):
         self.write("p.htm", b"".join(b"Price $%d\n" % i for i in range(1030)))
-        result = self.run_tool("p.htm", "/COMPILE", "/NCR")
-        com = self.here("p.com")
-        self.assertTrue(result.out.endswith(
-            b"Warning: " + com + b" holds only the first 1023 of 1030 lines" + NL), result.out)
-        self.assertEqual(1, result.status)
+        self.write("q.htm", b"".join(b"%095d\n" % i for i in range(6000)))
+        result = self.run_tool("?.htm", "/COMPILE", "/NCR")
+        self.assertEqual(2, result.status)
+        for name in ("p", "q"):
+            program = self.read(name + ".com")
+            self.assertEqual(b"MZ", program[:2])
+            self.assertIn(compiled(self.here(name + ".htm"), self.here(name + ".com"),
+                                   len(program)), result.out)
+        # 512 KB of text hold 5242 lines of 95 bytes, each led by its length.
+        self.assertNotIn(b"Warning: " + self.here("p.com"), result.out)
+        self.assertIn(b"Warning: " + self.here("q.com") + b" holds only the first 5242 of 6000 lines" +
+                      NL, result.out)
 
 
 class Refusals(ToolTest):

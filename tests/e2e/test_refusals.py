@@ -207,8 +207,9 @@ class WriteFailures(ToolTest):
         self.assert_failed_cleanly(result, mount, shown.encode(), reason("no space"))
 
     def test_program_that_fails_after_its_script_keeps_the_pair(self):
-        # Room for the new script, and none for the program beside it.
-        page = b"".join(b"<p>line %d</p>\n" % i for i in range(3000))
+        # Room for the new script, and none for the program beside it, a COM
+        # image that is written whole once the script is.
+        page = b"".join(b"<p>line %d</p>\n" % i for i in range(1000))
         self.write("probe/a.htm", page)
         self.run_tool("a.htm", "/COMPILE", cwd=self.path("probe"))
         script_size = os.path.getsize(self.path("probe", "a.bat"))

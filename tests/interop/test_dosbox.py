@@ -11,6 +11,7 @@ The test is skipped when dosbox is not on PATH.
 """
 
 import os
+import random
 import re
 import shlex
 import shutil
@@ -87,8 +88,42 @@ BASIC_LINES = [
 
 MANY_LINES = numbered(1100, 30)  # below the text limit, past the record limit
 # Records of 97 + 3 bytes from offset 3: 499 lines end at 49903, and the 94th
-# byte of line 500 brings the text to 49997.
+# byte of line 500 would bring the text to 49997.
 BIG_LINES = numbered(600, 97)
+# Lines of 95 bytes take 100 bytes of an MZ image's 512 KB text part each,
+# with the length that leads them; the end mark leaves room for 5242.
+HUGE_LINES = numbered(6000, 95)
+HUGE_HELD = 5242
+
+
+def generated_page(size, seed):
+    """A page of about `size` bytes of lines of 0 to 150 bytes: words, '$'s,
+    tabs, bytes 0x80 to 0xFF, blank lines and lines of blanks; returns the
+    page and the lines that its program prints."""
+    rng = random.Random(seed)
+    alphabet = (b"abcdefghijklmnopqrstuvwxyz<>/=\"&|%^ 0123456789$$\t" +
+                bytes(range(0x80, 0x100)))
+    page, lines = [], []
+    total = 0
+    while total < size:
+        kind = rng.random()
+        if kind < 0.05:
+            line = b""
+        elif kind < 0.08:
+            line = b" \t " * rng.randint(1, 3)
+        else:
+            line = bytes(rng.choice(alphabet) for _ in range(rng.randint(1, 150)))
+        page.append(line)
+        total += len(line) + 2
+        if line:
+            # One blank for each tab, then trailing blanks trimmed.
+            lines.append(line.replace(b"\t", b" ").rstrip(b" "))
+    return b"\r\n".join(page) + b"\r\n", lines
+
+
+GENERATED = {name: generated_page(size, seed)
+             for name, size, seed in (("GEN60", 60 << 10, 60), ("GEN150", 150 << 10, 150),
+                                      ("GEN400", 400 << 10, 400))}
 
 # name, page bytes, switches
 PAGES = [
@@ -101,7 +136,8 @@ PAGES = [
     ("MANY", b"\r\n".join(MANY_LINES) + b"\r\n", ["/NOCGI"]),
     ("MANYH", b"\n".join(MANY_LINES), ["/NCR"]),
     ("BIG", b"\r\n".join(BIG_LINES) + b"\r\n", ["/NOCGI"]),
-]
+    ("HUGE", b"\r\n".join(HUGE_LINES) + b"\r\n", ["/NOCGI"]),
+] + [(name, page, ["/NCR"]) for name, (page, _) in sorted(GENERATED.items())]
 
 
 def lines_out(lines):
@@ -181,7 +217,7 @@ class DosboxTest(unittest.TestCase):
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.STDOUT,
-                timeout=60,
+                timeout=600,
             )
             cls.dosbox_log = run.stdout.decode("latin-1")
         except subprocess.TimeoutExpired as e:
@@ -190,6 +226,11 @@ class DosboxTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
+
+    def program(self, name):
+        """The bytes of page `name`'s compiled program."""
+        with open(find_file(self.dir, name + ".COM"), "rb") as f:
+            return f.read()
 
     def printed(self, name):
         """What the compiled program of page `name` wrote to standard output."""
@@ -235,16 +276,38 @@ class DosboxTest(unittest.TestCase):
         self.assertNotIn("Warning", self.console["DOLLAR"])
         self.assertIn(b"$", self.credits_header(self.printed("BASIC"), "BASIC.HTM"))
 
-    def test_record_limit(self):
-        self.assertEqual(self.printed("MANY"), lines_out(MANY_LINES[:1024]))
-        self.assertIn("holds only the first 1024 of 1100 lines", self.console["MANY"])
-        self.assertEqual(self.printed("MANYH"), CGI_HEADER + lines_out(MANY_LINES[:1023]))
-        self.assertIn("holds only the first 1023 of 1100 lines", self.console["MANYH"])
+    def test_pages_within_the_limits_get_com_images(self):
+        for name in ("BASIC", "NOCGI", "EMPTY", "DOLLAR"):
+            self.assertEqual(self.program(name)[:1], b"\xe9", name)
 
-    def test_text_limit(self):
-        expected = lines_out(BIG_LINES[:499]) + BIG_LINES[499][:94] + CRLF
-        self.assertEqual(self.printed("BIG"), expected)
-        self.assertIn("holds only the first 499 of 600 lines", self.console["BIG"])
+    def test_pages_past_the_record_limit_print_whole(self):
+        self.assertEqual(self.program("MANY")[:2], b"MZ")
+        self.assertEqual(self.printed("MANY"), lines_out(MANY_LINES))
+        self.assertEqual(self.printed("MANYH"), CGI_HEADER + lines_out(MANY_LINES))
+        self.assertNotIn("Warning", self.console["MANY"] + self.console["MANYH"])
+
+    def test_pages_past_the_text_limit_print_whole(self):
+        self.assertEqual(self.program("BIG")[:2], b"MZ")
+        self.assertEqual(self.printed("BIG"), lines_out(BIG_LINES))
+        self.assertNotIn("Warning", self.console["BIG"])
+
+    def test_generated_pages_print_whole(self):
+        for name, (page, lines) in sorted(GENERATED.items()):
+            with self.subTest(page=name, size=len(page)):
+                self.assertEqual(self.program(name)[:2], b"MZ")
+                self.assertNotIn("Warning", self.console[name])
+                output = self.printed(name)
+                expected = CGI_HEADER + lines_out(lines)
+                if output != expected:
+                    at = next((i for i, (a, b) in enumerate(zip(output, expected)) if a != b),
+                              min(len(output), len(expected)))
+                    self.fail("%s: %d bytes printed, %d expected; they part at %d: %r vs %r" %
+                              (name, len(output), len(expected), at, output[at:at + 40],
+                               expected[at:at + 40]))
+
+    def test_page_past_the_mz_text_limit_is_cut_at_a_line_end(self):
+        self.assertEqual(self.printed("HUGE"), lines_out(HUGE_LINES[:HUGE_HELD]))
+        self.assertIn("holds only the first %d of 6000 lines" % HUGE_HELD, self.console["HUGE"])
 
 
 if __name__ == "__main__":
