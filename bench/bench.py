@@ -297,6 +297,21 @@ def run_bare(argv, cwd):
     return time.perf_counter() - started
 
 
+def system_calls(argv, cwd):
+    """The system calls that `argv` makes, as strace -c counts them; None
+    where strace is missing or may not trace."""
+    if shutil.which("strace") is None:
+        return None
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as report:
+        subprocess.run(["strace", "-f", "-c", "-o", report.name] + argv, cwd=cwd,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        for line in report.read().splitlines():
+            fields = line.split()
+            if fields and fields[-1] == "total":
+                return int(fields[3])
+    return None
+
+
 def link_or_copy(source, target):
     """A second name for a corpus file, so that outputs land in the work
     directory without copying the corpus."""
@@ -631,8 +646,10 @@ def page_set(args, work, source, name):
 
 def small_pages_table(args, work):
     """Time per page with many small pages."""
-    print("\nmany small pages (one line each): time per page in microseconds")
-    print("  %-12s %8s %8s %8s %8s   %s" % ("", "256", "512", "1024", "2048", "2048 / 256"))
+    print("\nmany small pages (one line each): time per page in microseconds, and system")
+    print("calls per page (strace -c over a run of 256, the process's start included)")
+    print("  %-12s %8s %8s %8s %8s   %-10s %s" % ("", "256", "512", "1024", "2048", "2048 / 256",
+                                                "calls"))
     rows = {}
     for label, exe in quillfens(args):
         for existing in (False, True):
@@ -649,11 +666,16 @@ def small_pages_table(args, work):
                         remove_outputs(directory)
                     times.append(run_bare([exe, "*.html"], directory))
                 row.append(statistics.median(times) / count * 1e6)
+                if count == 256:
+                    if not existing:
+                        remove_outputs(directory)
+                    calls = system_calls([exe, "*.html"], directory)
                 remove([directory])
             rows[label, existing] = row
-            print("  %-12s %8.1f %8.1f %8.1f %8.1f   %.2fx" %
+            print("  %-12s %8.1f %8.1f %8.1f %8.1f   %-10s %s" %
                   ("%s %s" % (label if label != "quillfen" else "", "existing" if existing else
-                              "new"), row[0], row[1], row[2], row[3], row[3] / row[0]))
+                              "new"), row[0], row[1], row[2], row[3], "%.2fx" % (row[3] / row[0]),
+                   "%.1f" % (calls / 256) if calls else "(no strace)"))
             if label == "quillfen":
                 goal_line("flat per page, 2048 vs 256, %s" % ("existing" if existing else "new"),
                           row[3] / row[0], 1.2)
