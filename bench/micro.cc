@@ -80,7 +80,7 @@ void BM_BatWriter(benchmark::State& state) {
   bool blocks = escape_blocks_available();
   use_escape_blocks(state.range(0) != 0);
   std::unique_ptr<BatWriter> writer(new BatWriter);
-  FILE* sink = open_file("/dev/null", "wb");
+  FILE* sink = fopen("/dev/null", "wb");
   for (auto _ : state) {
     write_bat_header(writer.get(), sink, "PAGE.HTM", &options);
     for (const std::string& line : lines)
