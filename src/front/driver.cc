@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/run_options.h"
 #include "console/console.h"
 #include "convert/bat_writer.h"
@@ -85,7 +86,7 @@ bool path_too_long(const char* path) {
     longest = TYPED_PATH_CAPACITY;
   if (path == nullptr || strlen(path) <= longest)
     return false;
-  printf("Error: Path too long: %s\n", path);
+  say("Error: Path too long: %s\n", path);
   return true;
 }
 
@@ -111,7 +112,7 @@ int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
 void warn_unknown_switches(Run* run, int count, char** arguments) {
   for (int i = 0; i < count; i++) {
     if (is_unknown_switch(i, arguments[i])) {
-      printf("Warning: Unknown switch %s ignored\n", arguments[i]);
+      say("Warning: Unknown switch %s ignored\n", arguments[i]);
       run->incomplete = true;
     }
   }
@@ -123,22 +124,22 @@ void print_reason(int reason) {
     return;
   char text[256];
   reason_text(reason, text, sizeof text);
-  printf("  %s\n", text);
+  say("  %s\n", text);
 }
 
 // Says why a file spec found nothing to convert.
 void report_no_match(const Run* run, const char* spec, const SearchOutcome& outcome) {
-  printf("Error: No files found matching \"%s\"\n", run->source_path);
+  say("Error: No files found matching \"%s\"\n", run->source_path);
   print_reason(outcome.reason);
   char name[LONG_PATH_CAPACITY + 1];
   base_name(spec, name);
   bool wildcard = strpbrk(name, "*?") != nullptr;
   if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
-    printf("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
-           native_separator());
+    say("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
+        native_separator());
   else if (outcome.skipped > 0)
-    printf("  (%i matching entries are directories, read-only, hidden or system files)\n",
-           outcome.skipped);
+    say("  (%i matching entries are directories, read-only, hidden or system files)\n",
+        outcome.skipped);
 }
 
 // Resolves one file spec and lists its matches after those of the specs
@@ -158,7 +159,7 @@ void list_spec(Run* run, const char* spec) {
   }
   run->incomplete = true;
   if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
-    printf("Error: Can't read directory %s\n", run->source_dir);
+    say("Error: Can't read directory %s\n", run->source_dir);
     print_reason(outcome.reason);
   } else {
     report_no_match(run, spec, outcome);
@@ -263,14 +264,14 @@ int check_output_paths(const Run* run, int earlier[2]) {
       continue;
     OutputTarget target = inspect_output(run, outputs[i], calls[i]);
     if (target.on_a_source) {
-      printf("Error: Input file can't be the same as the output file\n  ->%s\n", outputs[i]);
+      say("Error: Input file can't be the same as the output file\n  ->%s\n", outputs[i]);
       return STATUS_FAILED;
     }
     earlier[i] = target.earlier;
   }
   if (options.compile_com && (equal_ignoring_case(options.bat_path, options.com_path) ||
                               same_file(run->bat_call, run->com_call))) {
-    printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
+    say("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }
   return STATUS_CONTINUE;
@@ -289,7 +290,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
   path_of_source(run, earlier, false, earlier_path);
-  printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
+  say("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
 
@@ -304,8 +305,10 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
     line[0] = '\0';
     int length = 0;
     if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow,
-                &length) == FGETSTR_FATAL)
+                &length) == FGETSTR_FATAL) {
+      report_overlong_tail(run->source_path);
       return LINES_STOPPED;
+    }
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
     } else {
@@ -321,7 +324,7 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       return LINES_COM_FAILED;
   }
   if (source->has_error) {
-    printf("Error: Can't read source file %s\n", run->source_path);
+    say("Error: Can't read source file %s\n", run->source_path);
     print_reason(source->reason);
     return LINES_STOPPED;
   }
@@ -337,13 +340,13 @@ int abandon_source(OutputFile* bat, OutputFile* com) {
 }
 
 int report_bat_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
-  printf("Error: Can't write batch file %s\n", options.bat_path);
+  say("Error: Can't write batch file %s\n", options.bat_path);
   print_reason(reason);
   return abandon_source(bat, com);
 }
 
 int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
-  printf("Error: Can't write COM file %s\n", options.com_path);
+  say("Error: Can't write COM file %s\n", options.com_path);
   print_reason(reason);
   return abandon_source(bat, com);
 }
@@ -366,8 +369,8 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
     return report_bat_failure(options, bat, com, bat->reason);
   note_written(run, run->bat_call, index);
   if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n", static_cast<long>(file_size_of(run->bat_call)),
-           options.bat_path);
+    say("\x10 %li bytes(s) written to \"%s\"\n", static_cast<long>(file_size_of(run->bat_call)),
+        options.bat_path);
   if (compiled) {
     if (!output_commit(com))
       return report_com_failure(options, bat, com, com->reason);
@@ -393,7 +396,7 @@ int convert_source(Run* run, int index) {
     copy_bounded(run->source_path, run->source_dir, TYPED_PATH_CAPACITY);
     size_t held = strlen(run->source_path);
     copy_bounded(run->source_path + held, listed.name, TYPED_PATH_CAPACITY - held);
-    printf("Error: Path too long: %s\n", run->source_path);
+    say("Error: Path too long: %s\n", run->source_path);
     run->incomplete = true;
     options.bat_path[0] = '\0';
     options.com_path[0] = '\0';
@@ -401,7 +404,7 @@ int convert_source(Run* run, int index) {
   }
   path_in_source_dir(run, listed.name, run->source_path);
   path_in_resolved_dir(run, listed.name, run->source_call);
-  printf("\x10 Processing \"%s\"...\n", run->source_path);
+  say("\x10 Processing \"%s\"...\n", run->source_path);
   copy_bounded(run->bat_call, options.bat_path, LONG_PATH_CAPACITY);
   copy_bounded(run->com_call, options.com_path, LONG_PATH_CAPACITY);
   if (options.bat_path[0] == '\0')
@@ -415,27 +418,27 @@ int convert_source(Run* run, int index) {
   int reason;
   FILE* source = open_source(run->source_call, &reason);
   if (source == nullptr) {
-    printf("Error: Can't open source file %s for input\n", run->source_path);
+    say("Error: Can't open source file %s for input\n", run->source_path);
     print_reason(reason);
     return STATUS_FAILED;
   }
   OutputFile bat;
   if (!output_open(&bat, run->bat_call)) {
-    printf("Error: Can't open batch file %s for output\n", options.bat_path);
+    say("Error: Can't open batch file %s for output\n", options.bat_path);
     print_reason(bat.reason);
     fclose(source);
     return STATUS_FAILED;
   }
   OutputFile com = {};
   if (options.compile_com && !output_open(&com, run->com_call)) {
-    printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
+    say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
     options.compile_com = false;
     run->incomplete = true;
   }
 
   long line_count = 0;
-  printf("\x10 Writing BAT file %s\n", options.bat_path);
+  say("\x10 Writing BAT file %s\n", options.bat_path);
   write_bat_header(&run->bat, bat.stream, run->source_path, &options);
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->source_path);
@@ -453,6 +456,7 @@ int convert_source(Run* run, int index) {
     return report_com_failure(options, &bat, &com, run->com.reason);
   if (finish_outputs(run, index, earlier, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
+  report_cut_lines(&run->source, run->source_path);
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
   return STATUS_CONTINUE;
@@ -467,6 +471,7 @@ int run_quillfen(int argc, char** argv) {
     show_help();
   int count = argc - 1;
   char** arguments = argv + 1;
+  messages_set_terminal(stdout_is_terminal());
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
   if (scan.request == REQUEST_HELP)
     show_help();
@@ -484,7 +489,7 @@ int run_quillfen(int argc, char** argv) {
     return STATUS_FAILED;
   }
   if (!run->options.cgi_header)
-    printf("\x10 CGI headers are DISABLED and will not be generated\n");
+    say("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);
   int status = STATUS_CONTINUE;
   for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++)

@@ -130,4 +130,7 @@ void output_discard(OutputFile* output);
 
 int exit_status_for(long count);  // for `count` converted sources
 
+// Whether standard output is a terminal (on Windows, a console).
+bool stdout_is_terminal();
+
 #endif  // QUILLFEN_PLATFORM_PLATFORM_H_

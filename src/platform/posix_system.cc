@@ -215,3 +215,7 @@ int exit_status_for(long count) {
     return 1;
   return static_cast<int>(count);
 }
+
+bool stdout_is_terminal() {
+  return isatty(STDOUT_FILENO) != 0;
+}

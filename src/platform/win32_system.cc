@@ -206,3 +206,7 @@ void console_clear_screen() {
 int exit_status_for(long count) {
   return static_cast<int>(count);
 }
+
+bool stdout_is_terminal() {
+  return console_output() != nullptr;
+}

@@ -108,7 +108,9 @@ class Refusals(ToolTest):
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\n")
         result = self.run_tool("a.htm", "/COMPILE")
         self.assertEqual(1, result.status)
-        self.assertTrue(result.out.endswith(b"Fatal loop error in fgetstr()" + NL))
+        self.assertTrue(result.out.endswith(b"Fatal loop error in fgetstr()" + NL + b"  a line of " +
+                                            self.here("a.htm") + b" runs past 208,096 bytes; "
+                                            b"/W keeps long lines" + NL), result.out)
         self.assertEqual(b"old script", self.read("a.bat"))
         self.assertEqual(b"old program", self.read("a.com"))
         self.assertEqual(["a.bat", "a.com", "a.htm"], sorted(os.listdir(self.dir)))

@@ -267,11 +267,30 @@ class Lines(ToolTest):
                          b"\r\nsetlocal DisableDelayedExpansion\r\necho y!y!\r\necho.\r\n",
                          self.read("t.bat"))
 
+    def test_cut_lines_are_told_at_the_end_of_their_source(self):
+        # Only lines that lose text count: not one that ends at the limit,
+        # nor one that loses blanks, tabs and carriage returns alone.
+        self.write("a.htm", b"y" * 8097 + b"\r\n" + b"y" * 8096 + b"\r\n" + b"y" * 8096 + b" \t \r\n" +
+                   b"y" * 9000 + b"\nend")
+        self.write("b.htm", b"y" * 8096 + b"\n")
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI")
+        self.assertEqual(status_for(2), result.status)
+        bat = self.read("a.bat")
+        self.assertIn(written(self.here("a.bat"), len(bat)) +
+                      b"Warning: 2 line(s) of " + self.here("a.htm") +
+                      b" cut at 8096 bytes (/W keeps them whole)" + NL, result.out)
+        self.assertEqual(1, result.out.count(b"Warning"), result.out)
+        self.assertEqual(b"@echo off\r\n" + (b"echo " + b"y" * 8096 + b"\r\n") * 4 + b"echo end\r\n",
+                         bat)
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI", "/W")
+        self.assertNotIn(b"Warning", result.out)
+
     def test_endless_tail_ends_the_run(self):
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\nlast\n")
         result = self.run_tool("a.htm", "/NCR")
         self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(self.here("a.bat")) +
-                       b"Fatal loop error in fgetstr()" + NL, 1)
+                       b"Fatal loop error in fgetstr()" + NL + b"  a line of " + self.here("a.htm") +
+                       b" runs past 208,096 bytes; /W keeps long lines" + NL, 1)
         # No partial script that looks complete is left behind.
         self.assertEqual(["a.htm"], os.listdir(self.dir))
 
