@@ -15,6 +15,7 @@
 #include "front/names.h"
 #include "front/path_set.h"
 #include "front/source_list.h"
+#include "front/status.h"
 #include "front/switches.h"
 #include "platform/platform.h"
 
@@ -109,9 +110,9 @@ int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
 
 // Names every switch after the first argument that matches none; the run
 // goes on without it.
-void warn_unknown_switches(Run* run, int count, char** arguments) {
+void warn_unknown_switches(Run* run, int count, char** arguments, const ArgumentScan& scan) {
   for (int i = 0; i < count; i++) {
-    if (is_unknown_switch(i, arguments[i])) {
+    if (is_unknown_switch(scan, i, arguments[i])) {
       say("Warning: Unknown switch %s ignored\n", arguments[i]);
       run->incomplete = true;
     }
@@ -222,7 +223,10 @@ void note_sources(Run* run) {
 void derive_output_path(const Run* run, const char* name, const char* extension, char* path,
                         char* call) {
   char stem[PATH_CAPACITY + 1];
-  file_stem(name, stem);
+  if (run->options.full_stem)
+    full_stem(name, stem);
+  else
+    file_stem(name, stem);
   path_in_source_dir(run, stem, path);
   append_text(path, LONG_PATH_CAPACITY, extension);
   path_in_resolved_dir(run, stem, call);
@@ -473,29 +477,41 @@ int run_quillfen(int argc, char** argv) {
   char** arguments = argv + 1;
   messages_set_terminal(stdout_is_terminal());
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
+  StatusMode mode = run->options.status_mode;
+  if (scan.request == REQUEST_BAD_OPTION)
+    return report_bad_option(scan, arguments, run->options);
   if (scan.request == REQUEST_HELP)
     show_help();
   if (scan.request == REQUEST_VERSION)
     show_version();
 
-  show_run_banner();
-  warn_unknown_switches(run, count, arguments);
+  messages_set_quiet(run->options.quiet);
+  if (!run->options.quiet)
+    show_run_banner();
+  warn_unknown_switches(run, count, arguments, scan);
   if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
-    return STATUS_FAILED;
+    return run_status(mode, RUN_FAILED, 0);
   name_cache_enable(true);
   list_sources(run, count, arguments, scan);
   if (run->list.count == 0) {
     name_cache_enable(false);
-    return STATUS_FAILED;
+    return run_status(mode, RUN_FAILED, 0);
   }
   if (!run->options.cgi_header)
     say("\x10 CGI headers are DISABLED and will not be generated\n");
   note_sources(run);
   int status = STATUS_CONTINUE;
-  for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++)
+  for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++) {
     status = convert_source(run, i);
+    if (status == STATUS_FAILED && run->options.keep_going) {
+      // The source is skipped; the next one derives its own names.
+      run->incomplete = true;
+      run->options.bat_path[0] = '\0';
+      run->options.com_path[0] = '\0';
+      status = STATUS_CONTINUE;
+    }
+  }
   name_cache_enable(false);
-  if (status != STATUS_CONTINUE)
-    return status;
-  return run->incomplete ? STATUS_FAILED : run->list.count;
+  bool failed = status != STATUS_CONTINUE || run->incomplete;
+  return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
 }

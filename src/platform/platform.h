@@ -128,7 +128,10 @@ bool output_close(OutputFile* output);
 bool output_commit(OutputFile* output);
 void output_discard(OutputFile* output);
 
-int exit_status_for(long count);  // for `count` converted sources
+// Whether the exit status counts the sources converted unless the command
+// line says otherwise, and the highest count that it carries.
+bool count_status_default();
+long count_status_limit();
 
 // Whether standard output is a terminal (on Windows, a console).
 bool stdout_is_terminal();

@@ -1,7 +1,8 @@
 """/COMPILE end to end: programs beside the scripts, refusals and warnings."""
 import os
 
-from support import BANNER, NL, SEP, WINDOWS, ToolTest, processing, reason, writing, written
+from support import (BANNER, FAILED, NL, SEP, WINDOWS, ToolTest, done, processing, reason, writing,
+                     written)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 SAME_OUTPUT = b"Error: BAT and COM outputs can't be the same file" + NL + b"  ->"
@@ -41,13 +42,13 @@ class Compile(ToolTest):
             source, bat, com = (self.here(name + ext) for ext in (".htm", ".bat", ".com"))
             out += (processing(source) + writing(bat) + written(bat, len(self.read(name + ".bat"))) +
                     compiled(source, com, start))
-        self.assertRun(result, out, 2)
+        self.assertRun(result, out, done(2))
 
     def test_named_program_for_the_first_source_only(self):
         self.write("a.htm", b"a")
         self.write("b.htm", b"b")
         result = self.run_tool("*.htm", "/COMPILE:x.com", "/NOCGI")
-        self.assertEqual(2, result.status)
+        self.assertEqual(done(2), result.status)
         self.assertEqual(image([b"a"])[0], self.read("X.COM"))
         self.assertEqual(image([b"b"])[0], self.read("b.com"))
         self.assertFalse(self.exists("a.com"))
@@ -63,7 +64,7 @@ class Compile(ToolTest):
                        b" for output (/COMPILE turned OFF)" + NL + reason("is a directory") +
                        writing(a_bat) +
                        written(a_bat, len(self.read("a.bat"))) + processing(self.here("b.htm")) +
-                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))), 1)
+                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))), FAILED)
         self.assertFalse(self.exists("b.com"))
 
     def test_warnings_for_text_the_program_leaves_out(self):
@@ -72,7 +73,7 @@ class Compile(ToolTest):
         com = self.here("p.com")
         self.assertTrue(result.out.endswith(
             b"Warning: " + com + b" holds only the first 1023 of 1030 lines" + NL), result.out)
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
 
 
 class Refusals(ToolTest):
