@@ -26,7 +26,7 @@ tool:
 # build/demo.
 demo: tool
 	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo && cp examples/*.htm $(BUILD)/demo/
-	cd $(BUILD)/demo && ../quillfen "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
+	cd $(BUILD)/demo && ../quillfen --count-status "*.htm" /COMPILE; test $$? -eq $(words $(wildcard examples/*.htm))
 	ls -l $(BUILD)/demo
 
 # Installs what the tests need, then builds and runs every test: the plain

@@ -47,18 +47,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool request = scan.request != REQUEST_RUN;
   for (size_t i = 0; i < arguments.size(); i++) {
     // The scan stops at a help or version request; later arguments stay
-    // unread.
+    // unread.  Options stay as given.
+    bool option = static_cast<int>(i) < scan.options_end && given[i][0] == '-';
     if (strcmp(arguments[i], upper(given[i]).c_str()) != 0 &&
         strcmp(arguments[i], given[i].c_str()) != 0)
       abort();
-    if (!request && strcmp(arguments[i], upper(given[i]).c_str()) != 0)
+    if (!request && !option && strcmp(arguments[i], upper(given[i]).c_str()) != 0)
       abort();
   }
   // A run has a file spec, and no file spec is an unknown switch.
   int first_spec = -1;
   for (int i = 0; i < count && !request; i++) {
     bool is_spec = is_file_spec(scan, i, arguments[i]);
-    if (is_spec && is_unknown_switch(i, arguments[i]))
+    if (is_spec && is_unknown_switch(scan, i, arguments[i]))
       abort();
     if (is_spec && first_spec < 0)
       first_spec = i;

@@ -84,6 +84,23 @@ TEST(FileStem, TakesThePartBeforeTheLastDot) {
   EXPECT_EQ("PAGE", stem_of("C:PAGE.HTM"));
 }
 
+TEST(FullStem, TakesTheWholeNameBeforeTheLastDot) {
+  auto full = [](const char* name) {
+    char out[PATH_CAPACITY + 1];
+    full_stem(name, out);
+    return std::string(out);
+  };
+  EXPECT_EQ("mod.rs", full("mod.rs.html"));
+  EXPECT_EQ("PAGE", full("PAGE.HTM"));
+  EXPECT_EQ("README", full("README"));
+  EXPECT_EQ(".htaccess", full(".htaccess"));
+  EXPECT_EQ(".site.map", full(".site.map.htm"));
+  EXPECT_EQ("A.", full("A..HTM"));
+  EXPECT_EQ("X", full("X."));
+  EXPECT_EQ("", full(""));
+  EXPECT_EQ(std::string(PATH_CAPACITY, 'n'), full((std::string(300, 'n') + ".htm").c_str()));
+}
+
 TEST(AppendSeparator, AddsOneOnlyWhereNeeded) {
   char text[PATH_CAPACITY + 1] = "WEB";
   append_separator(text, PATH_CAPACITY, '\\');

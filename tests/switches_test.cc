@@ -32,7 +32,7 @@ struct Scan {
   std::vector<int> unknown() const {
     std::vector<int> found;
     for (size_t i = 0; i < arguments.size(); i++)
-      if (is_unknown_switch(static_cast<int>(i), arguments[i].c_str()))
+      if (is_unknown_switch(scan, static_cast<int>(i), arguments[i].c_str()))
         found.push_back(static_cast<int>(i));
     return found;
   }
@@ -67,7 +67,7 @@ TEST(Switches, TheFirstHelpOrVersionRequestWins) {
   EXPECT_EQ(REQUEST_VERSION, Scan({"--version"}).scan.request);
   EXPECT_EQ(REQUEST_VERSION, Scan({"x.htm", "--Version", "/?"}).scan.request);
   EXPECT_EQ(REQUEST_HELP, Scan({"x.htm", "-h", "--version"}).scan.request);
-  EXPECT_EQ(REQUEST_RUN, Scan({"x.htm", "/VERSION", "-V"}).scan.request);
+  EXPECT_EQ(REQUEST_RUN, Scan({"x.htm", "/VERSION"}).scan.request);
 }
 
 TEST(Switches, LaterArgumentsAreSwitchesOnlyWithALeadingSlashAndNoOtherSeparator) {
@@ -97,9 +97,64 @@ TEST(Switches, AFirstSwitchIsNoFileSpecOnlyWhenFileSpecsFollow) {
 }
 
 TEST(Switches, UnknownSwitchesAreThoseAfterTheFirstArgumentThatMatchNone) {
-  Scan scan({"/BOGUS", "/HELP", "/?x", "b.htm", "/NOCGI2", "-x", "/NCR", "/a/b"});
+  Scan scan({"/BOGUS", "/HELP", "/?x", "b.htm", "/NOCGI2", "/NCR", "/a/b", "--", "/X"});
   EXPECT_EQ((std::vector<int>{1, 2, 4}), scan.unknown());
   EXPECT_FALSE(scan.help);
+}
+
+TEST(Switches, OptionsMatchWholeInAnyCaseAndAreNeitherSpecsNorUpperCased) {
+  Scan scan({"-q", "a.htm", "--KEEP-going", "/NCR", "--full-stem", "-K"});
+  EXPECT_EQ(REQUEST_RUN, scan.scan.request);
+  EXPECT_TRUE(scan.options.quiet);
+  EXPECT_TRUE(scan.options.keep_going);
+  EXPECT_TRUE(scan.options.full_stem);
+  EXPECT_FALSE(scan.options.credits);
+  EXPECT_EQ((std::vector<int>{1}), scan.specs());
+  EXPECT_EQ("--KEEP-going", scan.arguments[2]);
+  EXPECT_EQ("--full-stem", scan.arguments[4]);
+  EXPECT_TRUE(Scan({"a.htm", "--quiet"}).options.quiet);
+  EXPECT_FALSE(Scan({"a.htm"}).options.quiet || Scan({"a.htm"}).options.keep_going);
+
+  // The last status option wins; without one the platform decides.
+  EXPECT_EQ(STATUS_MODE_DEFAULT, Scan({"a.htm"}).options.status_mode);
+  EXPECT_EQ(STATUS_MODE_PLAIN,
+            Scan({"--count-status", "a.htm", "--plain-status"}).options.status_mode);
+  EXPECT_EQ(STATUS_MODE_COUNT,
+            Scan({"--plain-status", "a.htm", "--Count-Status"}).options.status_mode);
+}
+
+TEST(Switches, AfterTheEndOfOptionsEveryArgumentIsAFileSpec) {
+  Scan scan({"-q", "--", "--version", "-k", "/NCR", "/?", "--"});
+  EXPECT_EQ(REQUEST_RUN, scan.scan.request);
+  EXPECT_EQ((std::vector<int>{2, 3, 4, 5, 6}), scan.specs());
+  EXPECT_TRUE(scan.options.quiet);
+  EXPECT_FALSE(scan.options.keep_going);
+  EXPECT_TRUE(scan.options.credits);
+  EXPECT_TRUE(scan.unknown().empty());
+  EXPECT_EQ("--VERSION", scan.arguments[2]);  // upper-cased like any file spec
+
+  // A first argument that is a switch stays one when the specs follow "--".
+  Scan compile({"/COMPILE", "--", "a.htm"});
+  EXPECT_TRUE(compile.options.compile_com);
+  EXPECT_EQ((std::vector<int>{2}), compile.specs());
+  EXPECT_EQ((std::vector<int>{0, 3}), Scan({"a.htm", "/W", "--", "b.htm"}).specs());
+}
+
+TEST(Switches, AnUnknownOptionFailsTheScanUnlessHelpCameFirst) {
+  EXPECT_EQ(REQUEST_BAD_OPTION, Scan({"-x", "--help", "/?"}).scan.request);
+  EXPECT_EQ(REQUEST_BAD_OPTION, Scan({"-x", "--", "--help"}).scan.request);
+  EXPECT_EQ(REQUEST_HELP, Scan({"--help", "-x"}).scan.request);
+  EXPECT_EQ(REQUEST_HELP, Scan({"a.htm", "/?", "-x"}).scan.request);
+  EXPECT_EQ(REQUEST_RUN, Scan({"a.htm", "--", "-x"}).scan.request);
+  EXPECT_EQ(2, Scan({"a.htm", "-q", "-v", "-w"}).scan.bad_option);
+  // After it only the status options are read.
+  Scan late({"-x", "a.htm", "/NCR", "-q", "--count-status"});
+  EXPECT_TRUE(late.options.credits);
+  EXPECT_FALSE(late.options.quiet);
+  EXPECT_EQ(STATUS_MODE_COUNT, late.options.status_mode);
+  // Options alone ask for the help screen; a first switch is a file spec.
+  EXPECT_TRUE(Scan({"-k", "--quiet", "--"}).help);
+  EXPECT_FALSE(Scan({"-q", "/NOCGI"}).help);
 }
 
 TEST(Switches, TabWidthIsReadFromTheFourthCharacter) {

@@ -16,6 +16,14 @@ const int TYPED_PATH_CAPACITY = 4095;
 // extension.
 const int LONG_PATH_CAPACITY = TYPED_PATH_CAPACITY + PATH_CAPACITY + 8;
 
+// What the exit status of a run reports: the platform's own convention, or
+// one chosen on the command line.
+enum StatusMode {
+  STATUS_MODE_DEFAULT,
+  STATUS_MODE_PLAIN,  // 0 done, 1 failed, 2 a wrong command line
+  STATUS_MODE_COUNT   // the number of sources converted, 1 for anything else
+};
+
 struct RunOptions {
   int32_t tab_width = 1;
   bool discard_overflow = true;
@@ -24,6 +32,10 @@ struct RunOptions {
   bool remove_blank_lines = false;
   bool no_wrap = false;  // one echo command per line, broken only for length
   bool compile_com = false;
+  bool quiet = false;       // no banner and no progress messages
+  bool keep_going = false;  // a source that fails is skipped, the run goes on
+  bool full_stem = false;   // outputs named from the whole name before its last dot
+  StatusMode status_mode = STATUS_MODE_DEFAULT;
   // Overrides from the command line; while a source is converted, the output
   // paths in use.
   char bat_path[LONG_PATH_CAPACITY + 1] = {};

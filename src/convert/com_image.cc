@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/product.h"
 #include "platform/platform.h"
 
@@ -399,10 +400,10 @@ bool com_finish_image(ComImage* image) {
 // file itself is longer by the code block), an MZ image's whole size.
 void com_print_summary(FILE* out, const ComImage* image, const char* source_path,
                        const char* com_path) {
-  fprintf(out, "\x10 Compiled %s as a COM file Ok:\n  -> %s (%i bytes)\n", source_path, com_path,
-          static_cast<int>(image->byte_offset));
+  say_to(out, "\x10 Compiled %s as a COM file Ok:\n  -> %s (%i bytes)\n", source_path, com_path,
+         static_cast<int>(image->byte_offset));
   if (image->lines_held < image->lines_offered) {
-    fprintf(out, "Warning: %s holds only the first %i of %i lines\n", com_path,
-            static_cast<int>(image->lines_held), static_cast<int>(image->lines_offered));
+    say_to(out, "Warning: %s holds only the first %i of %i lines\n", com_path,
+           static_cast<int>(image->lines_held), static_cast<int>(image->lines_offered));
   }
 }

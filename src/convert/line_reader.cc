@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/messages.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -109,9 +111,20 @@ bool store_run(Filling* fill, const unsigned char* from, size_t count, int tab_w
   return feed;
 }
 
-// Reads away the rest of a line that did not fit.  Returns the last value
-// read, or FGETSTR_FATAL once DISCARD_LIMIT bytes have been dropped.
-int discard_rest(SourceStream* stream) {
+// Whether the `count` bytes at `from` hold nothing but blanks, tabs and
+// carriage returns, which a written line would not show at its end anyway.
+bool only_spacing(const unsigned char* from, size_t count) {
+  for (size_t i = 0; i < count; i++) {
+    if (from[i] != ' ' && from[i] != TAB && from[i] != CARRIAGE_RETURN)
+      return false;
+  }
+  return true;
+}
+
+// Reads away the rest of a line that did not fit, and tells in *cut whether
+// it held more than spacing.  Returns the last value read, or FGETSTR_FATAL
+// once DISCARD_LIMIT bytes have been dropped.
+int discard_rest(SourceStream* stream, bool* cut) {
   long dropped = 0;
   int b = read_byte(stream);
   while (!stream->at_end && b != LINE_FEED && b != SOURCE_END) {
@@ -120,10 +133,12 @@ int discard_rest(SourceStream* stream) {
     const unsigned char* run = stream->block + stream->position;
     size_t tail =
         static_cast<size_t>(find_or_end(run, stream->length - stream->position, LINE_FEED) - run);
+    unsigned char first = static_cast<unsigned char>(b);
+    *cut = *cut || !only_spacing(&first, 1) || !only_spacing(run, tail);
     long room = DISCARD_LIMIT - dropped - 1;
     if (tail >= static_cast<size_t>(room)) {
       stream->position += static_cast<size_t>(room);
-      printf("Fatal loop error in fgetstr()\n");
+      say("Fatal loop error in fgetstr()\n");
       return FGETSTR_FATAL;
     }
     dropped += 1 + static_cast<long>(tail);
@@ -164,7 +179,10 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
   if (length != nullptr)
     *length = fill.first_nul >= 0 ? fill.first_nul : n;
   if (discard_overflow && last != LINE_FEED) {
-    int b = discard_rest(stream);
+    bool cut = false;
+    int b = discard_rest(stream, &cut);
+    if (cut)
+      stream->cut_lines++;
     if (b == FGETSTR_FATAL) {
       line[n] = '\0';
       return FGETSTR_FATAL;
@@ -176,4 +194,16 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
   if (n > 0 && last == SOURCE_END)
     return LINE_FEED;
   return last;
+}
+
+void report_overlong_tail(const char* source_name) {
+  const int longest = LINE_CAPACITY + DISCARD_LIMIT;
+  say("  a line of %s runs past %d,%03d bytes; /W keeps long lines\n", source_name, longest / 1000,
+      longest % 1000);
+}
+
+void report_cut_lines(const SourceStream* stream, const char* source_name) {
+  if (stream->cut_lines > 0)
+    say("Warning: %li line(s) of %s cut at %d bytes (/W keeps them whole)\n", stream->cut_lines,
+        source_name, LINE_CAPACITY);
 }

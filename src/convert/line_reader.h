@@ -14,10 +14,17 @@ const int DISCARD_LIMIT = 200000;
 // printed and the run must end with status 1.
 const int FGETSTR_FATAL = -2;
 
+// The second line of the fatal message, naming the source and the remedy.
+void report_overlong_tail(const char* source_name);
+
+// Tells, at the end of a source, how many of its lines were cut, if any.
+void report_cut_lines(const SourceStream* stream, const char* source_name);
+
 // Reads the next line into `line` (capacity + 1 bytes): CR dropped, the line
 // ended by LF or the end of the data, tabs expanded to `tab_width` blanks
 // (kept when it is 0), cut at `capacity` bytes, and, with `discard_overflow`,
-// the rest of a cut line read away.  Returns the value that ended the line.
+// the rest of a cut line read away; a line that loses more than blanks,
+// tabs and carriage returns so counts in stream->cut_lines.  Returns the value that ended the line.
 // Sets *length, when given, to the length of the text up to its first NUL.
 int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
             int* length = nullptr);

@@ -9,6 +9,7 @@ void source_attach(SourceStream* stream, FILE* file) {
   stream->at_end = false;
   stream->has_error = false;
   stream->reason = 0;
+  stream->cut_lines = 0;
 }
 
 bool source_fill(SourceStream* stream) {

@@ -18,6 +18,7 @@ struct SourceStream {
   bool at_end = false;     // a read found no more data; stays set
   bool has_error = false;  // a read failed; every further read gives SOURCE_END
   int reason = 0;          // the system's reason for that
+  long cut_lines = 0;      // lines whose text the line reader cut
   unsigned char block[SOURCE_BLOCK_SIZE];
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/run_options.h"
 #include "common/text.h"
 #include "console/console.h"
@@ -15,6 +16,7 @@
 #include "front/known_files.h"
 #include "front/names.h"
 #include "front/source_list.h"
+#include "front/status.h"
 #include "front/switches.h"
 #include "platform/platform.h"
 
@@ -75,7 +77,7 @@ bool path_too_long(const char* path) {
     longest = TYPED_PATH_CAPACITY;
   if (path == nullptr || strlen(path) <= longest)
     return false;
-  printf("Error: Path too long: %s\n", path);
+  say("Error: Path too long: %s\n", path);
   return true;
 }
 
@@ -98,10 +100,10 @@ int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
 
 // Names every switch after the first argument that matches none; the run
 // goes on without it.
-void warn_unknown_switches(Run* run, int count, char** arguments) {
+void warn_unknown_switches(Run* run, int count, char** arguments, const ArgumentScan& scan) {
   for (int i = 0; i < count; i++) {
-    if (is_unknown_switch(i, arguments[i])) {
-      printf("Warning: Unknown switch %s ignored\n", arguments[i]);
+    if (is_unknown_switch(scan, i, arguments[i])) {
+      say("Warning: Unknown switch %s ignored\n", arguments[i]);
       run->incomplete = true;
     }
   }
@@ -113,22 +115,22 @@ void print_reason(int reason) {
     return;
   char text[256];
   reason_text(reason, text, sizeof text);
-  printf("  %s\n", text);
+  say("  %s\n", text);
 }
 
 // Says why a file spec found nothing to convert.
 void report_no_match(const Run* run, const char* spec, const SearchOutcome& outcome) {
-  printf("Error: No files found matching \"%s\"\n", run->source_path);
+  say("Error: No files found matching \"%s\"\n", run->source_path);
   print_reason(outcome.reason);
   char name[LONG_PATH_CAPACITY + 1];
   base_name(spec, name);
   bool wildcard = strpbrk(name, "*?") != nullptr;
   if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
-    printf("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
-           native_separator());
+    say("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
+        native_separator());
   else if (outcome.skipped > 0)
-    printf("  (%i matching entries are directories, read-only, hidden or system files)\n",
-           outcome.skipped);
+    say("  (%i matching entries are directories, read-only, hidden or system files)\n",
+        outcome.skipped);
 }
 
 // Sets source_dir to the directory of the upper-cased file spec `spec` as
@@ -172,7 +174,7 @@ void list_spec(Run* run, const char* spec, const char* typed) {
   free(entry->shown);
   entry->shown = nullptr;
   if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
-    printf("Error: Can't read directory %s\n", run->source_dir);
+    say("Error: Can't read directory %s\n", run->source_dir);
     print_reason(outcome.reason);
   } else {
     report_no_match(run, spec, outcome);
@@ -251,7 +253,10 @@ void place_derived_output(Run* run, const ListedSource& listed, const char* exte
                           OutputPlace* place, char* shown) {
   char stem[PATH_CAPACITY + 1];
   char wanted[OUTPUT_NAME_CAPACITY];
-  file_stem(listed.name, stem);
+  if (run->options.full_stem)
+    full_stem(listed.name, stem);
+  else
+    file_stem(listed.name, stem);
   snprintf(wanted, sizeof wanted, "%s%s", stem, extension);
   place->folder = run->specs[listed.spec].folder;
   find_entry(run, place, wanted, wanted);
@@ -278,7 +283,7 @@ bool place_outputs(Run* run, int index, int count) {
       place_derived_output(run, listed, extensions[i], place, shown[i]);
     } else if (!place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place,
                                    &reason)) {
-      printf("Error: Can't open %s file %s for output\n", i == 0 ? "batch" : "COM", shown[i]);
+      say("Error: Can't open %s file %s for output\n", i == 0 ? "batch" : "COM", shown[i]);
       print_reason(reason);
       return false;
     }
@@ -311,7 +316,7 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
     const FileIdentity& replaced = outputs[i]->replaced;
     if ((i == 0 || com.stream != nullptr) && (replaced.volume != 0 || replaced.index != 0) &&
         known_find(&run->known, replaced, nullptr) >= 0) {
-      printf("Error: Input file can't be the same as the output file\n  ->%s\n", shown[i]);
+      say("Error: Input file can't be the same as the output file\n  ->%s\n", shown[i]);
       return STATUS_FAILED;
     }
   }
@@ -321,7 +326,7 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
         same_name(bat.target, com.target)) ||
        ((bat.replaced.volume != 0 || bat.replaced.index != 0) &&
         same_identity(bat.replaced, com.replaced)))) {
-    printf("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
+    say("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }
   return STATUS_CONTINUE;
@@ -348,7 +353,7 @@ void report_replaced(Run* run, const char* path, int earlier) {
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
   shown_source(run, earlier, earlier_path);
-  printf("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
+  say("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
   run->incomplete = true;
 }
 
@@ -363,8 +368,10 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
     line[0] = '\0';
     int length = 0;
     if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow,
-                &length) == FGETSTR_FATAL)
+                &length) == FGETSTR_FATAL) {
+      report_overlong_tail(run->source_path);
       return LINES_STOPPED;
+    }
     if (line[0] == '\0') {
       write_blank_line(&run->bat, &options);
     } else {
@@ -380,7 +387,7 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       return LINES_COM_FAILED;
   }
   if (source->has_error) {
-    printf("Error: Can't read source file %s\n", run->source_path);
+    say("Error: Can't read source file %s\n", run->source_path);
     print_reason(source->reason);
     return LINES_STOPPED;
   }
@@ -396,13 +403,13 @@ int abandon_source(OutputFile* bat, OutputFile* com) {
 }
 
 int report_bat_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
-  printf("Error: Can't write batch file %s\n", options.bat_path);
+  say("Error: Can't write batch file %s\n", options.bat_path);
   print_reason(reason);
   return abandon_source(bat, com);
 }
 
 int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* com, int reason) {
-  printf("Error: Can't write COM file %s\n", options.com_path);
+  say("Error: Can't write COM file %s\n", options.com_path);
   print_reason(reason);
   return abandon_source(bat, com);
 }
@@ -425,8 +432,8 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
     return report_bat_failure(options, bat, com, bat->reason);
   note_written(run, run->places[0], index);
   if (line_count >= 1)
-    printf("\x10 %li bytes(s) written to \"%s\"\n",
-           static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
+    say("\x10 %li bytes(s) written to \"%s\"\n",
+        static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
   if (compiled) {
     if (!output_commit(com))
       return report_com_failure(options, bat, com, com->reason);
@@ -450,14 +457,14 @@ int convert_source(Run* run, int index, int count) {
     copy_bounded(run->source_path, spec.shown, TYPED_PATH_CAPACITY);
     size_t held = strlen(run->source_path);
     copy_bounded(run->source_path + held, listed.name, TYPED_PATH_CAPACITY - held);
-    printf("Error: Path too long: %s\n", run->source_path);
+    say("Error: Path too long: %s\n", run->source_path);
     run->incomplete = true;
     options.bat_path[0] = '\0';
     options.com_path[0] = '\0';
     return STATUS_CONTINUE;
   }
   shown_source(run, index, run->source_path);
-  printf("\x10 Processing \"%s\"...\n", run->source_path);
+  say("\x10 Processing \"%s\"...\n", run->source_path);
   int earlier[2];
   if (!place_outputs(run, index, count))
     return STATUS_FAILED;
@@ -466,7 +473,7 @@ int convert_source(Run* run, int index, int count) {
   int reason;
   SourceFile opened;
   if (!source_open(spec.folder->directory, listed.name, &opened, &reason)) {
-    printf("Error: Can't open source file %s for input\n", run->source_path);
+    say("Error: Can't open source file %s for input\n", run->source_path);
     print_reason(reason);
     return STATUS_FAILED;
   }
@@ -474,7 +481,7 @@ int convert_source(Run* run, int index, int count) {
   OutputFile bat;
   if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened.mode,
                    !run->places[0].exists)) {
-    printf("Error: Can't open batch file %s for output\n", options.bat_path);
+    say("Error: Can't open batch file %s for output\n", options.bat_path);
     print_reason(bat.reason);
     fclose(source);
     return STATUS_FAILED;
@@ -483,7 +490,7 @@ int convert_source(Run* run, int index, int count) {
   if (options.compile_com &&
       !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened.mode,
                    !run->places[1].exists)) {
-    printf("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
+    say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
     options.compile_com = false;
     run->incomplete = true;
@@ -494,7 +501,7 @@ int convert_source(Run* run, int index, int count) {
   }
 
   long line_count = 0;
-  printf("\x10 Writing BAT file %s\n", options.bat_path);
+  say("\x10 Writing BAT file %s\n", options.bat_path);
   write_bat_header(&run->bat, bat.stream, run->source_path, &options);
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->source_path);
@@ -512,6 +519,7 @@ int convert_source(Run* run, int index, int count) {
     return report_com_failure(options, &bat, &com, run->com.reason);
   if (finish_outputs(run, index, earlier, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
+  report_cut_lines(&run->source, run->source_path);
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
   return STATUS_CONTINUE;
@@ -536,27 +544,40 @@ int run_quillfen(int argc, char** argv) {
     show_help();
   int count = argc - 1;
   char** arguments = argv + 1;
+  messages_set_terminal(stdout_is_terminal());
   bool typed = keep_typed(run, count, arguments);
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
+  StatusMode mode = run->options.status_mode;
+  if (scan.request == REQUEST_BAD_OPTION)
+    return report_bad_option(scan, arguments, run->options);
   if (scan.request == REQUEST_HELP)
     show_help();
   if (scan.request == REQUEST_VERSION)
     show_version();
 
-  show_run_banner();
-  warn_unknown_switches(run, count, arguments);
+  messages_set_quiet(run->options.quiet);
+  if (!run->options.quiet)
+    show_run_banner();
+  warn_unknown_switches(run, count, arguments, scan);
   if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
-    return STATUS_FAILED;
+    return run_status(mode, RUN_FAILED, 0);
   if (typed)
     list_sources(run, count, arguments, scan);
   if (run->list.count == 0)
-    return STATUS_FAILED;
+    return run_status(mode, RUN_FAILED, 0);
   if (!run->options.cgi_header)
-    printf("\x10 CGI headers are DISABLED and will not be generated\n");
+    say("\x10 CGI headers are DISABLED and will not be generated\n");
   int status = STATUS_CONTINUE;
-  for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++)
+  for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++) {
     status = convert_source(run, i, count);
-  if (status != STATUS_CONTINUE)
-    return status;
-  return run->incomplete ? STATUS_FAILED : run->list.count;
+    if (status == STATUS_FAILED && run->options.keep_going) {
+      // The source is skipped; the next one derives its own names.
+      run->incomplete = true;
+      run->options.bat_path[0] = '\0';
+      run->options.com_path[0] = '\0';
+      status = STATUS_CONTINUE;
+    }
+  }
+  bool failed = status != STATUS_CONTINUE || run->incomplete;
+  return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
 }

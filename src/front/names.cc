@@ -56,6 +56,14 @@ void file_stem(const char* name, char* out) {
   copy_bounded(out, name + start, length);
 }
 
+void full_stem(const char* name, char* out) {
+  size_t dot = last_char_pos(name, '.');
+  size_t length = dot <= 1 ? strlen(name) : dot - 1;
+  if (length > static_cast<size_t>(PATH_CAPACITY))
+    length = PATH_CAPACITY;
+  copy_bounded(out, name, length);
+}
+
 void append_separator(char* text, size_t capacity, char ch) {
   size_t length = strlen(text);
   if (length == 0)

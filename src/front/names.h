@@ -16,6 +16,10 @@ void spec_directory(const char* spec, char* out);
 // colon, dot or separator; possibly empty.  `out` holds PATH_CAPACITY + 1 bytes.
 void file_stem(const char* name, char* out);
 
+// The whole name before its last dot; the whole name when it has no dot but
+// a leading one.  `out` holds PATH_CAPACITY + 1 bytes.
+void full_stem(const char* name, char* out);
+
 // Appends `ch` unless the text is empty, a bare drive ('C:') or already ends
 // with a separator.  Does nothing when the text holds `capacity` characters.
 void append_separator(char* text, size_t capacity, char ch);

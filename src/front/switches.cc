@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "common/messages.h"
 #include "front/names.h"
+#include "front/status.h"
 
 namespace {
 
@@ -11,6 +13,11 @@ enum SwitchId {
   ID_NONE,
   ID_HELP,
   ID_VERSION,
+  ID_QUIET,
+  ID_KEEP_GOING,
+  ID_FULL_STEM,
+  ID_PLAIN_STATUS,
+  ID_COUNT_STATUS,
   ID_W,
   ID_NCR,
   ID_NOCGI,
@@ -36,9 +43,6 @@ struct SwitchEntry {
 const SwitchEntry SWITCHES[] = {
     {"/?", true, ID_HELP},
     {"/H", true, ID_HELP},
-    {"-H", true, ID_HELP},
-    {"--HELP", true, ID_HELP},
-    {"--VERSION", true, ID_VERSION},
     {"/W", false, ID_W},
     {"/NCR", true, ID_NCR},
     {"/NOCGI", true, ID_NOCGI},
@@ -59,10 +63,61 @@ SwitchId find_switch(const char* argument) {
   return ID_NONE;
 }
 
-// A help or version request counts wherever it stands.
-bool is_request(const char* argument) {
-  SwitchId id = find_switch(argument);
-  return id == ID_HELP || id == ID_VERSION;
+// The options, which begin with '-'.  Each matches the whole argument, in
+// any letter case.
+struct OptionEntry {
+  const char* text;
+  SwitchId id;
+};
+
+const OptionEntry OPTIONS[] = {
+    {"-h", ID_HELP},
+    {"--help", ID_HELP},
+    {"--version", ID_VERSION},
+    {"-q", ID_QUIET},
+    {"--quiet", ID_QUIET},
+    {"-k", ID_KEEP_GOING},
+    {"--keep-going", ID_KEEP_GOING},
+    {"--full-stem", ID_FULL_STEM},
+    {"--plain-status", ID_PLAIN_STATUS},
+    {"--count-status", ID_COUNT_STATUS},
+};
+
+const char END_OF_OPTIONS[] = "--";
+
+SwitchId find_option(const char* argument) {
+  for (const OptionEntry& entry : OPTIONS) {
+    if (same_name(argument, entry.text))
+      return entry.id;
+  }
+  return ID_NONE;
+}
+
+bool is_option(const ArgumentScan& scan, int index, const char* argument) {
+  return index < scan.options_end && argument[0] == '-';
+}
+
+// Applies an option other than a help or version request.
+void apply_option(SwitchId id, RunOptions* options) {
+  switch (id) {
+    case ID_QUIET:
+      options->quiet = true;
+      break;
+    case ID_KEEP_GOING:
+      options->keep_going = true;
+      break;
+    case ID_FULL_STEM:
+      options->full_stem = true;
+      break;
+    case ID_PLAIN_STATUS:
+      options->status_mode = STATUS_MODE_PLAIN;
+      break;
+    case ID_COUNT_STATUS:
+      options->status_mode = STATUS_MODE_COUNT;
+      break;
+    default:
+      break;
+  }
 }
 
 // Copies a name given on the command line, or notes it as too long to hold.
@@ -96,8 +151,6 @@ SwitchMatch apply_switch(char* argument, RunOptions* options) {
       return SWITCH_UNKNOWN;
     case ID_HELP:
       return SWITCH_HELP;
-    case ID_VERSION:
-      return SWITCH_VERSION;
     case ID_W:
       options->discard_overflow = false;
       break;
@@ -125,6 +178,8 @@ SwitchMatch apply_switch(char* argument, RunOptions* options) {
     case ID_T:
       options->tab_width = tab_width_of(argument);
       break;
+    default:
+      return SWITCH_UNKNOWN;  // the options are no switches
   }
   return SWITCH_APPLIED;
 }
@@ -140,35 +195,88 @@ bool reads_as_switch(const char* argument) {
   return !names_a_path(argument) || id == ID_BATFILE || id == ID_COMPILE;
 }
 
+namespace {
+
+// Reads the option at `index`; true when it ends the scan.
+bool scan_option(ArgumentScan* scan, int index, const char* argument, RunOptions* options) {
+  if (strcmp(argument, END_OF_OPTIONS) == 0) {
+    scan->options_end = index;
+    return false;
+  }
+  SwitchId id = find_option(argument);
+  if (scan->bad_option >= 0) {
+    if (id == ID_PLAIN_STATUS || id == ID_COUNT_STATUS)
+      apply_option(id, options);
+    return false;
+  }
+  if (id == ID_NONE) {
+    scan->bad_option = index;
+    return false;
+  }
+  if (id == ID_HELP || id == ID_VERSION) {
+    scan->request = id == ID_HELP ? REQUEST_HELP : REQUEST_VERSION;
+    return true;
+  }
+  apply_option(id, options);
+  return false;
+}
+
+}  // namespace
+
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
-  ArgumentScan scan = {REQUEST_RUN, true};
+  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1};
   bool first_matched = false;
   bool specs_follow = false;
   for (int i = 0; i < count; i++) {
     char* argument = arguments[i];
+    if (is_option(scan, i, argument)) {
+      if (scan_option(&scan, i, argument, options))
+        return scan;
+      continue;
+    }
     upper_case(argument);
-    bool as_switch =
-        i == 0 ? !names_a_path(argument) : reads_as_switch(argument) || is_request(argument);
-    if (!as_switch) {
-      specs_follow = specs_follow || i > 0;
+    if (i > scan.options_end)
+      specs_follow = true;
+    if (i > scan.options_end || scan.bad_option >= 0)
+      continue;
+    bool first = scan.first < 0;
+    if (first)
+      scan.first = i;
+    if (!(first ? !names_a_path(argument) : reads_as_switch(argument))) {
+      specs_follow = specs_follow || !first;
       continue;
     }
     SwitchMatch match = apply_switch(argument, options);
-    if (match == SWITCH_HELP || match == SWITCH_VERSION) {
-      scan.request = match == SWITCH_HELP ? REQUEST_HELP : REQUEST_VERSION;
+    if (match == SWITCH_HELP) {
+      scan.request = REQUEST_HELP;
       return scan;
     }
-    if (i == 0)
+    if (first)
       first_matched = match == SWITCH_APPLIED;
   }
   scan.first_is_spec = !(first_matched && specs_follow);
+  bool has_spec = (scan.first >= 0 && scan.first_is_spec) || specs_follow;
+  if (scan.bad_option >= 0)
+    scan.request = REQUEST_BAD_OPTION;
+  else if (!has_spec)
+    scan.request = REQUEST_HELP;
   return scan;
 }
 
 bool is_file_spec(const ArgumentScan& scan, int index, const char* argument) {
-  return index == 0 ? scan.first_is_spec : !reads_as_switch(argument);
+  if (index > scan.options_end)
+    return true;
+  if (index == scan.options_end || is_option(scan, index, argument))
+    return false;
+  return index == scan.first ? scan.first_is_spec : !reads_as_switch(argument);
 }
 
-bool is_unknown_switch(int index, const char* argument) {
-  return index > 0 && reads_as_switch(argument) && find_switch(argument) == ID_NONE;
+bool is_unknown_switch(const ArgumentScan& scan, int index, const char* argument) {
+  return index < scan.options_end && index != scan.first && argument[0] == '/' &&
+         reads_as_switch(argument) && find_switch(argument) == ID_NONE;
+}
+
+int report_bad_option(const ArgumentScan& scan, char** arguments, const RunOptions& options) {
+  say("Error: Unknown option %s\n  Try 'quillfen --help'\n", arguments[scan.bad_option]);
+  return run_status(options.status_mode, RUN_BAD_COMMAND, 0);
 }

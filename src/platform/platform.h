@@ -125,6 +125,12 @@ void output_discard(OutputFile* output);
 void console_set_attribute(uint16_t attribute);
 void console_clear_screen();
 
-int exit_status_for(long count);  // for `count` converted sources
+// Whether the exit status counts the sources converted unless the command
+// line says otherwise, and the highest count that it carries.
+bool count_status_default();
+long count_status_limit();
+
+// Whether standard output is a terminal (on Windows, a console).
+bool stdout_is_terminal();
 
 #endif  // QUILLFEN_PLATFORM_PLATFORM_H_

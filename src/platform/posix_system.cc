@@ -85,11 +85,15 @@ void console_clear_screen() {
   fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
 }
 
-int exit_status_for(long count) {
-  // A POSIX status has 8 bits: 256 sources would read as success.
-  if (count > 255)
-    return 255;
-  if (count < 0)
-    return 1;
-  return static_cast<int>(count);
+bool count_status_default() {
+  return false;
+}
+
+// Shells read 126 and above as "cannot execute" or a signal.
+long count_status_limit() {
+  return 125;
+}
+
+bool stdout_is_terminal() {
+  return isatty(STDOUT_FILENO) != 0;
 }

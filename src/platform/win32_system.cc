@@ -211,6 +211,15 @@ void console_clear_screen() {
   SetConsoleCursorPosition(out, home);
 }
 
-int exit_status_for(long count) {
-  return static_cast<int>(count);
+// Batch files test the count with `if errorlevel`.
+bool count_status_default() {
+  return true;
+}
+
+long count_status_limit() {
+  return 0x7FFFFFFF;
+}
+
+bool stdout_is_terminal() {
+  return console_output() != nullptr;
 }

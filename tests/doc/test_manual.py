@@ -1,6 +1,6 @@
 """The manual page: clean under groff's and mandoc's warnings, fit for a
-terminal, and describing every switch and environment variable that the tool
-reads."""
+terminal, and describing every switch, option and environment variable that
+the tool reads."""
 import glob
 import os
 import re
@@ -48,8 +48,12 @@ class Manual(unittest.TestCase):
 
     def test_every_switch_of_the_tool_is_described(self):
         with open(os.path.join(ROOT, "src", "front", "switches.cc")) as f:
-            switches = set(re.findall(r'"(/[A-Z?]+)"', f.read()))
+            source = f.read()
+        switches = set(re.findall(r'"(/[A-Z?]+)"', source))
         self.assertTrue({"/BATFILE", "/COMPILE", "/T", "/W"} <= switches, switches)
+        options = set(re.findall(r'\{"(-[-a-z]+)"', source)) | {"--"}
+        self.assertTrue({"-q", "--keep-going", "--count-status"} <= options, options)
+        switches |= options
         text = rendered()
         options = text[text.index("\nOPTIONS\n"):text.index("\nEXIT STATUS\n")]
         for switch in sorted(switches):

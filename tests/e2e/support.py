@@ -38,8 +38,19 @@ def header(name, credits=True, cgi=True):
     return out
 
 
-def status_for(count):
-    return count if WINDOWS else min(count, 255)
+def done(count):
+    """The status of a run that converted all its `count` sources: the count on
+    Windows, 0 elsewhere."""
+    return count if WINDOWS else 0
+
+
+def counted(count):
+    """The status of such a run under --count-status."""
+    return count if WINDOWS else min(count, 125)
+
+
+FAILED = 1
+BAD_COMMAND = 1 if WINDOWS else 2  # an unknown option
 
 
 class Result:

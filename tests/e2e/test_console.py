@@ -39,12 +39,26 @@ class Terminal(ToolTest):
     def test_banner_is_coloured_and_help_clears_the_screen(self):
         self.write("x.htm", b"x")
         status, out = self.run_on_terminal("x.htm")
-        self.assertEqual(1, status)
+        self.assertEqual(0, status)
         banner = (b" " * 15 + BANNER_TEXT).ljust(79)
         self.assertTrue(out.startswith(NORMAL + BANNER_COLOURS + banner + NORMAL + b"\n\n"), out)
         status, out = self.run_on_terminal("/?")
         self.assertEqual(0, status)
         self.assertTrue(out.startswith(NORMAL + CLEAR + BANNER_COLOURS + banner + NORMAL + b"\n"))
+
+    def test_control_bytes_of_names_show_as_question_marks_on_a_terminal(self):
+        name = "a\x1b]0;title\x07\x7f\tb.htm"
+        self.write(name, b"x")
+        shown = "a?]0;title???b".encode()
+        status, out = self.run_on_terminal("*.htm", NO_COLOR="1")
+        self.assertEqual(0, status)
+        self.assertIn(b"\x10 Processing \"" + self.here(shown.decode() + ".htm") + b"\"...", out)
+        self.assertIn(b"\x10 Writing BAT file " + self.here(shown.decode() + ".bat"), out)
+        self.assertNotIn(b"\x07", out)
+        # The script's own name, and redirected output, keep every byte.
+        self.assertTrue(self.exists(name[:-4] + ".bat"))
+        redirected = self.run_tool("*.htm")
+        self.assertIn(self.here(name), redirected.out)
 
     def test_no_colours_when_asked_not_to(self):
         for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):

@@ -2,8 +2,8 @@
 import os
 import subprocess
 
-from support import (BANNER, EXE, NL, SEP, WINDOWS, ToolTest, header, processing, status_for,
-                     writing, written)
+from support import (BANNER, EXE, FAILED, NL, SEP, WINDOWS, ToolTest, counted, done, header,
+                     processing, writing, written)
 
 EXAMPLE_PAGE = (b"<html>\r\n"
                 b"<body bgcolor=\"#FFFFFF\">\r\n"
@@ -31,7 +31,7 @@ class WorkedExample(ToolTest):
         self.assertEqual(script, self.read("page.bat"))
         self.assertRun(result,
                        BANNER + processing(self.here("page.htm")) + writing(self.here("page.bat")) +
-                       written(self.here("page.bat"), len(script)), 1)
+                       written(self.here("page.bat"), len(script)), done(1))
         self.assertEqual(EXAMPLE_PAGE, self.read("page.htm"))
 
     def test_switches_shape_the_header_and_blank_lines(self):
@@ -44,7 +44,7 @@ class WorkedExample(ToolTest):
         self.assertRun(result,
                        BANNER + b"\x10 CGI headers are DISABLED and will not be generated" + NL +
                        processing(self.here("page.htm")) + writing(self.here("page.bat")) +
-                       written(self.here("page.bat"), len(self.read("page.bat"))), 1)
+                       written(self.here("page.bat"), len(self.read("page.bat"))), done(1))
 
 
 class Sources(ToolTest):
@@ -58,7 +58,7 @@ class Sources(ToolTest):
             bat = self.here(name + ".bat")
             size = len(self.read(name + ".bat"))
             out += processing(source) + writing(bat) + written(bat, size)
-        self.assertRun(result, out, 3)
+        self.assertRun(result, out, done(3))
         self.assertEqual(header("b.htm") + b"echo ^<p^>b.htm^</p^>\r\n", self.read("b.bat"))
         self.assertFalse(self.exists("skip.bat"))
 
@@ -86,11 +86,12 @@ class Sources(ToolTest):
                        self.converted((self.here("b.htm"), self.here("b.bat"), "b.bat"),
                                       (web + b"c.htm", web + b"c.bat", "web/c.bat"),
                                       (web + b"d.htm", web + b"d.bat", "web/d.bat"),
-                                      (shown_dir + b"a.htm", shown_dir + b"a.bat", "a.bat")), 1)
+                                      (shown_dir + b"a.htm", shown_dir + b"a.bat", "a.bat")),
+                       FAILED)
         self.assertEqual(b"@echo off\r\necho ^<p^>web/d.htm^</p^>\r\n", self.read("web/d.bat"))
         # Every spec matching: the status counts the sources of all.
-        self.assertEqual(4, self.run_tool("b.htm", "web" + SEP + "*.htm", absolute).status)
-        self.assertEqual(1, self.run_tool("none.htm", "nix.htm").status)
+        self.assertEqual(done(4), self.run_tool("b.htm", "web" + SEP + "*.htm", absolute).status)
+        self.assertEqual(FAILED, self.run_tool("none.htm", "nix.htm").status)
 
     def test_switch_before_file_specs_is_only_a_switch(self):
         # As a shell passes "quillfen /COMPILE *.htm": no file named COMPILE
@@ -98,7 +99,7 @@ class Sources(ToolTest):
         self.write("a.htm", b"a")
         self.write("b.htm", b"b")
         result = self.run_tool("/COMPILE:first.com", "a.htm", "b.htm", "/NCR")
-        self.assertEqual(2, result.status)
+        self.assertEqual(done(2), result.status)
         self.assertNotIn(b"Error", result.out)
         self.assertEqual(["FIRST.COM", "a.bat", "a.htm", "b.bat", "b.com", "b.htm"],
                          sorted(os.listdir(self.dir)))
@@ -108,7 +109,7 @@ class Sources(ToolTest):
         result = self.run_tool("EMPTY.HTM", "/NCR")
         self.assertEqual(header("", credits=False) + b"echo.\r\n", self.read("empty.bat"))
         self.assertRun(result, BANNER + processing(self.here("empty.htm")) +
-                       writing(self.here("empty.bat")), 1)
+                       writing(self.here("empty.bat")), done(1))
 
     def test_blank_only_line_counts_as_written(self):
         self.write("blank.htm", b"   \n")
@@ -123,7 +124,7 @@ class Sources(ToolTest):
         os.chmod(self.path("locked.htm"), 0o444)
         self.write("open.htm", b"x")
         result = self.run_tool("*.htm")
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertFalse(self.exists("locked.bat"))
         self.assertFalse(self.exists(".hidden.bat"))
         self.assertTrue(self.exists("open.bat"))
@@ -137,30 +138,14 @@ class Sources(ToolTest):
                        b"  (2 matching entries are directories, read-only, hidden or system files)" +
                        NL, 1)
 
-    def test_find_and_xargs_convert_a_tree(self):
-        # find hands over the pages of every directory and xargs splits them
-        # over several runs; every page gets its script beside it.
-        if WINDOWS:
-            self.skipTest("find and xargs pass names to the POSIX build")
-        pages = [os.path.join(directory, "page%d.html" % i)
-                 for directory in ("", "news", "news/2007", "shop", "shop/items Old")
-                 for i in range(6)]
-        for page in pages:
-            self.write(page, b"<p>" + page.encode() + b"</p>")
-        completed = subprocess.run(
-            ["sh", "-c", 'find . -name "*.html" -print0 | xargs -0 -n 7 "$0" /NCR', EXE],
-            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            timeout=120)
-        self.assertNotIn(b"Error", completed.stdout)
-        for page in pages:
-            self.assertEqual(header(os.path.basename(page), credits=False) +
-                             b"echo ^<p^>" + page.encode() + b"^</p^>\r\n",
-                             self.read(page[:-len(".html")] + ".bat"), page)
-
-    def test_many_sources_give_their_count_as_status(self):
+    def test_many_sources_give_their_count_under_the_count_status(self):
         for i in range(300):
             self.write("p%03d.htm" % i, b"x")
-        self.assertEqual(status_for(300), self.status_of("*.htm", "/NCR"))
+        self.assertEqual(done(300), self.status_of("*.htm", "/NCR"))
+        # The count stops short of the statuses that shells keep for themselves.
+        self.assertEqual(counted(300), self.status_of("--count-status", "*.htm", "/NCR"))
+        self.assertEqual(0, self.status_of("--count-status", "--plain-status", "*.htm", "/NCR"))
+        self.assertEqual(FAILED, self.status_of("--count-status", "none.htm"))
         self.assertTrue(self.exists("p299.bat"))
 
     def test_derived_names_can_collide(self):
@@ -169,12 +154,74 @@ class Sources(ToolTest):
         self.write("PAGE.HTML", b"second")
         self.write("README", b"plain")
         result = self.run_tool("*.*", "/NCR", "/NOCGI")
-        self.assertEqual(1, result.status)
+        self.assertEqual(FAILED, result.status)
         self.assertIn(b"Warning: " + self.here("PAGE.bat") + b" replaces the output written for \"" +
                       self.here("PAGE.HTM") + b"\"" + NL + processing(self.here("README")), result.out)
         self.assertEqual(b"@echo off\r\necho second\r\n", self.read("PAGE.bat"))
         self.assertEqual(b"@echo off\r\necho plain\r\n", self.read(".bat"))
         self.assertEqual(b"first", self.read("PAGE.HTM"))
+
+
+class Shell(ToolTest):
+    """Runs that shells, make and xargs start, which read the status."""
+
+    def setUp(self):
+        if WINDOWS:
+            self.skipTest("POSIX tools run the POSIX build")
+        super().setUp()
+
+    def shell(self, command):
+        return subprocess.run(["sh", "-c", command, EXE], cwd=self.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+
+    def test_find_and_xargs_convert_a_tree(self):
+        # find hands over the pages of every directory and xargs splits them
+        # over runs of 260 and 40 pages; xargs would stop at once on a status
+        # of 255.
+        pages = [os.path.join(directory, "page%d.html" % i)
+                 for directory in ("", "news", "news/2007", "shop", "shop/items Old")
+                 for i in range(60)]
+        for page in pages:
+            self.write(page, b"<p>" + page.encode() + b"</p>")
+        completed = self.shell('find . -name "*.html" -print0 | xargs -0 -n 260 "$0" -q /NCR')
+        self.assertEqual((0, b"", b""), (completed.returncode, completed.stdout, completed.stderr))
+        for page in pages:
+            self.assertEqual(header(os.path.basename(page), credits=False) +
+                             b"echo ^<p^>" + page.encode() + b"^</p^>\r\n",
+                             self.read(page[:-len(".html")] + ".bat"), page)
+
+    def test_make_pattern_rule_and_and_list(self):
+        for name in ("a", "b", "c"):
+            self.write(name + ".htm", b"<p>" + name.encode() + b"</p>")
+        self.write("Makefile", b"all: a.bat b.bat c.bat\n%.bat: %.htm\n\t$(QUILLFEN) -q $<\n")
+        completed = self.shell('make QUILLFEN="$0"')
+        self.assertEqual(0, completed.returncode, completed.stdout + completed.stderr)
+        for name in ("a", "b", "c"):
+            self.assertIn(b"echo ^<p^>" + name.encode(), self.read(name + ".bat"))
+        completed = self.shell('"$0" -q a.htm && echo published')
+        self.assertEqual(b"published\n", completed.stdout)
+
+
+class Options(ToolTest):
+    def test_quiet_keeps_warnings_and_errors_only(self):
+        self.write("a.htm", b"a")
+        self.write("a.html", b"y" * 9000)
+        result = self.run_tool("--quiet", "a.htm*", "/NOCGI", "/COMPILE")
+        self.assertRun(result, b"Warning: " + self.here("a.bat") + b" replaces the output written "
+                       b"for \"" + self.here("a.htm") + b"\"" + NL +
+                       b"Warning: " + self.here("a.com") + b" replaces the output written for \"" +
+                       self.here("a.htm") + b"\"" + NL +
+                       b"Warning: 1 line(s) of " + self.here("a.html") +
+                       b" cut at 8096 bytes (/W keeps them whole)" + NL, FAILED)
+
+    def test_full_stem_keeps_pages_apart(self):
+        for name in ("mod.rs.html", "lib.rs.html", "README"):
+            self.write(name, name.encode())
+        result = self.run_tool("-q", "--full-stem", "*", "/NCR", "/NOCGI")
+        self.assertRun(result, b"", done(3))
+        for name, bat in (("mod.rs.html", "mod.rs.bat"), ("lib.rs.html", "lib.rs.bat"),
+                          ("README", "README.bat")):
+            self.assertEqual(b"@echo off\r\necho " + name.encode() + b"\r\n", self.read(bat))
 
 
 class Paths(ToolTest):
@@ -185,7 +232,7 @@ class Paths(ToolTest):
             source = ("WEB" + SEP + "Index.htm").encode()
             bat = ("WEB" + SEP + "Index.bat").encode()
             self.assertRun(result, BANNER + processing(source) + writing(bat) +
-                           written(bat, len(self.read("web/Index.bat"))), 1)
+                           written(bat, len(self.read("web/Index.bat"))), done(1))
             self.assertEqual(header("Index.htm") + b"echo x\r\necho.\r\n",
                              self.read("web/Index.bat"))
             os.remove(self.path("web/Index.bat"))
@@ -194,7 +241,7 @@ class Paths(ToolTest):
         self.write("a.htm", b"a")
         self.write("b.htm", b"b")
         result = self.run_tool("*.htm", "/batfile:out.bat", "/NCR", "/NOCGI")
-        self.assertEqual(2, result.status)
+        self.assertEqual(done(2), result.status)
         self.assertIn(writing(b"OUT.BAT"), result.out)
         self.assertEqual(b"@echo off\r\necho a\r\n", self.read("OUT.BAT"))
         self.assertEqual(b"@echo off\r\necho b\r\n", self.read("b.bat"))
@@ -204,7 +251,7 @@ class Paths(ToolTest):
         self.write("a.htm", b"a")
         self.write("out.htm", b"out")
         result = self.run_tool("*.htm", "/BATFILE:OUT.BAT", "/NCR", "/NOCGI")
-        self.assertEqual(1, result.status)
+        self.assertEqual(FAILED, result.status)
         self.assertTrue(result.out.endswith(
             b"Warning: " + self.here("out.bat") + b" replaces the output written for \"" +
             self.here("a.htm") + b"\"" + NL), result.out)
@@ -215,7 +262,7 @@ class Paths(ToolTest):
         self.write("page.htm", b"new")
         self.write("out.bat", b"old")
         result = self.run_tool("page.htm", "/BATFILE:out.bat", "/NCR", "/NOCGI")
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertEqual(b"@echo off\r\necho new\r\n", self.read("out.bat"))
         self.assertFalse(self.exists("OUT.BAT") and not os.path.samefile(
             self.path("OUT.BAT"), self.path("out.bat")))
@@ -234,7 +281,7 @@ class Paths(ToolTest):
                                        ("docs/a.html", "docs/a", "DOCS/a"),
                                        ("Docs/A.HTML", "DOCS/a", "docs/a")):
             result = self.run_tool(spec, "/NCR", "/NOCGI")
-            self.assertEqual(status_for(1), result.status, result.out)
+            self.assertEqual(done(1), result.status, result.out)
             self.assertIn(processing((os.path.dirname(spec).upper() + SEP if "/" in spec else
                                       self.here().decode()).encode() + os.path.basename(
                                           converted).encode() + b".html"), result.out)
@@ -251,7 +298,7 @@ class Names(ToolTest):
             with open(os.path.join(self.dir.encode(), name + b".htm"), "wb") as f:
                 f.write(b"x\n")
         result = self.run_tool("*.htm")
-        self.assertEqual(status_for(3), result.status, result.out)
+        self.assertEqual(done(3), result.status, result.out)
         listing = os.listdir(self.dir.encode())
         self.assertEqual(3, len([name for name in listing if name.endswith(b".bat")]), listing)
         for name in names:
@@ -282,14 +329,14 @@ class Names(ToolTest):
         script = header("x?echo INJECTED>pwned & rem .htm") + b"echo x\r\n"
         self.assertEqual(script, self.read(bat))
         self.assertRun(result, BANNER + processing(self.here(name)) + writing(self.here(bat)) +
-                       written(self.here(bat), len(script)), 1)
+                       written(self.here(bat), len(script)), done(1))
 
     def test_absolute_file_spec_is_no_switch(self):
         if WINDOWS:
             self.skipTest("an absolute path begins with a drive")
         self.write("page2/page.htm", b"\tx")
         result = self.run_tool(self.path("page2", "*.htm"))
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertEqual(header("page.htm") + b"echo  x\r\n", self.read("page2/page.bat"))
 
 
@@ -305,11 +352,30 @@ class Lines(ToolTest):
                          b"\r\nsetlocal DisableDelayedExpansion\r\necho y!y!\r\necho.\r\n",
                          self.read("t.bat"))
 
+    def test_cut_lines_are_told_at_the_end_of_their_source(self):
+        # Only lines that lose text count: not one that ends at the limit,
+        # nor one that loses blanks, tabs and carriage returns alone.
+        self.write("a.htm", b"y" * 8097 + b"\r\n" + b"y" * 8096 + b"\r\n" + b"y" * 8096 + b" \t \r\n" +
+                   b"y" * 9000 + b"\nend")
+        self.write("b.htm", b"y" * 8096 + b"\n")
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI")
+        self.assertEqual(done(2), result.status)
+        bat = self.read("a.bat")
+        self.assertIn(written(self.here("a.bat"), len(bat)) +
+                      b"Warning: 2 line(s) of " + self.here("a.htm") +
+                      b" cut at 8096 bytes (/W keeps them whole)" + NL, result.out)
+        self.assertEqual(1, result.out.count(b"Warning"), result.out)
+        self.assertEqual(b"@echo off\r\n" + (b"echo " + b"y" * 8096 + b"\r\n") * 4 + b"echo end\r\n",
+                         bat)
+        result = self.run_tool("*.htm", "/NCR", "/NOCGI", "/W")
+        self.assertNotIn(b"Warning", result.out)
+
     def test_endless_tail_ends_the_run(self):
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\nlast\n")
         result = self.run_tool("a.htm", "/NCR")
         self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(self.here("a.bat")) +
-                       b"Fatal loop error in fgetstr()" + NL, 1)
+                       b"Fatal loop error in fgetstr()" + NL + b"  a line of " + self.here("a.htm") +
+                       b" runs past 208,096 bytes; /W keeps long lines" + NL, 1)
         # No partial script that looks complete is left behind.
         self.assertEqual(["a.htm"], os.listdir(self.dir))
 
@@ -322,7 +388,7 @@ class LongPaths(ToolTest):
         result = self.run_tool(directory + SEP + "*.htm", "/NCR", "/NOCGI")
         bat = (directory.upper() + SEP + "n" * 196 + ".bat").encode()
         self.assertIn(writing(bat), result.out)
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertEqual(b"@echo off\r\necho x\r\n", self.read(os.path.join(directory,
                                                                           "n" * 196 + ".bat")))
 
@@ -336,7 +402,7 @@ class LongPaths(ToolTest):
             # Beyond what the platform's file services take.
             self.assertRun(result, BANNER + b"Error: Path too long: " + spec.upper().encode() + NL, 1)
             return
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertEqual(b"@echo off\r\necho deep\r\n",
                          self.read(os.path.join(directory, "page.bat")))
         self.assertFalse(self.exists("page.bat"))
@@ -353,4 +419,5 @@ class LongPaths(ToolTest):
         result = self.run_tool("*.htm", "/NCR", "/NOCGI", cwd=deep)
         # The query fails, so the paths stay relative.
         self.assertRun(result, BANNER + b"\x10 CGI headers are DISABLED and will not be generated" + NL +
-                       processing(b"page.htm") + writing(b"page.bat") + written(b"page.bat", 19), 1)
+                       processing(b"page.htm") + writing(b"page.bat") + written(b"page.bat", 19),
+                       done(1))

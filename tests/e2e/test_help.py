@@ -1,5 +1,7 @@
-"""The help screen."""
-from support import BANNER, BANNER_TEXT, HOME_URL, NL, ToolTest
+"""The help screen, the version and the options."""
+import os
+
+from support import BAD_COMMAND, BANNER, BANNER_TEXT, FAILED, HOME_URL, NL, ToolTest, done
 
 HELP_TEXT = [
     b"",
@@ -63,3 +65,33 @@ class Help(ToolTest):
         # The first argument is the file spec, and never an unknown switch.
         self.assertRun(self.run_tool("/bogus", "/NCR"),
                        BANNER + b"Error: No files found matching \"/BOGUS\"" + NL, 1)
+
+    def test_unknown_options_stop_the_run_before_anything_is_read(self):
+        # Named as typed, status 2 (1 under the count), with nothing read or
+        # written, not even the banner.
+        self.write("a.htm", b"a")
+        for args, shown, status in ((["--dry-run", "a.htm"], b"--dry-run", BAD_COMMAND),
+                                    (["a.htm", "-v", "-Q"], b"-v", BAD_COMMAND),
+                                    (["a.htm", "--NoCgi", "--help"], b"--NoCgi", BAD_COMMAND),
+                                    (["a.htm", "-qk"], b"-qk", BAD_COMMAND),
+                                    (["a.htm", "-"], b"-", BAD_COMMAND),
+                                    (["--count-status", "a.htm", "-x"], b"-x", 1),
+                                    (["a.htm", "-x", "--plain-status"], b"-x", 2)):
+            self.assertRun(self.run_tool(*args), b"Error: Unknown option " + shown + NL +
+                           b"  Try 'quillfen --help'" + NL, status)
+        self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+    def test_options_end_at_a_double_dash(self):
+        # As "quillfen -- *" passes a page whose name looks like an option.
+        self.write("--version.htm", b"v")
+        self.write("-x.htm", b"x")
+        result = self.run_tool("-q", "--", "--version.htm", "-x.htm")
+        self.assertRun(result, b"", done(2))
+        self.assertTrue(self.exists("--version.bat") and self.exists("-x.bat"))
+        # A second "--" is a file spec, which matches nothing here.
+        result = self.run_tool("-q", "--", "-x.htm", "--")
+        self.assertRun(result, b"Error: No files found matching \"" + self.here("--") + b"\"" + NL,
+                       FAILED)
+        # With no file spec, options alone ask for the help screen.
+        for args in (["-q"], ["--"], ["-k", "--full-stem", "--"]):
+            self.assertRun(self.run_tool(*args), HELP, 0)

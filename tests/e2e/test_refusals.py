@@ -3,8 +3,8 @@ import os
 import shutil
 import subprocess
 
-from support import (BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, processing, reason,
-                     status_for, writing)
+from support import (BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, done, processing,
+                     reason, writing)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 
@@ -88,7 +88,7 @@ class OpenFailures(ToolTest):
         for name in ("x\\..\\..\\secret.htm", "!\\x.htm", "page.htm"):
             self.write("pages/" + name, b"<p>" + name.encode() + b"</p>")
         result = self.run_tool("*.*", "/NCR", "/NOCGI", cwd=self.path("pages"))
-        self.assertEqual(status_for(3), result.status, result.out)
+        self.assertEqual(done(3), result.status, result.out)
         self.assertIn(b"echo ^<p^>x\\..\\..\\secret.htm^</p^>", self.read("pages/secret.bat"))
         self.assertIn(b"echo ^<p^>!\\x.htm^</p^>", self.read("pages/x.bat"))
         self.assertNotIn(b"secret", b"".join(self.read("pages/" + name) for name in
@@ -251,7 +251,7 @@ class Replacing(ToolTest):
         self.write("a.com", b"old")
         os.chmod(self.path("a.com"), 0o700)
         result = self.run_tool("a.htm", "/COMPILE", "/NCR")
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertTrue(os.path.islink(self.path("a.bat")))
         self.assertTrue(self.read("real.bat").startswith(b"@echo off\r\n"))
         self.assertEqual(0o751, os.stat(self.path("real.bat")).st_mode & 0o7777)
@@ -263,7 +263,7 @@ class Replacing(ToolTest):
             self.skipTest("/dev/stdout is a POSIX name")
         self.write("a.htm", b"x\n")
         result = self.run_tool("a.htm", "/BATFILE:/dev/stdout", "/NCR", "/NOCGI")
-        self.assertEqual(1, result.status)
+        self.assertEqual(done(1), result.status)
         self.assertIn(b"@echo off\r\necho x\r\necho.\r\n", result.out)
 
     def test_closed_standard_streams(self):
@@ -274,7 +274,7 @@ class Replacing(ToolTest):
         self.write("a.htm", b"x\n")
         completed = subprocess.run(["sh", "-c", 'exec "$@" <&- >&-', "sh", EXE, "a.htm", "/NCR"],
                                    cwd=self.dir, stderr=subprocess.PIPE, timeout=120)
-        self.assertEqual(1, completed.returncode)
+        self.assertEqual(done(1), completed.returncode)
         self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho x\r\n"
                          b"echo.\r\n", self.read("a.bat"))
 
@@ -284,7 +284,7 @@ class Replacing(ToolTest):
         if WINDOWS:
             subprocess.run(RUNNER + ["cmd", "/c", "attrib", "+h", ".a.htm.quillfen-new-x1y2z3"],
                            cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.assertEqual(1, self.run_tool("*.*").status)
+        self.assertEqual(done(1), self.run_tool("*.*").status)
 
 
 class WholeRun(ToolTest):
@@ -319,12 +319,36 @@ class WholeRun(ToolTest):
             self.assertRun(result, BANNER + b"Error: Path too long: " + shown.encode() + NL, 1)
             self.assertEqual(["a.htm"], os.listdir(self.dir))
 
+    def test_keep_going_skips_the_sources_that_fail(self):
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"z" * (8096 + 200000) + b"\n")
+        self.write("b.bat", b"old script")
+        self.write("c.htm", b"c")
+        os.mkdir(self.path("c.bat"))
+        self.write("d.htm", b"d")
+        fatal = (b"Fatal loop error in fgetstr()" + NL + b"  a line of " + self.here("b.htm") +
+                 b" runs past 208,096 bytes; /W keeps long lines" + NL)
+        result = self.run_tool("-q", "*.htm", "/NCR")
+        self.assertRun(result, fatal, 1)
+        self.assertFalse(self.exists("d.bat"))
+        for args in (["-k", "-q", "*.htm", "/NCR"], ["--keep-going", "-q", "--count-status",
+                                                     "*.htm", "/NCR"]):
+            os.remove(self.path("a.bat"))
+            result = self.run_tool(*args)
+            self.assertRun(result, fatal + b"Error: Can't open batch file " + self.here("c.bat") +
+                           b" for output" + NL + reason("is a directory"), 1)
+            self.assertEqual(b"old script", self.read("b.bat"))
+            self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho d\r\n",
+                             self.read("d.bat"))
+            self.assertTrue(self.exists("a.bat"))
+        self.assertEqual([], hidden_leftovers(self.dir))
+
     def test_every_match_is_converted(self):
         for i in range(2100):
             self.write("p%04d.htm" % i, b"x")
         result = self.run_tool("*.htm", "/NCR", "/NOCGI")
         # Wine hands Linux the low 8 bits of the status.
-        self.assertEqual(status_for(2100) & 0xFF, result.status)
+        self.assertEqual(done(2100) & 0xFF, result.status)
         self.assertNotIn(b"Warning", result.out)
         self.assertEqual([], [i for i in range(2100) if not self.exists("p%04d.bat" % i)])
 
@@ -364,7 +388,7 @@ class SharedDirectories(ToolTest):
         os.chown(self.path("shared/page.bat"), 4321, 4322)
         os.chmod(self.path("shared/page.bat"), 0o6777)
         result = self.run_tool("page.htm", "/NCR", cwd=directory)
-        self.assertEqual(1, result.status, result.out)
+        self.assertEqual(done(1), result.status, result.out)
         info = os.stat(self.path("shared/page.bat"))
         self.assertEqual(0o777, info.st_mode & 0o7777)
         self.assertEqual((4321, 4322), (info.st_uid, info.st_gid))
@@ -382,7 +406,7 @@ class SharedDirectories(ToolTest):
         self.assertFalse(os.path.exists(self.path("shared/link.bat")))
         # The user's own link is read.
         os.lchown(self.path("shared/link.htm"), 0, 0)
-        self.assertEqual(status_for(1), self.run_tool("link.htm", cwd=directory).status)
+        self.assertEqual(done(1), self.run_tool("link.htm", cwd=directory).status)
 
     def test_a_new_output_is_no_more_readable_than_its_source(self):
         if WINDOWS:
@@ -391,7 +415,7 @@ class SharedDirectories(ToolTest):
         os.chmod(self.path("private.htm"), 0o600)
         self.write("open.htm", b"x\n")
         os.chmod(self.path("open.htm"), 0o644)
-        self.assertEqual(status_for(2), self.run_tool("*.htm").status)
+        self.assertEqual(done(2), self.run_tool("*.htm").status)
         mask = os.umask(0)
         os.umask(mask)
         self.assertEqual(0o600 & ~mask, os.stat(self.path("private.bat")).st_mode & 0o777)
@@ -411,7 +435,7 @@ class SharedDirectories(ToolTest):
         self.assertEqual(b"root's own", self.read("victim.conf"))
         # The directory's owner may point a link anywhere.
         os.lchown(self.path("shared/page.bat"), 0, 0)
-        self.assertEqual(1, self.run_tool("page.htm", cwd=directory).status)
+        self.assertEqual(done(1), self.run_tool("page.htm", cwd=directory).status)
         self.assertTrue(self.read("victim.conf").startswith(b"@echo off"))
 
 
@@ -513,4 +537,4 @@ class ConcurrentRuns(ToolTest):
             for run in runs:
                 out, err = run.communicate(timeout=300)
                 self.assertNotIn(b"Warning", out)
-                self.assertEqual(status_for(80) & 0xFF, run.returncode, out[-400:])
+                self.assertEqual(done(80) & 0xFF, run.returncode, out[-400:])

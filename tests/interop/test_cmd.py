@@ -508,7 +508,7 @@ def convert(directory, switches):
     runner = shlex.split(os.environ.get("QUILLFEN_RUNNER", ""))
     env = wine_env() if runner else None
     return subprocess.run(
-        runner + [STATE["exe"], "*.htm"] + switches, cwd=directory, env=env,
+        runner + [STATE["exe"], "--count-status", "*.htm"] + switches, cwd=directory, env=env,
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
 

@@ -181,7 +181,7 @@ class DosboxTest(unittest.TestCase):
             with open(os.path.join(cls.dir, name + ".HTM"), "wb") as f:
                 f.write(data)
             run = subprocess.run(
-                command + [name + ".HTM", "/COMPILE"] + switches,
+                command + ["--count-status", name + ".HTM", "/COMPILE"] + switches,
                 cwd=cls.dir,
                 env=env,
                 stdin=subprocess.DEVNULL,

@@ -69,7 +69,7 @@ class DebianPackage(unittest.TestCase):
         with open(os.path.join(work, "page.htm"), "wb") as f:
             f.write(PAGE)
         result = run(os.path.join(self.root, "usr/bin/quillfen"), "page.htm", cwd=work)
-        self.assertEqual(1, result.returncode, result.stdout)
+        self.assertEqual(0, result.returncode, result.stdout)
         with open(os.path.join(work, "page.bat"), "rb") as f:
             script = f.read()
         self.assertTrue(script.startswith(b"@echo off\r\n"), script)

@@ -1,0 +1,30 @@
+// The console text of a run: every message goes through say(), one call per
+// message.  A progress message, one that begins with PROGRESS_MARK, is left
+// out in quiet mode.  On a terminal, the control bytes of every text that a
+// message fills in with %s (the names it shows) are printed as '?', so that
+// a name cannot act on the terminal; redirected output keeps every byte.
+#ifndef QUILLFEN_COMMON_MESSAGES_H_
+#define QUILLFEN_COMMON_MESSAGES_H_
+
+#include <cstdarg>
+#include <cstdio>
+
+const char PROGRESS_MARK = '\x10';
+
+// The longest message; the rest of a longer one is cut.
+const int MESSAGE_CAPACITY = 16384;
+
+void messages_set_quiet(bool quiet);
+void messages_set_terminal(bool terminal);
+
+// Formats as printf does; the conversions are those of d, i, u, x, c and s
+// with flags, width, precision and the length 'l'.
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...);
+[[gnu::format(printf, 2, 3)]] void say_to(FILE* out, const char* format, ...);
+void say_list(FILE* out, const char* format, va_list arguments);
+
+// `text` as a terminal is shown it: every byte 0x01 to 0x1F and 0x7F becomes
+// '?'.  `out` holds `capacity` bytes; the rest of a longer text is cut.
+void shown_on_terminal(const char* text, char* out, size_t capacity);
+
+#endif  // QUILLFEN_COMMON_MESSAGES_H_
