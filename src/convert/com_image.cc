@@ -1,5 +1,6 @@
 #include "convert/com_image.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "common/messages.h"
@@ -209,18 +210,6 @@ bool patch_jump(ComImage* image, int32_t code_start) {
   return !image->failed;
 }
 
-// Writes bytes straight to the stream, past the staging, which must then be
-// empty; counts them in `byte_offset`.
-void write_direct(ComImage* image, const void* bytes, size_t length) {
-  if (image->failed)
-    return;
-  if (fwrite(bytes, 1, length, image->stream) != length) {
-    image->reason = stream_reason();
-    image->failed = true;
-  }
-  image->byte_offset += static_cast<int32_t>(length);
-}
-
 void set_word(unsigned char* at, unsigned value) {
   at[0] = static_cast<unsigned char>(value & 0xFF);
   at[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
@@ -237,13 +226,22 @@ void piece_length(unsigned char* word, size_t length, bool dollar_ends_it) {
 // Nothing of the image has reached the stream yet.
 void begin_exe_image(ComImage* image) {
   int32_t text_end = image->byte_offset;
+  // The staged text moves aside, so that the pieces are staged in its place
+  // and go out in large blocks.
+  unsigned char* text = static_cast<unsigned char*>(malloc(static_cast<size_t>(text_end)));
+  if (text == nullptr) {
+    image->failed = true;
+    image->reason = REASON_NO_MEMORY;
+    return;
+  }
+  memcpy(text, image->staging, static_cast<size_t>(text_end));
+  image->staged = 0;
   image->exe = true;
   image->recording = true;
   image->byte_offset = 0;
   unsigned char start[EXE_TEXT_START] = {};
   memcpy(start + MZ_HEADER_SIZE, EXE_CODE, sizeof EXE_CODE);
-  write_direct(image, start, sizeof start);
-  const unsigned char* text = image->staging;
+  emit(image, start, sizeof start);
   int32_t piece = 3;  // the text begins behind the jump
   int32_t dollar = 0;
   while (piece < text_end) {
@@ -261,11 +259,11 @@ void begin_exe_image(ComImage* image) {
     }
     unsigned char word[2];
     piece_length(word, length, in_text);
-    write_direct(image, word, sizeof word);
-    write_direct(image, text + piece, length);
+    emit(image, word, sizeof word);
+    emit(image, text + piece, length);
     piece = at + 1;
   }
-  image->staged = 0;
+  free(text);
 }
 
 // Appends one line to an MZ image as pieces, or, when it does not fit whole

@@ -428,18 +428,20 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
     return report_bat_failure(options, bat, com, bat->reason);
   if (compiled && !output_close(com))
     return report_com_failure(options, bat, com, com->reason);
-  if (!output_commit(bat))
+  // Both take their names, or neither does; the messages follow.
+  OutputFile* failed = output_commit_pair(bat, com);
+  if (failed == bat)
     return report_bat_failure(options, bat, com, bat->reason);
+  if (failed == com)
+    return report_com_failure(options, bat, com, com->reason);
   note_written(run, run->places[0], index);
+  if (compiled)
+    note_written(run, run->places[1], index);
   if (line_count >= 1)
     say("\x10 %li bytes(s) written to \"%s\"\n",
         static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
-  if (compiled) {
-    if (!output_commit(com))
-      return report_com_failure(options, bat, com, com->reason);
-    note_written(run, run->places[1], index);
+  if (compiled)
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
-  }
   report_replaced(run, options.bat_path, earlier[0]);
   if (compiled)
     report_replaced(run, options.com_path, earlier[1]);
@@ -545,6 +547,7 @@ int run_quillfen(int argc, char** argv) {
   int count = argc - 1;
   char** arguments = argv + 1;
   messages_set_terminal(stdout_is_terminal());
+  signals_install();
   bool typed = keep_typed(run, count, arguments);
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
   StatusMode mode = run->options.status_mode;

@@ -15,6 +15,17 @@ bool os_put_in_place(OutputFile* output);
 // Removes the temporary file of `output`.
 void os_remove_temporary(const OutputFile* output);
 
+// The previous file of a pair's first output: os_keep_previous links it
+// under output->previous (false where a file was there and no link could be
+// made); os_restore_previous puts it back, or removes the new file where
+// there was none; os_drop_previous removes the link.
+bool os_keep_previous(OutputFile* output);
+void os_restore_previous(OutputFile* output);
+void os_drop_previous(OutputFile* output);
+
+// Holds the signals of signals_install back, or lets them through again.
+void os_hold_signals(bool hold);
+
 inline bool fail(int* reason, int code) {
   *reason = code;
   return false;

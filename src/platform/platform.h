@@ -103,6 +103,7 @@ struct OutputFile {
   FileIdentity replaced;                 // the file it replaces; all zeros for none
   char target[OUTPUT_NAME_CAPACITY];     // its name there
   char temporary[OUTPUT_NAME_CAPACITY];  // the file written until the commit
+  char previous[OUTPUT_NAME_CAPACITY];   // a link that keeps the replaced file
 };
 
 // Opens the output `name` in `directory` for writing bytes; false, with
@@ -119,6 +120,20 @@ bool output_open(OutputFile* output, Directory* directory, const char* name, uin
 bool output_close(OutputFile* output);
 bool output_commit(OutputFile* output);
 void output_discard(OutputFile* output);
+
+// Puts two closed outputs in place as a pair, `second` only where it was
+// opened: both or neither.  Where the second fails, the first is taken back
+// and the file it replaced stands again (kept under a hard link meanwhile,
+// where the file system allows one).  The signals of signals_install wait
+// until both are done.  Returns the output that failed, or nullptr.
+OutputFile* output_commit_pair(OutputFile* first, OutputFile* second);
+
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the temporary files
+// in flight and then end the process by the same signal, as it would have
+// ended without them; a file-size limit (SIGXFSZ) makes a write fail
+// instead.  This alone keeps a record between calls: the temporary files
+// in flight, for the handler.
+void signals_install();
 
 // Console colours in the Windows attribute encoding; nothing when standard
 // output is not a console.

@@ -3,6 +3,7 @@
 // descriptor of the directory that holds it.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -16,6 +17,48 @@
 namespace {
 
 const int LINK_HOPS = 40;
+
+// The files that a signal's end of the process removes: the temporary files
+// of a pair and the link that keeps the previous script.  A slot is taken
+// once its file exists and freed before the file goes, so that the handler
+// never removes a name that another program may have taken since.
+struct InFlight {
+  volatile sig_atomic_t directory;  // its descriptor + 1; 0 for a free slot
+  char name[OUTPUT_NAME_CAPACITY];
+};
+InFlight in_flight[3];
+
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void note_in_flight(int directory, const char* name) {
+  for (InFlight& slot : in_flight) {
+    if (slot.directory == 0) {
+      snprintf(slot.name, sizeof slot.name, "%s", name);
+      slot.directory = directory + 1;
+      return;
+    }
+  }
+}
+
+void landed(int directory, const char* name) {
+  for (InFlight& slot : in_flight) {
+    if (slot.directory == directory + 1 && strcmp(slot.name, name) == 0)
+      slot.directory = 0;
+  }
+}
+
+void end_by_signal(int number) {
+  for (InFlight& slot : in_flight) {
+    if (slot.directory != 0)
+      unlinkat(slot.directory - 1, slot.name, 0);
+  }
+  signal(number, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, number);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(number);
+}
 const int TEMPORARY_NAME_KEPT = 200;
 const int TEMPORARY_RANDOM = 6;
 const int TEMPORARY_ATTEMPTS = 100;
@@ -85,6 +128,7 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
   fd = above_standard_streams(fd);
   if (fd < 0)
     return fail(&output->reason, errno);
+  note_in_flight(dir, output->temporary);
   // A replaced file's bits are given whole, whatever the mask took away.
   // Where only the superuser may give a file away, the new file stays ours.
   const Directory* directory = output->directory;
@@ -201,9 +245,74 @@ bool os_put_in_place(OutputFile* output) {
   int dir = output->directory->fd;
   if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
+  landed(dir, output->temporary);
   return true;
 }
 
 void os_remove_temporary(const OutputFile* output) {
+  landed(output->directory->fd, output->temporary);
   unlinkat(output->directory->fd, output->temporary, 0);
+}
+
+bool os_keep_previous(OutputFile* output) {
+  output->previous[0] = '\0';
+  if (output->replaced.volume == 0 && output->replaced.index == 0)
+    return true;  // nothing there to keep
+  int dir = output->directory->fd;
+  int written = snprintf(output->previous, sizeof output->previous, ".%.*s.quillfen-old-XXXXXX",
+                         TEMPORARY_NAME_KEPT, output->target);
+  if (written < 0 || written >= static_cast<int>(sizeof output->previous))
+    return false;
+  char* letters = output->previous + written - TEMPORARY_RANDOM;
+  for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
+    fill_random(letters, attempt);
+    if (linkat(dir, output->target, dir, output->previous, 0) == 0) {
+      note_in_flight(dir, output->previous);
+      return true;
+    }
+    if (errno != EEXIST)
+      break;
+  }
+  output->previous[0] = '\0';
+  return false;
+}
+
+void os_restore_previous(OutputFile* output) {
+  int dir = output->directory->fd;
+  if (output->previous[0] == '\0') {
+    unlinkat(dir, output->target, 0);
+  } else if (renameat(dir, output->previous, dir, output->target) == 0) {
+    landed(dir, output->previous);
+    output->previous[0] = '\0';
+  }
+}
+
+void os_drop_previous(OutputFile* output) {
+  if (output->previous[0] == '\0')
+    return;
+  landed(output->directory->fd, output->previous);
+  unlinkat(output->directory->fd, output->previous, 0);
+  output->previous[0] = '\0';
+}
+
+void os_hold_signals(bool hold) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int number : ENDING_SIGNALS)
+    sigaddset(&set, number);
+  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void signals_install() {
+  for (int number : ENDING_SIGNALS) {
+    struct sigaction action;
+    // A signal ignored from the start (nohup) stays ignored.
+    if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+      continue;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = end_by_signal;
+    sigfillset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+  }
+  signal(SIGXFSZ, SIG_IGN);
 }

@@ -37,7 +37,10 @@ bool output_close(OutputFile* output) {
   return ok;
 }
 
-bool output_commit(OutputFile* output) {
+namespace {
+
+// Closes the output and renames it into place, keeping its directory.
+bool put_in_place(OutputFile* output) {
   bool ok = output_close(output);
   output->closed = false;
   if (ok && !output->in_place) {
@@ -45,8 +48,36 @@ bool output_commit(OutputFile* output) {
     if (!ok)
       os_remove_temporary(output);
   }
+  return ok;
+}
+
+}  // namespace
+
+bool output_commit(OutputFile* output) {
+  bool ok = put_in_place(output);
   release_directory(output);
   return ok;
+}
+
+OutputFile* output_commit_pair(OutputFile* first, OutputFile* second) {
+  if (second->stream == nullptr && !second->closed)
+    return output_commit(first) ? nullptr : first;
+  os_hold_signals(true);
+  bool kept = first->in_place || os_keep_previous(first);
+  OutputFile* failed = put_in_place(first) ? nullptr : first;
+  if (failed == nullptr && !put_in_place(second)) {
+    failed = second;
+    if (kept && !first->in_place)
+      os_restore_previous(first);
+  }
+  if (!first->in_place)
+    os_drop_previous(first);
+  if (failed == first)
+    output_discard(second);
+  os_hold_signals(false);
+  release_directory(first);
+  release_directory(second);
+  return failed;
 }
 
 void output_discard(OutputFile* output) {

@@ -227,3 +227,50 @@ void os_remove_temporary(const OutputFile* output) {
   if (path_in(output->directory, output->temporary, &path))
     DeleteFileW(path.text);
 }
+
+bool os_keep_previous(OutputFile* output) {
+  output->previous[0] = '\0';
+  if (output->replaced.volume == 0 && output->replaced.index == 0)
+    return true;
+  WidePath target;
+  WidePath link;
+  for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
+    snprintf(output->previous, sizeof output->previous, ".%.*s.quillfen-old-%lx-%d",
+             TEMPORARY_NAME_KEPT, output->target, static_cast<unsigned long>(GetCurrentProcessId()),
+             attempt);
+    if (!path_in(output->directory, output->target, &target) ||
+        !path_in(output->directory, output->previous, &link))
+      break;
+    if (CreateHardLinkW(link.text, target.text, nullptr))
+      return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+      break;
+  }
+  output->previous[0] = '\0';
+  return false;
+}
+
+void os_restore_previous(OutputFile* output) {
+  WidePath target;
+  WidePath link;
+  if (!path_in(output->directory, output->target, &target))
+    return;
+  if (output->previous[0] == '\0') {
+    DeleteFileW(target.text);
+  } else if (path_in(output->directory, output->previous, &link) &&
+             MoveFileExW(link.text, target.text, MOVEFILE_REPLACE_EXISTING)) {
+    output->previous[0] = '\0';
+  }
+}
+
+void os_drop_previous(OutputFile* output) {
+  WidePath link;
+  if (output->previous[0] != '\0' && path_in(output->directory, output->previous, &link))
+    DeleteFileW(link.text);
+  output->previous[0] = '\0';
+}
+
+// The console's Ctrl+C ends the process through the runtime; nothing is held.
+void os_hold_signals(bool) {}
+
+void signals_install() {}
