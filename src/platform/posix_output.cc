@@ -121,14 +121,19 @@ bool open_temporary(OutputFile* output, const struct stat* replaced) {
   int fd = -1;
   for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS && fd < 0; attempt++) {
     fill_random(letters, attempt);
+    // Noted before it exists: a signal that comes as the call returns must
+    // find it.  A name of 36 random bits that another program took at that
+    // very moment is the price.
+    note_in_flight(dir, output->temporary);
     fd = openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0)
+      landed(dir, output->temporary);
     if (fd < 0 && errno != EEXIST)
       break;
   }
   fd = above_standard_streams(fd);
   if (fd < 0)
     return fail(&output->reason, errno);
-  note_in_flight(dir, output->temporary);
   // A replaced file's bits are given whole, whatever the mask took away.
   // Where only the superuser may give a file away, the new file stays ours.
   const Directory* directory = output->directory;
@@ -267,7 +272,7 @@ bool os_keep_previous(OutputFile* output) {
   for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
     fill_random(letters, attempt);
     if (linkat(dir, output->target, dir, output->previous, 0) == 0) {
-      note_in_flight(dir, output->previous);
+      note_in_flight(dir, output->previous);  // signals are held here
       return true;
     }
     if (errno != EEXIST)

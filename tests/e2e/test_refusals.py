@@ -1,9 +1,12 @@
 """Runs that end early: messages, statuses, and sources left untouched."""
 import os
+import resource
 import shutil
+import signal
 import subprocess
+import time
 
-from support import (BANNER, EXE, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, done, processing,
+from support import (BANNER, EXE, FAILED, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, done, processing,
                      reason, writing)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
@@ -489,6 +492,95 @@ class InjectedFaults(ToolTest):
                                             NL + reason("read error")), result.out)
         self.assertEqual(b"old script", self.read("a.bat"))
         self.assertEqual(b"old program", self.read("a.com"))
+        self.assertEqual([], hidden_leftovers(self.dir))
+
+
+class PairRenames(ToolTest):
+    def test_a_failed_second_rename_takes_the_first_back(self):
+        # The program's rename fails after the script's went through.
+        needs_strace(self)
+        for old in (False, True):
+            self.write("a.htm", b"new page\n")
+            if old:
+                self.write("a.bat", b"old script")
+                self.write("a.com", b"old program")
+            result = strace_inject(self, ["-e", "inject=renameat,rename:error=EIO:when=2"],
+                                   ["a.htm", "/COMPILE"], self.dir)
+            self.assertTrue(result.out.endswith(b"Error: Can't write COM file " +
+                                                self.here("a.com") + NL + reason("read error")),
+                            result.out)
+            self.assertNotIn(b"bytes(s) written", result.out)
+            self.assertEqual(FAILED, result.status)
+            if old:
+                self.assertEqual(b"old script", self.read("a.bat"))
+                self.assertEqual(b"old program", self.read("a.com"))
+            self.assertEqual(["a.bat", "a.com", "a.htm"] if old else ["a.htm"],
+                             sorted(os.listdir(self.dir)))
+
+
+class Signals(ToolTest):
+    """A run that a signal ends: it dies of that signal, leaves no temporary
+    file, and every pair of outputs is the old one or the new one."""
+
+    def setUp(self):
+        super().setUp()
+        if WINDOWS:
+            self.skipTest("POSIX signals")
+
+    def old_pairs(self, count):
+        for i in range(count):
+            self.write("p%03d.htm" % i, b"<p>page %d</p>\n" % i)
+            self.write("p%03d.bat" % i, b"old script")
+            self.write("p%03d.com" % i, b"old program")
+
+    def assertPairsWhole(self, count):
+        self.assertEqual([], hidden_leftovers(self.dir))
+        for i in range(count):
+            bat, com = self.read("p%03d.bat" % i), self.read("p%03d.com" % i)
+            old = (bat, com) == (b"old script", b"old program")
+            new = bat.startswith(b"@echo off") and com[:1] == b"\xe9"
+            self.assertTrue(old or new, (i, bat[:20], com[:4]))
+
+    def test_a_signal_removes_the_files_in_flight(self):
+        line = b"<p>" + b"x" * 200 + b"</p>\n"
+        with open(self.path("big.htm"), "wb") as f:
+            f.write(line * (400 * 1024 * 1024 // len(line)))
+        self.write("big.bat", b"old script")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            run = subprocess.Popen([EXE, "big.htm", "/COMPILE"], cwd=self.dir,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 30
+            while not hidden_leftovers(self.dir) and time.monotonic() < deadline:
+                time.sleep(0.001)
+            run.send_signal(number)
+            self.assertEqual(-number, run.wait(timeout=60))
+            self.assertEqual([], hidden_leftovers(self.dir))
+            self.assertEqual(b"old script", self.read("big.bat"))
+            self.assertFalse(self.exists("big.com"))
+
+    def test_a_reader_that_goes_away_ends_the_run_between_pairs(self):
+        self.old_pairs(600)
+        run = subprocess.Popen([EXE, "p*.htm", "/COMPILE"], cwd=self.dir,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        run.stdout.read(10)
+        run.stdout.close()
+        self.assertEqual(-signal.SIGPIPE, run.wait(timeout=120))
+        self.assertPairsWhole(600)
+
+    def test_a_file_size_limit_is_a_write_error(self):
+        self.write("a.htm", b"<p>page</p>\n" * 2000)
+        self.write("a.bat", b"old script")
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        completed = subprocess.run([EXE, "a.htm"], cwd=self.dir, preexec_fn=limit,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(FAILED, completed.returncode)
+        self.assertTrue(completed.stdout.endswith(b"Error: Can't write batch file " +
+                                                  self.here("a.bat") + NL +
+                                                  b"  File too large" + NL), completed.stdout)
+        self.assertEqual(b"old script", self.read("a.bat"))
         self.assertEqual([], hidden_leftovers(self.dir))
 
 
