@@ -8,6 +8,10 @@
 // The mark in a temporary output's name; it follows the output's own name.
 extern const char TEMPORARY_MARK[];
 
+// Opens output->target in output->directory for output_open, which has
+// set them; on failure it may leave output->directory one of its own.
+bool os_open_output(OutputFile* output, uint32_t new_mode, bool absent);
+
 // Renames the closed temporary file of `output` onto its target; false, with
 // output->reason, when that fails.
 bool os_put_in_place(OutputFile* output);

@@ -231,19 +231,8 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
-                 bool absent) {
-  memset(output, 0, sizeof *output);
-  output->directory = directory;
-  if (strlen(name) >= sizeof output->target)
-    return fail(&output->reason, ENAMETOOLONG);
-  strcpy(output->target, name);
-  if (open_at_target(output, new_mode, absent))
-    return true;
-  if (output->owns_directory)
-    directory_close(output->directory);
-  output->owns_directory = false;
-  return false;
+bool os_open_output(OutputFile* output, uint32_t new_mode, bool absent) {
+  return open_at_target(output, new_mode, absent);
 }
 
 bool os_put_in_place(OutputFile* output) {

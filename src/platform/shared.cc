@@ -1,6 +1,7 @@
 // The part of the platform layer that both operating systems share: the
 // commit and discard of an output.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/os.h"
 
@@ -17,6 +18,19 @@ void release_directory(OutputFile* output) {
 }
 
 }  // namespace
+
+bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
+                 bool absent) {
+  memset(output, 0, sizeof *output);
+  output->directory = directory;
+  if (strlen(name) >= sizeof output->target)
+    return fail(&output->reason, REASON_TOO_LONG);
+  strcpy(output->target, name);
+  if (os_open_output(output, new_mode, absent))
+    return true;
+  release_directory(output);
+  return false;
+}
 
 bool output_close(OutputFile* output) {
   FILE* stream = output->stream;

@@ -186,18 +186,8 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   return source->stream != nullptr || fail(reason, ERROR_NOT_ENOUGH_MEMORY);
 }
 
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t, bool) {
-  memset(output, 0, sizeof *output);
-  output->directory = directory;
-  if (strlen(name) >= sizeof output->target)
-    return fail(&output->reason, ERROR_FILENAME_EXCED_RANGE);
-  strcpy(output->target, name);
-  if (open_output(output))
-    return true;
-  if (output->owns_directory)
-    directory_close(output->directory);
-  output->owns_directory = false;
-  return false;
+bool os_open_output(OutputFile* output, uint32_t, bool) {
+  return open_output(output);
 }
 
 bool os_put_in_place(OutputFile* output) {
