@@ -477,10 +477,15 @@ def wine_env():
 
 
 def run_cmd_script(directory, script, flags=()):
-    result = subprocess.run(
-        ["wine", "cmd"] + list(flags) + ["/c", script], cwd=directory, env=wine_env(),
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
+    # Every script prints something; under load Wine's cmd now and then
+    # starts and prints nothing at all, which a second start does not repeat.
+    for _ in range(3):
+        result = subprocess.run(
+            ["wine", "cmd"] + list(flags) + ["/c", script], cwd=directory, env=wine_env(),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
+        if result.stdout:
+            break
     return result.stdout, result.stderr
 
 
