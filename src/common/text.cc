@@ -32,16 +32,21 @@ void base_name(const char* path, char* out) {
   copy_bounded(out, path + last_separator_pos(path), LONG_PATH_CAPACITY);
 }
 
-char ascii_upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 int compare_upper(const char* a, const char* b) {
-  while (*a != '\0' && ascii_upper(*a) == ascii_upper(*b)) {
-    a++;
-    b++;
+  // Most bytes of two names in one directory are alike, case and all.
+  for (;; a++, b++) {
+    unsigned char x = static_cast<unsigned char>(*a);
+    unsigned char y = static_cast<unsigned char>(*b);
+    if (x == y) {
+      if (x == 0)
+        return 0;
+      continue;
+    }
+    x = static_cast<unsigned char>(ascii_upper(static_cast<char>(x)));
+    y = static_cast<unsigned char>(ascii_upper(static_cast<char>(y)));
+    if (x != y)
+      return x - y;
   }
-  return static_cast<unsigned char>(ascii_upper(*a)) - static_cast<unsigned char>(ascii_upper(*b));
 }
 
 bool same_name(const char* a, const char* b) {
@@ -51,4 +56,12 @@ bool same_name(const char* a, const char* b) {
 int compare_names(const char* a, const char* b) {
   int order = compare_upper(a, b);
   return order != 0 ? order : strcmp(a, b);
+}
+
+uint64_t upper_hash(const char* name) {
+  // FNV-1a.
+  uint64_t hash = 14695981039346656037ull;
+  for (const char* p = name; *p != '\0'; p++)
+    hash = (hash ^ static_cast<unsigned char>(ascii_upper(*p))) * 1099511628211ull;
+  return hash;
 }

@@ -4,6 +4,7 @@
 #define QUILLFEN_COMMON_TEXT_H_
 
 #include <cstddef>
+#include <cstdint>
 
 bool is_separator(char c);
 
@@ -20,7 +21,9 @@ void copy_bounded(char* destination, const char* source, size_t n);
 // holds LONG_PATH_CAPACITY + 1 bytes.
 void base_name(const char* path, char* out);
 
-char ascii_upper(char c);
+inline char ascii_upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // Whether two names are alike but for the case of ASCII letters, as the
 // Windows file services compare names.
@@ -30,5 +33,8 @@ bool same_name(const char* a, const char* b);
 // upper-casing; names equal that way fall back to their raw bytes.
 int compare_names(const char* a, const char* b);
 int compare_upper(const char* a, const char* b);  // the first step alone
+
+// A hash of the name upper-cased: all its spellings hash alike.
+uint64_t upper_hash(const char* name);
 
 #endif  // QUILLFEN_COMMON_TEXT_H_

@@ -25,8 +25,22 @@ bool take_name(const char* name, void* context) {
   return true;
 }
 
-int by_name(const void* a, const void* b) {
-  return compare_names(*static_cast<char* const*>(a), *static_cast<char* const*>(b));
+// Files every name by its upper-cased hash; false when memory runs out.
+bool index_names(Folder* folder) {
+  size_t wanted = 16;
+  while (wanted < 2 * folder->count)
+    wanted *= 2;
+  folder->slots = static_cast<size_t*>(calloc(wanted, sizeof(size_t)));
+  if (folder->slots == nullptr)
+    return false;
+  folder->slot_count = wanted;
+  for (size_t i = 0; i < folder->count; i++) {
+    size_t slot = static_cast<size_t>(upper_hash(folder->names[i])) & (wanted - 1);
+    while (folder->slots[slot] != 0)
+      slot = (slot + 1) & (wanted - 1);
+    folder->slots[slot] = i + 1;
+  }
+  return true;
 }
 
 // Adds a new folder to the set; false when memory runs out.
@@ -79,33 +93,33 @@ int folder_list(Folder* folder) {
   if (folder->listed)
     return REASON_NONE;
   int reason = directory_list(folder->directory, take_name, folder);
+  if (reason == REASON_NONE && !index_names(folder))
+    reason = REASON_NO_MEMORY;
   if (reason != REASON_NONE) {
     while (folder->count > 0)
       free(folder->names[--folder->count]);
     return reason;
   }
-  if (folder->count > 1)
-    qsort(folder->names, folder->count, sizeof(char*), by_name);
   folder->listed = true;
   return REASON_NONE;
 }
 
 const char* folder_find(const Folder* folder, const char* name) {
-  // The names alike but for case stand together in name order.
-  size_t low = 0;
-  size_t high = folder->count;
-  while (low < high) {
-    size_t middle = low + (high - low) / 2;
-    if (compare_upper(folder->names[middle], name) < 0)
-      low = middle + 1;
-    else
-      high = middle;
+  if (folder->slot_count == 0)
+    return nullptr;
+  const char* best = nullptr;
+  size_t mask = folder->slot_count - 1;
+  for (size_t slot = static_cast<size_t>(upper_hash(name)) & mask; folder->slots[slot] != 0;
+       slot = (slot + 1) & mask) {
+    const char* entry = folder->names[folder->slots[slot] - 1];
+    if (!same_name(entry, name))
+      continue;
+    if (strcmp(entry, name) == 0)
+      return entry;
+    if (best == nullptr || compare_names(entry, best) < 0)
+      best = entry;
   }
-  for (size_t i = low; i < folder->count && same_name(folder->names[i], name); i++) {
-    if (strcmp(folder->names[i], name) == 0)
-      return folder->names[i];
-  }
-  return low < folder->count && same_name(folder->names[low], name) ? folder->names[low] : nullptr;
+  return best;
 }
 
 void folders_close(FolderSet* set) {
@@ -115,6 +129,7 @@ void folders_close(FolderSet* set) {
     for (size_t n = 0; n < folder->count; n++)
       free(folder->names[n]);
     free(folder->names);
+    free(folder->slots);
     free(folder->typed);
     free(folder);
   }

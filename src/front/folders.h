@@ -11,9 +11,13 @@ struct Folder {
   Directory* directory;
   FileIdentity identity;
   char* typed;   // the path that opened it, as typed
-  char** names;  // its entries in name order, once listed
+  char** names;  // its entries, once listed, in the listing's order
   size_t count;
   size_t capacity;
+  // The names by their upper-cased hash: 1 + an index, or 0 for a free
+  // slot; a power of two of them, at least twice the names.
+  size_t* slots;
+  size_t slot_count;
   bool listed;
 };
 

@@ -11,10 +11,7 @@ namespace {
 const size_t FIRST_CAPACITY = 256;
 
 size_t first_slot(const FileIdentity& identity, const char* name, size_t capacity) {
-  // FNV-1a over the upper-cased name, so that all its spellings hash alike.
-  uint64_t hash = 14695981039346656037ull;
-  for (const char* p = name; p != nullptr && *p != '\0'; p++)
-    hash = (hash ^ static_cast<unsigned char>(ascii_upper(*p))) * 1099511628211ull;
+  uint64_t hash = name == nullptr ? 0 : upper_hash(name);
   uint64_t mixed =
       (identity.index ^ (identity.volume * 0x9E3779B97F4A7C15ull) ^ hash) * 0xFF51AFD7ED558CCDull;
   return static_cast<size_t>(mixed >> 32) & (capacity - 1);

@@ -75,12 +75,24 @@ bool take_match(Folder* folder, const char* name, SourceList* list, int spec,
   return true;
 }
 
+// Name order, as an NTFS directory lists its entries.
+int by_name(const void* a, const void* b) {
+  return compare_names(static_cast<const ListedSource*>(a)->name,
+                       static_cast<const ListedSource*>(b)->name);
+}
+
 }  // namespace
 
 bool name_matches(const char* pattern, const char* name) {
   size_t length = strlen(pattern);
-  if (wildcard_match(pattern, length, name))
+  // The common "*.html": a tail to compare, with no star to try anywhere.
+  if (pattern[0] == '*' && strpbrk(pattern + 1, "*?") == nullptr) {
+    size_t name_length = strlen(name);
+    if (name_length >= length - 1 && same_name(name + name_length - (length - 1), pattern + 1))
+      return true;
+  } else if (wildcard_match(pattern, length, name)) {
     return true;
+  }
   return length >= 2 && strcmp(pattern + length - 2, ".*") == 0 &&
          wildcard_match(pattern, length - 2, name);
 }
@@ -117,5 +129,8 @@ int list_matching_files(Folder* folder, const char* pattern, SourceList* list, i
     list->count = first;
     return -1;
   }
+  if (list->count - first > 1)
+    qsort(list->entries + first, static_cast<size_t>(list->count - first), sizeof(ListedSource),
+          by_name);
   return list->count - first;
 }
