@@ -488,10 +488,9 @@ def quillfens(args):
     return tools
 
 
-def big_page(args, work, source, name):
-    page = os.path.join(work, "page.htm")
-    link_or_copy(source, page)
-    copy = os.path.join(work, "copy.htm")
+def page_jobs(args, work, program_compared):
+    """Each build on page.htm in `work`, without and with /COMPILE; the
+    program's bytes are compared between builds when `program_compared`."""
     script = os.path.join(work, "page.bat")
     program = os.path.join(work, "page.com")
     jobs = []
@@ -499,7 +498,16 @@ def big_page(args, work, source, name):
         jobs.append(Job(label, [exe, "page.htm"], work, lambda: remove([script, program]),
                         lambda: [script]))
         jobs.append(Job(label + " /COMPILE", [exe, "page.htm", "/COMPILE"], work,
-                        lambda: remove([script, program])))
+                        lambda: remove([script, program]),
+                        (lambda: [script, program]) if program_compared else None))
+    return jobs
+
+
+def big_page(args, work, source, name):
+    page = os.path.join(work, "page.htm")
+    link_or_copy(source, page)
+    copy = os.path.join(work, "copy.htm")
+    jobs = page_jobs(args, work, False)
     jobs.append(Job("cat page > copy", ["cat", "page.htm"], work, lambda: remove([copy]),
                     stdout_to=copy))
     jobs.append(Job("dd bs=128K", ["dd", "if=page.htm", "of=copy.htm", "bs=128K", "status=none"],
@@ -525,14 +533,7 @@ def compiled_page(args, work):
     holds the whole page, beside the same page without it."""
     page = os.path.join(work, "page.htm")
     write_mid_page(page, 300 << 10, SEED + 2)
-    script = os.path.join(work, "page.bat")
-    program = os.path.join(work, "page.com")
-    jobs = []
-    for label, exe in quillfens(args):
-        jobs.append(Job(label, [exe, "page.htm"], work, lambda: remove([script, program]),
-                        lambda: [script]))
-        jobs.append(Job(label + " /COMPILE", [exe, "page.htm", "/COMPILE"], work,
-                        lambda: remove([script, program]), lambda: [script, program]))
+    jobs = page_jobs(args, work, True)
     alternate(jobs, args.small_runs)
     base = report("generated: one page of %d KB, with and without /COMPILE" %
                   (os.path.getsize(page) >> 10), jobs, "quillfen")
