@@ -106,6 +106,11 @@ void messages_set_terminal(bool terminal) {
 void say_list(FILE* out, const char* format, va_list arguments) {
   if (quiet_mode && format[0] == PROGRESS_MARK)
     return;
+  // Redirected output keeps every byte: the runtime formats it as it is.
+  if (!on_terminal) {
+    vfprintf(out, format, arguments);
+    return;
+  }
   static Message message;
   message.used = 0;
   message.text[0] = '\0';

@@ -11,7 +11,7 @@
 
 const char PROGRESS_MARK = '\x10';
 
-// The longest message; the rest of a longer one is cut.
+// The longest message shown on a terminal; the rest of a longer one is cut.
 const int MESSAGE_CAPACITY = 16384;
 
 void messages_set_quiet(bool quiet);

@@ -41,6 +41,7 @@ struct OutputPlace {
   Folder* folder;
   char name[OUTPUT_NAME_CAPACITY];
   bool exists;  // the listing, or the run, knows the entry
+  int earlier;  // the earlier source of the run that wrote it, or -1
 };
 
 // Everything one run holds: the settings, the arguments as typed, the
@@ -194,8 +195,7 @@ void list_sources(Run* run, int count, char** arguments, const ArgumentScan& sca
   }
   for (int i = 0; i < run->list.count; i++) {
     const FileIdentity& identity = run->list.entries[i].identity;
-    if ((identity.volume != 0 || identity.index != 0) &&
-        !known_put(&run->known, identity, nullptr, i))
+    if (identity_known(identity) && !known_put(&run->known, identity, nullptr, i))
       run->list.count = 0;
   }
 }
@@ -218,11 +218,14 @@ const char* typed_output(const Run* run, int count, const char* prefix, const ch
 
 // Finds the entry that `wanted` means in the folder of `place`: as spelt,
 // else in another case, in the listing or among the names the run made;
-// else `fallback`, the name a new file gets.
+// else `fallback`, the name a new file gets.  Notes which earlier source
+// wrote it.
 void find_entry(Run* run, OutputPlace* place, const char* wanted, const char* fallback) {
+  const char* made = nullptr;
+  place->earlier = known_find(&run->known, place->folder->identity, wanted, &made);
   const char* found = folder_find(place->folder, wanted);
-  if (found == nullptr && known_find(&run->known, place->folder->identity, wanted, &found) < 0)
-    found = nullptr;
+  if (found == nullptr)
+    found = made;
   place->exists = found != nullptr;
   copy_bounded(place->name, found != nullptr ? found : fallback, OUTPUT_NAME_CAPACITY - 1);
 }
@@ -291,21 +294,6 @@ bool place_outputs(Run* run, int index, int count) {
   return true;
 }
 
-// Tells in `earlier` which earlier sources of the run wrote the entries
-// where the script and the program land (-1 for none).
-void find_earlier(const Run* run, int earlier[2]) {
-  for (int i = 0; i < 2; i++) {
-    const OutputPlace& place = run->places[i];
-    earlier[i] = i == 0 || run->options.compile_com
-                     ? known_find(&run->known, place.folder->identity, place.name)
-                     : -1;
-  }
-}
-
-bool same_identity(const FileIdentity& a, const FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
-
 // Refuses open outputs that would replace a source or each other; returns
 // STATUS_FAILED after the message, or STATUS_CONTINUE.
 int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) {
@@ -314,7 +302,7 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
   const char* shown[] = {options.bat_path, options.com_path};
   for (int i = 0; i < 2; i++) {
     const FileIdentity& replaced = outputs[i]->replaced;
-    if ((i == 0 || com.stream != nullptr) && (replaced.volume != 0 || replaced.index != 0) &&
+    if ((i == 0 || com.stream != nullptr) && identity_known(replaced) &&
         known_find(&run->known, replaced, nullptr) >= 0) {
       say("Error: Input file can't be the same as the output file\n  ->%s\n", shown[i]);
       return STATUS_FAILED;
@@ -324,8 +312,7 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
   if (com.stream != nullptr &&
       ((same_identity(directory_identity(bat.directory), directory_identity(com.directory)) &&
         same_name(bat.target, com.target)) ||
-       ((bat.replaced.volume != 0 || bat.replaced.index != 0) &&
-        same_identity(bat.replaced, com.replaced)))) {
+       (identity_known(bat.replaced) && same_identity(bat.replaced, com.replaced)))) {
     say("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }
@@ -418,8 +405,7 @@ int report_com_failure(const RunOptions& options, OutputFile* bat, OutputFile* c
 // them; returns STATUS_CONTINUE, or STATUS_FAILED when one could not be
 // written.  Both outputs are closed and checked before either replaces
 // anything, so that a failure leaves the previous pair as it was.
-int finish_outputs(Run* run, int index, const int earlier[2], long line_count, OutputFile* bat,
-                   OutputFile* com) {
+int finish_outputs(Run* run, int index, long line_count, OutputFile* bat, OutputFile* com) {
   const RunOptions& options = run->options;
   bool compiled = com->stream != nullptr;
   if (compiled && !com_finish_image(&run->com))
@@ -442,9 +428,9 @@ int finish_outputs(Run* run, int index, const int earlier[2], long line_count, O
         static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
   if (compiled)
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
-  report_replaced(run, options.bat_path, earlier[0]);
+  report_replaced(run, options.bat_path, run->places[0].earlier);
   if (compiled)
-    report_replaced(run, options.com_path, earlier[1]);
+    report_replaced(run, options.com_path, run->places[1].earlier);
   return STATUS_CONTINUE;
 }
 
@@ -467,10 +453,8 @@ int convert_source(Run* run, int index, int count) {
   }
   shown_source(run, index, run->source_path);
   say("\x10 Processing \"%s\"...\n", run->source_path);
-  int earlier[2];
   if (!place_outputs(run, index, count))
     return STATUS_FAILED;
-  find_earlier(run, earlier);
 
   int reason;
   SourceFile opened;
@@ -519,7 +503,7 @@ int convert_source(Run* run, int index, int count) {
     return report_bat_failure(options, &bat, &com, run->bat.reason);
   if (end == LINES_COM_FAILED)
     return report_com_failure(options, &bat, &com, run->com.reason);
-  if (finish_outputs(run, index, earlier, line_count, &bat, &com) == STATUS_FAILED)
+  if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   report_cut_lines(&run->source, run->source_path);
   options.bat_path[0] = '\0';

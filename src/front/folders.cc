@@ -70,7 +70,7 @@ Folder* folder_open(FolderSet* set, const char* path, int* reason) {
   FileIdentity identity = directory_identity(directory);
   for (int i = 0; i < set->count; i++) {
     Folder* known = set->folders[i];
-    if (known->identity.volume == identity.volume && known->identity.index == identity.index) {
+    if (same_identity(known->identity, identity)) {
       directory_close(directory);
       return known;
     }

@@ -18,7 +18,7 @@ size_t first_slot(const FileIdentity& identity, const char* name, size_t capacit
 }
 
 bool same_key(const KnownSlot& slot, const FileIdentity& identity, const char* name) {
-  if (slot.identity.volume != identity.volume || slot.identity.index != identity.index)
+  if (!same_identity(slot.identity, identity))
     return false;
   if (slot.name == nullptr || name == nullptr)
     return slot.name == name;

@@ -37,6 +37,15 @@ struct FileIdentity {
   uint64_t index;
 };
 
+inline bool same_identity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// All zeros stand for "no file".
+inline bool identity_known(const FileIdentity& identity) {
+  return identity.volume != 0 || identity.index != 0;
+}
+
 // A directory, opened once for the run.
 struct Directory;
 

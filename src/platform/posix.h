@@ -16,6 +16,10 @@ struct Directory {
   mode_t mask;
 };
 
+inline FileIdentity identity_of(const struct stat& info) {
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 // A directory over the open descriptor `fd`, which it takes; nullptr, with
 // *reason and the descriptor closed, when it cannot.
 Directory* directory_over(int fd, int* reason);

@@ -159,8 +159,7 @@ void directory_close(Directory* directory) {
 }
 
 FileIdentity directory_identity(const Directory* directory) {
-  return FileIdentity{static_cast<uint64_t>(directory->info.st_dev),
-                      static_cast<uint64_t>(directory->info.st_ino)};
+  return identity_of(directory->info);
 }
 
 int directory_list(Directory* directory, NameTaker take, void* context) {
@@ -176,7 +175,7 @@ bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
     *attributes |= ATTRIB_SYSTEM;
     return fstatat(directory->fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
   }
-  *identity = FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  *identity = identity_of(info);
   if (S_ISDIR(info.st_mode))
     *attributes |= ATTRIB_DIRECTORY;
   else if (!S_ISREG(info.st_mode))
@@ -218,8 +217,7 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   }
   // The reader takes large blocks of its own.
   setvbuf(source->stream, nullptr, _IONBF, 0);
-  source->identity =
-      FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  source->identity = identity_of(info);
   source->mode = info.st_mode & 07777;
   return true;
 }

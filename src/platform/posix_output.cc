@@ -209,8 +209,7 @@ bool open_at_target(OutputFile* output, uint32_t new_mode, bool absent) {
           faccessat(output->directory->fd, output->target, W_OK, 0) != 0)
         return fail(&output->reason, errno);
       output->mode = info.st_mode & 0777;
-      output->replaced =
-          FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+      output->replaced = identity_of(info);
       return open_temporary(output, &info);
     }
     if (!follow_link(output, info))
@@ -250,7 +249,7 @@ void os_remove_temporary(const OutputFile* output) {
 
 bool os_keep_previous(OutputFile* output) {
   output->previous[0] = '\0';
-  if (output->replaced.volume == 0 && output->replaced.index == 0)
+  if (!identity_known(output->replaced))
     return true;  // nothing there to keep
   int dir = output->directory->fd;
   int written = snprintf(output->previous, sizeof output->previous, ".%.*s.quillfen-old-XXXXXX",

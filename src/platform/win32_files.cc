@@ -220,7 +220,7 @@ void os_remove_temporary(const OutputFile* output) {
 
 bool os_keep_previous(OutputFile* output) {
   output->previous[0] = '\0';
-  if (output->replaced.volume == 0 && output->replaced.index == 0)
+  if (!identity_known(output->replaced))
     return true;
   WidePath target;
   WidePath link;
