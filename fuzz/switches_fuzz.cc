@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* name = static_cast<char*>(malloc(LONG_PATH_CAPACITY + 1));
   char* stem = static_cast<char*>(malloc(PATH_CAPACITY + 1));
   spec_directory(spec, directory);
-  base_name(spec, name);
+  path_base_name(spec, name);
   file_stem(name, stem);
   if (strlen(spec) <= static_cast<size_t>(LONG_PATH_CAPACITY) &&
       strncmp(spec, directory, strlen(directory)) != 0 && strchr(spec, ':') == nullptr)

@@ -6,6 +6,7 @@ namespace {
 
 bool quiet_mode = false;
 bool on_terminal = false;
+bool terminal_c1 = false;
 
 // A message being put together, cut at MESSAGE_CAPACITY - 1 bytes.
 struct Message {
@@ -78,7 +79,7 @@ const char* convert(Message* message, const char* format, va_list* arguments) {
       const char* text = va_arg(*arguments, const char*);
       if (on_terminal) {
         static char shown[MESSAGE_CAPACITY];
-        shown_on_terminal(text, shown, sizeof shown);
+        shown_on_terminal(text, shown, sizeof shown, terminal_c1);
         text = shown;
       }
       append_value(message, spec, text);
@@ -99,8 +100,9 @@ void messages_set_quiet(bool quiet) {
   quiet_mode = quiet;
 }
 
-void messages_set_terminal(bool terminal) {
+void messages_set_terminal(bool terminal, bool c1_controls) {
   on_terminal = terminal;
+  terminal_c1 = c1_controls;
 }
 
 void say_list(FILE* out, const char* format, va_list arguments) {
@@ -142,13 +144,50 @@ void say_to(FILE* out, const char* format, ...) {
   va_end(arguments);
 }
 
-void shown_on_terminal(const char* text, char* out, size_t capacity) {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `p`, or 0.
+size_t utf8_length(const unsigned char* p) {
+  unsigned char lead = p[0];
+  size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                                 : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                                : 0;
+  for (size_t i = 1; i < length; i++) {
+    if ((p[i] & 0xC0) != 0x80)
+      return 0;
+  }
+  // Overlong forms, surrogates and code points past U+10FFFF.
+  if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F) ||
+      (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F))
+    return 0;
+  return length;
+}
+
+}  // namespace
+
+void shown_on_terminal(const char* text, char* out, size_t capacity, bool c1_controls) {
   if (capacity == 0)
     return;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0;
-  for (; text[i] != '\0' && i + 1 < capacity; i++) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    out[i] = (c < 0x20 || c == 0x7F) ? '?' : text[i];
+  while (*p != '\0' && i + 1 < capacity) {
+    unsigned char c = *p;
+    size_t length = c >= 0x80 && c1_controls ? utf8_length(p) : 1;
+    if (length == 0) {
+      // A byte of no sequence: a C1 control is shown as '?', the rest
+      // (Latin-1 letters, say) as they are.
+      out[i++] = c <= 0x9F ? '?' : static_cast<char>(c);
+      p++;
+    } else if (c < 0x20 || c == 0x7F || (length == 2 && c == 0xC2 && p[1] <= 0x9F)) {
+      out[i++] = '?';
+      p += length;
+    } else if (i + length < capacity) {
+      memcpy(out + i, p, length);
+      i += length;
+      p += length;
+    } else {
+      break;
+    }
   }
   out[i] = '\0';
 }

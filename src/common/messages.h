@@ -15,7 +15,9 @@ const char PROGRESS_MARK = '\x10';
 const int MESSAGE_CAPACITY = 16384;
 
 void messages_set_quiet(bool quiet);
-void messages_set_terminal(bool terminal);
+// `c1_controls`: whether the terminal acts on the bytes 0x80 to 0x9F (and
+// U+0080 to U+009F in UTF-8) as on control bytes, as POSIX terminals may.
+void messages_set_terminal(bool terminal, bool c1_controls);
 
 // Formats as printf does; the conversions are those of d, i, u, x, c and s
 // with flags, width, precision and the length 'l'.
@@ -24,7 +26,9 @@ void messages_set_terminal(bool terminal);
 void say_list(FILE* out, const char* format, va_list arguments);
 
 // `text` as a terminal is shown it: every byte 0x01 to 0x1F and 0x7F becomes
-// '?'.  `out` holds `capacity` bytes; the rest of a longer text is cut.
-void shown_on_terminal(const char* text, char* out, size_t capacity);
+// '?', and with `c1_controls` so does every C1 control, a byte 0x80 to 0x9F
+// that is no part of a UTF-8 sequence or a UTF-8 sequence of U+0080 to
+// U+009F.  `out` holds `capacity` bytes; the rest of a longer text is cut.
+void shown_on_terminal(const char* text, char* out, size_t capacity, bool c1_controls);
 
 #endif  // QUILLFEN_COMMON_MESSAGES_H_

@@ -3,9 +3,14 @@
 #include <cstring>
 
 #include "common/run_options.h"
+#include "platform/platform.h"
 
 bool is_separator(char c) {
   return c == '\\' || c == '/';
+}
+
+bool is_path_separator(char c) {
+  return c == '/' || c == native_separator();
 }
 
 size_t last_char_pos(const char* text, char ch) {
@@ -15,6 +20,12 @@ size_t last_char_pos(const char* text, char ch) {
 
 size_t last_separator_pos(const char* text) {
   size_t back = last_char_pos(text, '\\');
+  size_t forward = last_char_pos(text, '/');
+  return back > forward ? back : forward;
+}
+
+size_t last_path_separator_pos(const char* text) {
+  size_t back = last_char_pos(text, native_separator());
   size_t forward = last_char_pos(text, '/');
   return back > forward ? back : forward;
 }
@@ -30,6 +41,10 @@ void copy_bounded(char* destination, const char* source, size_t n) {
 
 void base_name(const char* path, char* out) {
   copy_bounded(out, path + last_separator_pos(path), LONG_PATH_CAPACITY);
+}
+
+void path_base_name(const char* path, char* out) {
+  copy_bounded(out, path + last_path_separator_pos(path), LONG_PATH_CAPACITY);
 }
 
 int compare_upper(const char* a, const char* b) {

@@ -124,7 +124,7 @@ void report_no_match(const Run* run, const char* spec, const SearchOutcome& outc
   say("Error: No files found matching \"%s\"\n", run->source_path);
   print_reason(outcome.reason);
   char name[LONG_PATH_CAPACITY + 1];
-  base_name(spec, name);
+  path_base_name(spec, name);
   bool wildcard = strpbrk(name, "*?") != nullptr;
   if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
     say("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
@@ -143,10 +143,12 @@ void show_file_spec(Run* run, const char* spec) {
   if (directory[0] == '\0')
     current_directory(run->source_dir, PATH_CAPACITY + 1, &reason);
   else
-    copy_bounded(run->source_dir, directory, LONG_PATH_CAPACITY);
+    shown_name(directory, run->source_dir, LONG_PATH_CAPACITY + 1);
   append_separator(run->source_dir, LONG_PATH_CAPACITY, native_separator());
+  char typed_base[LONG_PATH_CAPACITY + 1];
   char name[LONG_PATH_CAPACITY + 1];
-  base_name(spec, name);
+  path_base_name(spec, typed_base);
+  shown_name(typed_base, name, sizeof name);
   copy_bounded(run->source_path, run->source_dir, LONG_PATH_CAPACITY);
   append_text(run->source_path, LONG_PATH_CAPACITY, name);
 }
@@ -160,7 +162,7 @@ void list_spec(Run* run, const char* spec, const char* typed) {
   char directory[LONG_PATH_CAPACITY + 1];
   char pattern[LONG_PATH_CAPACITY + 1];
   spec_directory(typed, directory);
-  base_name(typed, pattern);
+  path_base_name(typed, pattern);
   SearchOutcome outcome = {0, 0, REASON_NONE};
   Spec* entry = &run->specs[run->spec_count];
   entry->folder = folder_open(&run->folders, directory, &outcome.reason);
@@ -234,7 +236,7 @@ void find_entry(Run* run, OutputPlace* place, const char* wanted, const char* fa
 bool place_named_output(Run* run, const char* typed, OutputPlace* place, int* reason) {
   char directory[LONG_PATH_CAPACITY + 1];
   char base[LONG_PATH_CAPACITY + 1];
-  size_t cut = last_separator_pos(typed);
+  size_t cut = last_path_separator_pos(typed);
   copy_bounded(directory, typed, cut);
   copy_bounded(base, typed + cut, LONG_PATH_CAPACITY);
   place->folder = folder_open(&run->folders, directory, reason);
@@ -284,8 +286,14 @@ bool place_outputs(Run* run, int index, int count) {
     OutputPlace* place = &run->places[i];
     if (shown[i][0] == '\0') {
       place_derived_output(run, listed, extensions[i], place, shown[i]);
-    } else if (!place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place,
-                                   &reason)) {
+      continue;
+    }
+    bool placed =
+        place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place, &reason);
+    char typed[LONG_PATH_CAPACITY + 1];
+    copy_bounded(typed, shown[i], LONG_PATH_CAPACITY);
+    shown_name(typed, shown[i], LONG_PATH_CAPACITY + 1);
+    if (!placed) {
       say("Error: Can't open %s file %s for output\n", i == 0 ? "batch" : "COM", shown[i]);
       print_reason(reason);
       return false;
@@ -464,8 +472,10 @@ int convert_source(Run* run, int index, int count) {
     return STATUS_FAILED;
   }
   FILE* source = opened.stream;
+  for (int i = 0; i < (options.compile_com ? 2 : 1); i++)
+    folder_clear_leftovers(run->places[i].folder, run->places[i].name);
   OutputFile bat;
-  if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened.mode,
+  if (!output_open(&bat, run->places[0].folder->directory, run->places[0].name, opened,
                    !run->places[0].exists)) {
     say("Error: Can't open batch file %s for output\n", options.bat_path);
     print_reason(bat.reason);
@@ -474,7 +484,7 @@ int convert_source(Run* run, int index, int count) {
   }
   OutputFile com = {};
   if (options.compile_com &&
-      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened.mode,
+      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened,
                    !run->places[1].exists)) {
     say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
@@ -530,7 +540,7 @@ int run_quillfen(int argc, char** argv) {
     show_help();
   int count = argc - 1;
   char** arguments = argv + 1;
-  messages_set_terminal(stdout_is_terminal());
+  messages_set_terminal(stdout_is_terminal(), terminal_acts_on_c1());
   signals_install();
   bool typed = keep_typed(run, count, arguments);
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);

@@ -43,6 +43,21 @@ bool index_names(Folder* folder) {
   return true;
 }
 
+// Notes the names that runs ended early may have left; false when memory
+// runs out.
+bool note_leftovers(Folder* folder) {
+  for (size_t i = 0; i < folder->count; i++) {
+    if (!leftover_of(folder->names[i], nullptr))
+      continue;
+    void* more = realloc(folder->leftovers, (folder->leftover_count + 1) * sizeof(size_t));
+    if (more == nullptr)
+      return false;
+    folder->leftovers = static_cast<size_t*>(more);
+    folder->leftovers[folder->leftover_count++] = i;
+  }
+  return true;
+}
+
 // Adds a new folder to the set; false when memory runs out.
 bool keep(FolderSet* set, Folder* folder) {
   if (set->count == set->capacity) {
@@ -93,7 +108,7 @@ int folder_list(Folder* folder) {
   if (folder->listed)
     return REASON_NONE;
   int reason = directory_list(folder->directory, take_name, folder);
-  if (reason == REASON_NONE && !index_names(folder))
+  if (reason == REASON_NONE && (!index_names(folder) || !note_leftovers(folder)))
     reason = REASON_NO_MEMORY;
   if (reason != REASON_NONE) {
     while (folder->count > 0)
@@ -122,6 +137,14 @@ const char* folder_find(const Folder* folder, const char* name) {
   return best;
 }
 
+void folder_clear_leftovers(Folder* folder, const char* name) {
+  for (size_t i = 0; i < folder->leftover_count; i++) {
+    const char* entry = folder->names[folder->leftovers[i]];
+    if (leftover_of(entry, name) && leftover_remove(folder->directory, entry))
+      folder->leftovers[i--] = folder->leftovers[--folder->leftover_count];
+  }
+}
+
 void folders_close(FolderSet* set) {
   for (int i = 0; i < set->count; i++) {
     Folder* folder = set->folders[i];
@@ -130,6 +153,7 @@ void folders_close(FolderSet* set) {
       free(folder->names[n]);
     free(folder->names);
     free(folder->slots);
+    free(folder->leftovers);
     free(folder->typed);
     free(folder);
   }

@@ -18,6 +18,10 @@ struct Folder {
   // slot; a power of two of them, at least twice the names.
   size_t* slots;
   size_t slot_count;
+  // The names that runs ended before their commit may have left (temporary
+  // files and kept links), by their index; usually none.
+  size_t* leftovers;
+  size_t leftover_count;
   bool listed;
 };
 
@@ -39,6 +43,10 @@ int folder_list(Folder* folder);
 // The entry that `name` means: the one spelt so, else the first in name order
 // that matches it without regard to case; nullptr when there is none.
 const char* folder_find(const Folder* folder, const char* name);
+
+// Removes what runs that ended early left of the output `name`: only files
+// of the user running the tool that no run in flight holds.
+void folder_clear_leftovers(Folder* folder, const char* name);
 
 // Closes and frees every folder of the set.
 void folders_close(FolderSet* set);

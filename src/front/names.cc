@@ -10,7 +10,7 @@ namespace {
 // Removes every trailing separator, in place.
 void trim_separators(char* text) {
   size_t length = strlen(text);
-  while (length > 0 && is_separator(text[length - 1]))
+  while (length > 0 && is_path_separator(text[length - 1]))
     text[--length] = '\0';
 }
 
@@ -21,7 +21,7 @@ void spec_directory(const char* spec, char* out) {
   size_t length = strlen(spec);
   if (length == 0 || length > static_cast<size_t>(LONG_PATH_CAPACITY))
     return;
-  size_t k = last_separator_pos(spec);
+  size_t k = last_path_separator_pos(spec);
   if (k > 0) {
     copy_bounded(out, spec, k);
   } else if (strchr(spec, ':') != nullptr) {
@@ -32,7 +32,7 @@ void spec_directory(const char* spec, char* out) {
   size_t result = strlen(out);
   if (result >= 2 && result <= 3 && out[1] == ':')
     return;  // 'C:' and 'C:\'
-  if (result == 1 && is_separator(out[0]))
+  if (result == 1 && is_path_separator(out[0]))
     return;  // the root
   trim_separators(out);
 }

@@ -5,12 +5,15 @@
 
 #include "platform/platform.h"
 
-// The mark in a temporary output's name; it follows the output's own name.
+// The marks in the names of a temporary output and of a kept link; each
+// follows a dot and the output's own name, cut at TEMPORARY_NAME_KEPT bytes.
 extern const char TEMPORARY_MARK[];
+extern const char PREVIOUS_MARK[];
+extern const int TEMPORARY_NAME_KEPT;
 
 // Opens output->target in output->directory for output_open, which has
 // set them; on failure it may leave output->directory one of its own.
-bool os_open_output(OutputFile* output, uint32_t new_mode, bool absent);
+bool os_open_output(OutputFile* output, const SourceFile& source, bool absent);
 
 // Renames the closed temporary file of `output` onto its target; false, with
 // output->reason, when that fails.

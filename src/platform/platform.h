@@ -50,9 +50,11 @@ inline bool identity_known(const FileIdentity& identity) {
 struct Directory;
 
 // Opens the directory that the typed `path` names (the current one for "").
-// Slash and backslash both separate; each component is taken as typed where
-// an entry of that spelling exists, else as the first entry, in name order,
-// that matches it without regard to case.
+// The native separators separate (the slash on POSIX, where a backslash is a
+// byte of a name; both on Windows); each component is taken as typed where an
+// entry of that spelling exists, else as the first entry, in name order, that
+// matches it without regard to case.  A link on the way is followed under
+// the rule for sources below.
 Directory* directory_open(const char* path, int* reason);
 void directory_close(Directory* directory);
 FileIdentity directory_identity(const Directory* directory);
@@ -68,6 +70,11 @@ int directory_list(Directory* directory, NameTaker take, void* context);
 // being a system file, and the identity of the file, where there is one.
 bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
                 FileIdentity* identity);
+
+// The arguments of the process in UTF-8, as the tool takes every name: on
+// Windows read again from the wide command line (with the runtime's rules),
+// so that a name outside the code page arrives whole; else left as they are.
+void arguments_as_utf8(int* argc, char*** argv);
 
 // A name as messages show it: in the console's code page on Windows.
 void shown_name(const char* name, char* out, size_t capacity);
@@ -85,13 +92,15 @@ char native_separator();  // between a directory and a name
 int longest_path();
 
 // A source opened for reading bytes.  A special file is refused rather than
-// waited on (REASON_NOT_REGULAR), and so is a link in a directory that all
-// may write to and that keeps others' files apart, unless the link belongs to
-// the user running the tool or to the directory's owner.
+// waited on (REASON_NOT_REGULAR).  In a directory that users other than its
+// owner may write, a link is followed only where it belongs to the user
+// running the tool or to the directory's owner, or where the file it leads to
+// belongs to the link's owner; else the reason is "permission denied".
 struct SourceFile {
   FILE* stream;
   FileIdentity identity;
-  uint32_t mode;  // permission bits, or attributes
+  uint32_t mode;   // permission bits, or attributes
+  uint32_t owner;  // the user who owns it, where the system tells
 };
 bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason);
 
@@ -113,14 +122,26 @@ struct OutputFile {
   char target[OUTPUT_NAME_CAPACITY];     // its name there
   char temporary[OUTPUT_NAME_CAPACITY];  // the file written until the commit
   char previous[OUTPUT_NAME_CAPACITY];   // a link that keeps the replaced file
+  int previous_lock;                     // what holds that link meanwhile, where anything
 };
 
-// Opens the output `name` in `directory` for writing bytes; false, with
-// nothing created, where "wb" would refuse it.  A new file gets the bits
-// `new_mode` under the process's mask; a replaced one keeps its own.  Where
-// the caller's listing is `absent` of the name, nothing there is looked at.
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
-                 bool absent = false);
+// Opens the output of `source` named `name` in `directory` for writing bytes;
+// false, with nothing created, where "wb" would refuse it.  A new file gets
+// the source's bits under the process's mask.  A replaced one keeps its
+// owner and bits only where that owner owns the source or all may read the
+// source, so that nobody reads the output who could not read its source;
+// else it is written as a new file.  Where the caller's listing is `absent`
+// of the name, nothing there is looked at.  (On Windows a file's attributes
+// are kept, and the rest does not apply.)
+bool output_open(OutputFile* output, Directory* directory, const char* name,
+                 const SourceFile& source, bool absent = false);
+
+// Whether `name` is a temporary file or a kept link that a run writing the
+// output `target` (any output, for nullptr) makes beside it; and the removal of such a leftover of a
+// run that ended before its commit: only a file of the user running the
+// tool, and only while no run holds it.  True when it is gone.
+bool leftover_of(const char* name, const char* target);
+bool leftover_remove(Directory* directory, const char* name);
 
 // output_close and output_commit (which closes the output if still open and
 // puts it in place of the old one) return false when they, or a write before
@@ -154,7 +175,10 @@ void console_clear_screen();
 bool count_status_default();
 long count_status_limit();
 
-// Whether standard output is a terminal (on Windows, a console).
+// Whether standard output is a terminal (on Windows, a console), and whether
+// such a terminal acts on C1 control bytes (0x80 to 0x9F) as on controls:
+// a POSIX terminal may, a Windows console shows them in its code page.
 bool stdout_is_terminal();
+bool terminal_acts_on_c1();
 
 #endif  // QUILLFEN_PLATFORM_PLATFORM_H_

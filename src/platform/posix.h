@@ -24,10 +24,20 @@ inline FileIdentity identity_of(const struct stat& info) {
 // *reason and the descriptor closed, when it cannot.
 Directory* directory_over(int fd, int* reason);
 
-// Whether a link owned by `owner` in `directory` may be followed: not when
-// the directory is sticky and writable by all, unless the link belongs to the
-// user running the tool or to the directory's owner.
+// Whether a link owned by `owner` in `directory` may be followed whatever it
+// leads to: where only the directory's owner may write there, or where the
+// link belongs to the user running the tool or to the directory's owner.
+// Anyone else's link in a directory that others may write is followed only to
+// a file of the link's own owner.
 bool may_follow(const Directory* directory, uid_t owner);
+bool trusted_link(const struct stat& parent, uid_t user, uid_t owner);
+
+// Opens the link `name` in the directory `parent` (whose facts are
+// `parent_info`) with `flags`, through the text of that very link, under the
+// rule of trusted_link; the descriptor, or -1 with errno (EACCES when the
+// rule refuses).
+int open_through_link(int parent, const struct stat& parent_info, uid_t user, const char* name,
+                      int flags);
 
 // Moves a descriptor that took the place of a closed standard stream out of
 // the way, so that console text never lands in a file; -1 when that fails.

@@ -65,11 +65,17 @@ bool take_better(const char* name, void* context) {
 }
 
 // Opens the directory `name` in `parent` as typed, else the first that
-// matches it without regard to case.
-int open_component(int parent, const char* name) {
-  int fd = openat(parent, name, DIRECTORY_FLAGS);
-  if (fd >= 0 || errno != ENOENT)
+// matches it without regard to case; a link only under the rule of
+// trusted_link.
+int open_component(int parent, const char* name, uid_t user) {
+  struct stat info;
+  if (fstat(parent, &info) != 0)
+    return -1;
+  int fd = openat(parent, name, DIRECTORY_FLAGS | O_NOFOLLOW);
+  if (fd >= 0 || (errno != ENOENT && errno != ELOOP && errno != ENOTDIR))
     return fd;
+  if (errno != ENOENT)
+    return open_through_link(parent, info, user, name, DIRECTORY_FLAGS);
   CaseBlind search;
   search.wanted = name;
   search.found[0] = '\0';
@@ -77,19 +83,23 @@ int open_component(int parent, const char* name) {
     errno = ENOENT;
     return -1;
   }
-  return openat(parent, search.found, DIRECTORY_FLAGS);
+  fd = openat(parent, search.found, DIRECTORY_FLAGS | O_NOFOLLOW);
+  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR))
+    return open_through_link(parent, info, user, search.found, DIRECTORY_FLAGS);
+  return fd;
 }
 
-// Opens the typed directory `path` one component at a time.
+// Opens the typed directory `path` one component at a time, so that every
+// link on the way is looked at where it lies.  Only the slash separates:
+// a backslash is a byte of a name.
 int open_walking(const char* path) {
-  int fd = open(is_separator(path[0]) ? "/" : ".", DIRECTORY_FLAGS);
+  uid_t user = geteuid();
+  int fd = open(path[0] == '/' ? "/" : ".", DIRECTORY_FLAGS);
   const char* p = path;
   while (fd >= 0 && *p != '\0') {
-    while (is_separator(*p))
+    while (*p == '/')
       p++;
-    size_t length = 0;
-    while (p[length] != '\0' && !is_separator(p[length]))
-      length++;
+    size_t length = strcspn(p, "/");
     if (length == 0)
       break;
     char name[NAME_MAX + 1];
@@ -100,7 +110,7 @@ int open_walking(const char* path) {
     }
     memcpy(name, p, length);
     name[length] = '\0';
-    int next = open_component(fd, name);
+    int next = open_component(fd, name, user);
     int reason = errno;
     close(fd);
     errno = reason;
@@ -131,19 +141,11 @@ Directory* directory_over(int fd, int* reason) {
 }
 
 Directory* directory_open(const char* path, int* reason) {
-  char native[PATH_MAX];
-  size_t length = strlen(path);
-  if (length >= sizeof native) {
+  if (strlen(path) >= PATH_MAX) {
     *reason = ENAMETOOLONG;
     return nullptr;
   }
-  for (size_t i = 0; i <= length; i++)
-    native[i] = path[i] == '\\' ? '/' : path[i];
-  // The path as typed first; only a component that is not there as typed is
-  // looked for in another case.
-  int fd = open(length == 0 ? "." : native, DIRECTORY_FLAGS);
-  if (fd < 0 && errno == ENOENT)
-    fd = open_walking(native);
+  int fd = open_walking(path);
   if (fd < 0) {
     *reason = errno;
     return nullptr;
@@ -185,10 +187,50 @@ bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
   return true;
 }
 
+bool trusted_link(const struct stat& parent, uid_t user, uid_t owner) {
+  bool shared = (parent.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return !shared || owner == user || owner == parent.st_uid;
+}
+
 bool may_follow(const Directory* directory, uid_t owner) {
-  mode_t mode = directory->info.st_mode;
-  bool shared = (mode & S_ISVTX) != 0 && (mode & S_IWOTH) != 0;
-  return !shared || owner == directory->user || owner == directory->info.st_uid;
+  return trusted_link(directory->info, directory->user, owner);
+}
+
+int open_through_link(int parent, const struct stat& parent_info, uid_t user, const char* name,
+                      int flags) {
+  // The link itself is held, so that its owner and its text are those of
+  // one link, whatever takes its name meanwhile.
+  int link = openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link < 0)
+    return -1;
+  struct stat info;
+  char text[PATH_MAX];
+  ssize_t got = -1;
+  if (fstat(link, &info) == 0) {
+    if (S_ISLNK(info.st_mode))
+      got = readlinkat(link, "", text, sizeof text - 1);
+    else
+      errno = ELOOP;  // no longer a link: the caller's open failed for another reason
+  }
+  int reason = errno;
+  close(link);
+  if (got < 0 || got >= static_cast<ssize_t>(sizeof text - 1)) {
+    errno = got < 0 ? reason : ENAMETOOLONG;
+    return -1;
+  }
+  text[got] = '\0';
+  int fd = openat(parent, text, flags);
+  if (fd < 0 || trusted_link(parent_info, user, info.st_uid))
+    return fd;
+  // Someone else's link leads only to a file of its owner's; what was opened
+  // is what is judged, so that no swap can slip between.
+  struct stat target;
+  if (fstat(fd, &target) != 0 || target.st_uid != info.st_uid) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
 }
 
 bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason) {
@@ -196,12 +238,9 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   // refused rather than waited on; a link only where it may be followed.
   const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int fd = openat(directory->fd, name, flags | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP)
+    fd = open_through_link(directory->fd, directory->info, directory->user, name, flags);
   struct stat info;
-  if (fd < 0 && errno == ELOOP && fstatat(directory->fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!may_follow(directory, info.st_uid))
-      return fail(reason, EACCES);
-    fd = openat(directory->fd, name, flags);
-  }
   fd = above_standard_streams(fd);
   if (fd < 0 || fstat(fd, &info) != 0) {
     *reason = errno;
@@ -219,8 +258,11 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   setvbuf(source->stream, nullptr, _IONBF, 0);
   source->identity = identity_of(info);
   source->mode = info.st_mode & 07777;
+  source->owner = info.st_uid;
   return true;
 }
+
+void arguments_as_utf8(int*, char***) {}
 
 void shown_name(const char* name, char* out, size_t capacity) {
   snprintf(out, capacity, "%s", name);

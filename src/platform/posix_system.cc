@@ -97,3 +97,7 @@ long count_status_limit() {
 bool stdout_is_terminal() {
   return isatty(STDOUT_FILENO) != 0;
 }
+
+bool terminal_acts_on_c1() {
+  return true;
+}

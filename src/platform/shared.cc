@@ -6,6 +6,7 @@
 #include "platform/os.h"
 
 const char TEMPORARY_MARK[] = ".quillfen-new-";
+const char PREVIOUS_MARK[] = ".quillfen-old-";
 
 namespace {
 
@@ -19,17 +20,48 @@ void release_directory(OutputFile* output) {
 
 }  // namespace
 
-bool output_open(OutputFile* output, Directory* directory, const char* name, uint32_t new_mode,
-                 bool absent) {
+bool output_open(OutputFile* output, Directory* directory, const char* name,
+                 const SourceFile& source, bool absent) {
   memset(output, 0, sizeof *output);
   output->directory = directory;
   if (strlen(name) >= sizeof output->target)
     return fail(&output->reason, REASON_TOO_LONG);
   strcpy(output->target, name);
-  if (os_open_output(output, new_mode, absent))
+  if (os_open_output(output, source, absent))
     return true;
   release_directory(output);
   return false;
+}
+
+namespace {
+
+// Whether `mark` starts with one of the marks, followed by the letters that
+// made the name unique and nothing else.
+bool marked(const char* mark) {
+  size_t length = strlen(TEMPORARY_MARK);
+  if (strncmp(mark, TEMPORARY_MARK, length) != 0 && strncmp(mark, PREVIOUS_MARK, length) != 0)
+    return false;
+  const char* rest = mark + length;
+  return rest[0] != '\0' &&
+         strspn(rest, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") ==
+             strlen(rest);
+}
+
+}  // namespace
+
+bool leftover_of(const char* name, const char* target) {
+  if (name[0] != '.')
+    return false;
+  if (target == nullptr) {
+    const char* mark = strstr(name + 1, ".quillfen-");
+    for (; mark != nullptr; mark = strstr(mark + 1, ".quillfen-")) {
+      if (marked(mark))
+        return true;
+    }
+    return false;
+  }
+  size_t kept = strnlen(target, static_cast<size_t>(TEMPORARY_NAME_KEPT));
+  return strncmp(name + 1, target, kept) == 0 && marked(name + 1 + kept);
 }
 
 bool output_close(OutputFile* output) {

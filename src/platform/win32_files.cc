@@ -14,12 +14,56 @@
 #include "platform/os.h"
 #include "platform/win32.h"
 
+const int TEMPORARY_NAME_KEPT = 120;
+
 namespace {
 
-const int TEMPORARY_NAME_KEPT = 120;
 const int TEMPORARY_TRIES = 64;
 const int RENAME_TRIES = 50;
 const DWORD RENAME_PAUSE_MS = 10;
+
+// The files that Ctrl+C and Ctrl+Break remove before the process ends: the
+// temporary files in flight and the link that keeps the previous script.
+// The handler runs on a thread of its own; a slot is taken once its file
+// exists and freed before the file takes its name.
+struct InFlight {
+  volatile LONG taken;
+  wchar_t path[WIDE_CAPACITY];
+};
+InFlight in_flight[3];
+
+void note_in_flight(const Directory* directory, const char* name) {
+  WidePath path;
+  if (!path_in(directory, name, &path))
+    return;
+  for (InFlight& slot : in_flight) {
+    if (slot.taken == 0) {
+      wcscpy(slot.path, path.text);
+      InterlockedExchange(&slot.taken, 1);
+      return;
+    }
+  }
+}
+
+void landed(const Directory* directory, const char* name) {
+  WidePath path;
+  if (!path_in(directory, name, &path))
+    return;
+  for (InFlight& slot : in_flight) {
+    if (slot.taken != 0 && wcscmp(slot.path, path.text) == 0)
+      InterlockedExchange(&slot.taken, 0);
+  }
+}
+
+BOOL WINAPI end_by_control(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    for (InFlight& slot : in_flight) {
+      if (slot.taken != 0)
+        DeleteFileW(slot.path);
+    }
+  }
+  return FALSE;  // the process ends as it would have without the handler
+}
 
 // A stream over an open handle; nullptr, with the handle closed, when none
 // can be made.
@@ -87,6 +131,7 @@ bool open_temporary(OutputFile* output) {
         continue;
       return false;
     }
+    note_in_flight(output->directory, output->temporary);
     output->stream = stream_over(file, _O_WRONLY, "wb");
     if (output->stream == nullptr) {
       output->reason = ERROR_NOT_ENOUGH_MEMORY;
@@ -182,11 +227,12 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   }
   source->identity = identity_of(info);
   source->mode = info.dwFileAttributes;
+  source->owner = 0;
   source->stream = stream_over(file, _O_RDONLY, "rb");
   return source->stream != nullptr || fail(reason, ERROR_NOT_ENOUGH_MEMORY);
 }
 
-bool os_open_output(OutputFile* output, uint32_t, bool) {
+bool os_open_output(OutputFile* output, const SourceFile&, bool) {
   return open_output(output);
 }
 
@@ -202,8 +248,10 @@ bool os_put_in_place(OutputFile* output) {
   // Another program that has the old output open for a moment (a run
   // beside this one, a virus scanner) holds the rename off briefly.
   for (int attempt = 0; attempt < RENAME_TRIES; attempt++) {
-    if (MoveFileExW(from.text, to.text, MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(from.text, to.text, MOVEFILE_REPLACE_EXISTING)) {
+      landed(output->directory, output->temporary);
       return true;
+    }
     output->reason = static_cast<int>(GetLastError());
     if (output->reason != ERROR_ACCESS_DENIED && output->reason != ERROR_SHARING_VIOLATION)
       break;
@@ -213,6 +261,7 @@ bool os_put_in_place(OutputFile* output) {
 }
 
 void os_remove_temporary(const OutputFile* output) {
+  landed(output->directory, output->temporary);
   WidePath path;
   if (path_in(output->directory, output->temporary, &path))
     DeleteFileW(path.text);
@@ -225,14 +274,16 @@ bool os_keep_previous(OutputFile* output) {
   WidePath target;
   WidePath link;
   for (int attempt = 0; attempt < TEMPORARY_TRIES; attempt++) {
-    snprintf(output->previous, sizeof output->previous, ".%.*s.quillfen-old-%lx-%d",
-             TEMPORARY_NAME_KEPT, output->target, static_cast<unsigned long>(GetCurrentProcessId()),
+    snprintf(output->previous, sizeof output->previous, ".%.*s%s%lx-%d", TEMPORARY_NAME_KEPT,
+             output->target, PREVIOUS_MARK, static_cast<unsigned long>(GetCurrentProcessId()),
              attempt);
     if (!path_in(output->directory, output->target, &target) ||
         !path_in(output->directory, output->previous, &link))
       break;
-    if (CreateHardLinkW(link.text, target.text, nullptr))
+    if (CreateHardLinkW(link.text, target.text, nullptr)) {
+      note_in_flight(output->directory, output->previous);
       return true;
+    }
     if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
       break;
   }
@@ -249,11 +300,14 @@ void os_restore_previous(OutputFile* output) {
     DeleteFileW(target.text);
   } else if (path_in(output->directory, output->previous, &link) &&
              MoveFileExW(link.text, target.text, MOVEFILE_REPLACE_EXISTING)) {
+    landed(output->directory, output->previous);
     output->previous[0] = '\0';
   }
 }
 
 void os_drop_previous(OutputFile* output) {
+  if (output->previous[0] != '\0')
+    landed(output->directory, output->previous);
   WidePath link;
   if (output->previous[0] != '\0' && path_in(output->directory, output->previous, &link))
     DeleteFileW(link.text);
@@ -263,4 +317,26 @@ void os_drop_previous(OutputFile* output) {
 // The console's Ctrl+C ends the process through the runtime; nothing is held.
 void os_hold_signals(bool) {}
 
-void signals_install() {}
+void signals_install() {
+  SetConsoleCtrlHandler(end_by_control, TRUE);
+}
+
+bool leftover_remove(Directory* directory, const char* name) {
+  // The process that made it is named in it, after the mark: while that
+  // process runs, the file may be in flight.
+  const char* mark = strstr(name, TEMPORARY_MARK);
+  if (mark == nullptr)
+    mark = strstr(name, PREVIOUS_MARK);
+  if (mark == nullptr)
+    return false;
+  unsigned long id = strtoul(mark + strlen(TEMPORARY_MARK), nullptr, 16);
+  HANDLE maker = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+  if (maker != nullptr) {
+    bool running = WaitForSingleObject(maker, 0) == WAIT_TIMEOUT;
+    CloseHandle(maker);
+    if (running)
+      return false;
+  }
+  WidePath path;
+  return path_in(directory, name, &path) && DeleteFileW(path.text);
+}

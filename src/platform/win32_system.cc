@@ -54,8 +54,10 @@ HANDLE create_in(const Directory* directory, const char* name, DWORD access, DWO
   WidePath path;
   if (!path_in(directory, name, &path))
     return INVALID_HANDLE_VALUE;
-  DWORD share =
-      disposition == CREATE_NEW ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // A new file is shared only for its removal: Ctrl+C removes it while it
+  // is open.
+  DWORD share = disposition == CREATE_NEW ? FILE_SHARE_DELETE
+                                          : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   return CreateFileW(path.text, access, share, nullptr, disposition, flags, nullptr);
 }
 
@@ -98,7 +100,7 @@ Directory* directory_open(const char* path, int* reason) {
   wchar_t given[WIDE_CAPACITY];
   WidePath full;
   DWORD got = 0;
-  if (MultiByteToWideChar(CP_ACP, 0, path[0] == '\0' ? "." : path, -1, given, WIDE_CAPACITY) > 0)
+  if (MultiByteToWideChar(CP_UTF8, 0, path[0] == '\0' ? "." : path, -1, given, WIDE_CAPACITY) > 0)
     got = GetFullPathNameW(given, WIDE_CAPACITY, full.text, nullptr);
   if (got == 0 || got >= static_cast<DWORD>(WIDE_CAPACITY)) {
     *reason = ERROR_FILENAME_EXCED_RANGE;
@@ -125,13 +127,42 @@ void shown_name(const char* name, char* out, size_t capacity) {
     snprintf(out, capacity, "%s", name);
 }
 
+// The arguments arrive in UTF-8 (arguments_as_utf8), as the file services
+// take names.
 void typed_name(const char* typed, char* out, size_t capacity) {
-  wchar_t wide[OUTPUT_NAME_CAPACITY];
-  out[0] = '\0';
-  if (MultiByteToWideChar(CP_ACP, 0, typed, -1, wide, OUTPUT_NAME_CAPACITY) == 0 ||
-      WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(capacity), nullptr,
-                          nullptr) == 0)
-    snprintf(out, capacity, "%s", typed);
+  snprintf(out, capacity, "%s", typed);
+}
+
+namespace {
+
+// The runtime's own splitting of the wide command line, which main's
+// arguments come from.
+struct StartupInfo {
+  int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand,
+                              StartupInfo* info);
+
+}  // namespace
+
+void arguments_as_utf8(int* argc, char*** argv) {
+  int count = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo info = {0};
+  if (__wgetmainargs(&count, &wide, &environment, 0, &info) != 0 || wide == nullptr ||
+      count != *argc)
+    return;
+  char** utf8 = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+  for (int i = 0; utf8 != nullptr && i < count; i++) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    utf8[i] = size > 0 ? static_cast<char*>(malloc(static_cast<size_t>(size))) : nullptr;
+    if (utf8[i] == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8[i], size, nullptr, nullptr) == 0)
+      return;  // the arguments as the runtime gave them; what was made is kept to the end
+  }
+  if (utf8 != nullptr)
+    *argv = utf8;
 }
 
 void reason_text(int reason, char* out, size_t capacity) {
@@ -222,4 +253,8 @@ long count_status_limit() {
 
 bool stdout_is_terminal() {
   return console_output() != nullptr;
+}
+
+bool terminal_acts_on_c1() {
+  return false;
 }

@@ -227,7 +227,7 @@ class Options(ToolTest):
 class Paths(ToolTest):
     def test_directory_in_the_file_spec_is_upper_cased(self):
         self.write("web/Index.htm", b"x\n")
-        for spec in ("web/*.htm", "web\\*.htm", "WEB//*.HTM"):
+        for spec in ("web/*.htm", "web" + SEP + "*.htm", "WEB//*.HTM"):
             result = self.run_tool(spec)
             source = ("WEB" + SEP + "Index.htm").encode()
             bat = ("WEB" + SEP + "Index.bat").encode()
