@@ -149,9 +149,10 @@ namespace {
 // The length of the well-formed UTF-8 sequence at `p`, or 0.
 size_t utf8_length(const unsigned char* p) {
   unsigned char lead = p[0];
-  size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                                 : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                                                : 0;
+  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                 : 0;
   for (size_t i = 1; i < length; i++) {
     if ((p[i] & 0xC0) != 0x80)
       return 0;

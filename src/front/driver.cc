@@ -483,9 +483,8 @@ int convert_source(Run* run, int index, int count) {
     return STATUS_FAILED;
   }
   OutputFile com = {};
-  if (options.compile_com &&
-      !output_open(&com, run->places[1].folder->directory, run->places[1].name, opened,
-                   !run->places[1].exists)) {
+  if (options.compile_com && !output_open(&com, run->places[1].folder->directory,
+                                          run->places[1].name, opened, !run->places[1].exists)) {
     say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
     print_reason(com.reason);
     options.compile_com = false;

@@ -137,9 +137,9 @@ bool output_open(OutputFile* output, Directory* directory, const char* name,
                  const SourceFile& source, bool absent = false);
 
 // Whether `name` is a temporary file or a kept link that a run writing the
-// output `target` (any output, for nullptr) makes beside it; and the removal of such a leftover of a
-// run that ended before its commit: only a file of the user running the
-// tool, and only while no run holds it.  True when it is gone.
+// output `target` (any output, for nullptr) makes beside it; and the removal of such a leftover of
+// a run that ended before its commit: only a file of the user running the tool, and only while no
+// run holds it.  True when it is gone.
 bool leftover_of(const char* name, const char* target);
 bool leftover_remove(Directory* directory, const char* name);
 

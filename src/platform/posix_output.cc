@@ -133,7 +133,8 @@ int create_temporary(OutputFile* output, char* letters, mode_t mode) {
     // find it.  A name of 36 random bits that another program took at that
     // very moment is the price.
     note_in_flight(dir, output->temporary);
-    int fd = openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+    int fd =
+        openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) {
       landed(dir, output->temporary);
       if (errno != EEXIST)
@@ -186,8 +187,7 @@ bool open_temporary(OutputFile* output, const struct stat* replaced, const Sourc
 // Reads the link at the output's target while holding it, so that its owner
 // and its text are those of one link.  False with output->reason; true with
 // *is_link false where the entry is no longer a link.
-bool read_link(OutputFile* output, struct stat* link, char* text, size_t capacity,
-               bool* is_link) {
+bool read_link(OutputFile* output, struct stat* link, char* text, size_t capacity, bool* is_link) {
   *is_link = false;
   int fd = openat(output->directory->fd, output->target, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 || fstat(fd, link) != 0) {
@@ -326,8 +326,9 @@ bool os_keep_previous(OutputFile* output) {
   // is made all the same.
   int held = openat(dir, output->target, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat info;
-  if (held >= 0 && (fstat(held, &info) != 0 || !same_identity(identity_of(info), output->replaced) ||
-                    flock(held, LOCK_EX | LOCK_NB) != 0)) {
+  if (held >= 0 &&
+      (fstat(held, &info) != 0 || !same_identity(identity_of(info), output->replaced) ||
+       flock(held, LOCK_EX | LOCK_NB) != 0)) {
     close(held);
     held = -1;
   }

@@ -307,6 +307,19 @@ class Names(ToolTest):
             if not (WINDOWS and name == b"\x80a"):
                 self.assertIn(name + b".bat", listing)
 
+    def test_typed_names_beyond_the_ansi_code_page(self):
+        # Typed, not found by a wildcard: on Windows they arrive as UTF-16.
+        page = "0\u65e5\u672c"
+        self.write(page + ".htm", b"a\n")
+        self.write("\u65e5\u672c/p.htm", b"b\n")
+        self.write("q.htm", b"c\n")
+        for args, output in (([page + ".htm"], page + ".bat"),
+                             (["\u65e5\u672c" + SEP + "p.htm"], "\u65e5\u672c/p.bat"),
+                             (["q.htm", "/BATFILE:\u51fa\u529b.bat"], "\u51fa\u529b.BAT")):
+            result = self.run_tool("-q", *args)
+            self.assertEqual(done(1), result.status, result.out)
+            self.assertTrue(self.exists(output), (output, result.out))
+
     def test_names_with_special_bytes(self):
         # The credit line stays a remark; the size is that of the named file.
         for name, credit in (("50%~off.htm", b"50%%~off.htm"), ("what?.htm", b"what?.htm")):

@@ -1,9 +1,11 @@
 """Runs that end early: messages, statuses, and sources left untouched."""
+import fcntl
 import os
 import resource
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 from support import (BANNER, EXE, FAILED, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, done, processing,
@@ -440,6 +442,157 @@ class SharedDirectories(ToolTest):
         os.lchown(self.path("shared/page.bat"), 0, 0)
         self.assertEqual(done(1), self.run_tool("page.htm", cwd=directory).status)
         self.assertTrue(self.read("victim.conf").startswith(b"@echo off"))
+
+
+MEMBER = 4321  # a member of the web group, who may write the shared directory
+GROUP = 4322
+
+
+class HostileMembers(ToolTest):
+    """Root converting a directory that a group may write (2775, not sticky),
+    where a member plants links and outputs."""
+
+    def web(self):
+        root_only(self)
+        directory = self.path("web")
+        os.mkdir(directory)
+        os.chown(directory, 0, GROUP)
+        os.chmod(directory, 0o2775)
+        self.write("secret.htm", b"root's secret\n")
+        os.chmod(self.path("secret.htm"), 0o600)
+        return directory
+
+    def plant_link(self, target, name):
+        os.symlink(target, self.path(name))
+        os.lchown(self.path(name), MEMBER, GROUP)
+
+    def test_planted_links_and_outputs(self):
+        directory = self.web()
+        self.write("victim.conf", b"root's own")
+        self.write("web/page.htm", b"x\n")
+        self.write("web/draft.htm", b"draft\n")
+        os.chmod(self.path("web/draft.htm"), 0o600)
+        self.write("web/draft.bat", b"")
+        os.chown(self.path("web/draft.bat"), MEMBER, GROUP)
+        os.chmod(self.path("web/draft.bat"), 0o666)
+        self.write("web/own.htm", b"colleague's page\n")
+        os.chown(self.path("web/own.htm"), MEMBER, GROUP)
+        self.plant_link(self.path("victim.conf"), "web/page.bat")
+        self.plant_link(self.path("victim.conf") + ".new", "web/n.bat")
+        self.write("web/n.htm", b"n\n")
+        self.plant_link(self.path("secret.htm"), "web/x.htm")
+        self.plant_link("own.htm", "web/mine.htm")
+        result = self.run_tool("-k", "*.htm", "/NCR", cwd=directory)
+        self.assertEqual(FAILED, result.status, result.out)
+        denied = reason("denied")
+        for line in (b"Error: Can't open batch file " + (directory + "/page.bat").encode() +
+                     b" for output" + NL + denied,
+                     b"Error: Can't open batch file " + (directory + "/n.bat").encode() +
+                     b" for output" + NL + denied,
+                     b"Error: Can't open source file " + (directory + "/x.htm").encode() +
+                     b" for input" + NL + denied):
+            self.assertIn(line, result.out)
+        self.assertEqual(b"root's own", self.read("victim.conf"))
+        self.assertFalse(os.path.lexists(self.path("victim.conf.new")))
+        self.assertFalse(os.path.exists(self.path("web/x.bat")))
+        # The member's own output gives way to a file only root may read.
+        info = os.stat(self.path("web/draft.bat"))
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual((0, 0o600 & ~mask), (info.st_uid, info.st_mode & 0o777))
+        self.assertIn(b"echo draft", self.read("web/draft.bat"))
+        # A colleague's link to their own page still converts.
+        self.assertIn(b"echo colleague's page", self.read("web/mine.bat"))
+
+    def test_a_linked_typed_directory_is_refused(self):
+        root_only(self)
+        shared = self.path("tmp")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        self.write("private/page.htm", b"root only\n")
+        self.plant_link(self.path("private"), "tmp/site")
+        result = self.run_tool(shared + "/site/*.htm")
+        self.assertEqual(FAILED, result.status, result.out)
+        self.assertIn(reason("denied"), result.out)
+        self.assertFalse(os.path.exists(self.path("private/page.bat")))
+        # Its owner's own link is followed.
+        os.lchown(self.path("tmp/site"), 0, 0)
+        self.assertEqual(done(1), self.run_tool(shared + "/site/*.htm").status)
+
+    def test_a_typed_backslash_is_a_byte_of_the_name(self):
+        if WINDOWS:
+            self.skipTest("a backslash separates on Windows")
+        self.write("secret/key.html", b"secret\n")
+        name = "a\\..\\..\\secret\\key.html"
+        self.write("site/" + name, b"page\n")
+        result = self.run_tool("site/" + name, "/NCR")
+        self.assertEqual(done(1), result.status, result.out)
+        self.assertEqual(b"@echo off\r\necho Content-type: text/html\r\necho.\r\necho page\r\necho.\r\n",
+                         self.read("site/key.bat"))
+        self.assertFalse(self.exists("secret/key.bat"))
+
+    def test_a_link_swapped_during_runs_publishes_nothing(self):
+        directory = self.web()
+        self.write("web/own.htm", b"colleague's page\n")
+        os.chown(self.path("web/own.htm"), MEMBER, GROUP)
+        self.plant_link("own.htm", "web/good")
+        self.plant_link(self.path("secret.htm"), "web/bad")
+        self.plant_link("own.htm", "web/p.htm")
+        stop = []
+
+        def swap():
+            while not stop:
+                for name in ("good", "bad"):
+                    os.link(self.path("web/" + name), self.path("web/next"), follow_symlinks=False)
+                    os.rename(self.path("web/next"), self.path("web/p.htm"))
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        try:
+            for _ in range(40):
+                self.run_tool("-q", "p.htm", "/NCR", cwd=directory)
+                if os.path.exists(self.path("web/p.bat")):
+                    self.assertNotIn(b"secret", self.read("web/p.bat"))
+        finally:
+            stop.append(True)
+            swapper.join()
+
+    def test_a_later_run_removes_what_a_killed_run_left(self):
+        directory = self.web()
+        self.write("web/page.htm", b"x\n")
+        leftovers = [".page.bat.quillfen-new-AbC123", ".page.com.quillfen-old-XyZ789"]
+        for name in leftovers:
+            self.write("web/" + name, b"half")
+        # Another user's file, one that a run in flight holds, and another
+        # output's are left alone.
+        kept = [".page.bat.quillfen-new-Member", ".page.bat.quillfen-new-Locked",
+                ".other.bat.quillfen-new-Qwerty"]
+        for name in kept:
+            self.write("web/" + name, b"keep")
+        os.chown(self.path("web/" + kept[0]), MEMBER, GROUP)
+        held = open(self.path("web/" + kept[1]), "rb")
+        fcntl.flock(held, fcntl.LOCK_EX)
+        try:
+            result = self.run_tool("-q", "page.htm", "/COMPILE", cwd=directory)
+        finally:
+            held.close()
+        self.assertEqual(done(1), result.status, result.out)
+        self.assertEqual(sorted(kept + ["page.bat", "page.com", "page.htm"]),
+                         sorted(os.listdir(directory)))
+
+    def test_a_killed_pair_leaves_nothing_after_the_next_run(self):
+        directory = self.web()
+        needs_strace(self)
+        self.write("web/page.htm", b"x\n" * 1000)
+        self.assertEqual(done(1), self.run_tool("-q", "page.htm", "/COMPILE", cwd=directory).status)
+        # Killed as the pair is put in place, after the kept link is made.
+        subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=renameat:signal=KILL",
+                        "-e", "trace=renameat,renameat2", EXE, "-q", "page.htm", "/COMPILE"],
+                       cwd=directory, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120, check=False)
+        self.assertTrue([n for n in os.listdir(directory) if ".quillfen-" in n])
+        self.assertEqual(done(1), self.run_tool("-q", "page.htm", "/COMPILE", cwd=directory).status)
+        self.assertEqual(["page.bat", "page.com", "page.htm"], sorted(os.listdir(directory)))
 
 
 def needs_strace(test):
