@@ -60,6 +60,18 @@ class Terminal(ToolTest):
         redirected = self.run_tool("*.htm")
         self.assertIn(self.here(name), redirected.out)
 
+    def test_c1_controls_of_names_show_as_question_marks_on_a_terminal(self):
+        # A raw CSI, a CSI in UTF-8, and letters whose UTF-8 holds such bytes.
+        names = [b"a\x9b2Jb", b"c\xc2\x9b2Jd", "\u0101\u00e9".encode(), b"\xe9t\xe9"]
+        for name in names:
+            with open(os.path.join(self.dir.encode(), name + b".htm"), "wb") as f:
+                f.write(b"x")
+        status, out = self.run_on_terminal("*.htm", NO_COLOR="1")
+        self.assertEqual(0, status, out)
+        for shown in (b"a?2Jb.bat", b"c?2Jd.bat", "\u0101\u00e9.bat".encode(), b"\xe9t\xe9.bat"):
+            self.assertIn(shown, out)
+        self.assertNotIn(b"\x9b", out)
+
     def test_no_colours_when_asked_not_to(self):
         for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):
             status, out = self.run_on_terminal("/?", **env)
