@@ -20,7 +20,7 @@ bool os_open_output(OutputFile* output, const SourceFile& source, bool absent);
 bool os_put_in_place(OutputFile* output);
 
 // Removes the temporary file of `output`.
-void os_remove_temporary(const OutputFile* output);
+void os_remove_temporary(OutputFile* output);
 
 // The previous file of a pair's first output: os_keep_previous links it
 // under output->previous (false where a file was there and no link could be

@@ -122,6 +122,7 @@ struct OutputFile {
   char target[OUTPUT_NAME_CAPACITY];     // its name there
   char temporary[OUTPUT_NAME_CAPACITY];  // the file written until the commit
   char previous[OUTPUT_NAME_CAPACITY];   // a link that keeps the replaced file
+  int temporary_lock;                    // what holds the temporary file until its rename
   int previous_lock;                     // what holds that link meanwhile, where anything
 };
 

@@ -137,15 +137,25 @@ int create_temporary(OutputFile* output, char* letters, mode_t mode) {
         openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) {
       landed(dir, output->temporary);
-      if (errno != EEXIST)
-        return fail(&output->reason, errno) ? 0 : -1;
-      continue;
+      if (errno == EEXIST)
+        continue;
+      output->reason = errno;
+      return -1;
     }
     // Another run that took the new file for a leftover before the lock may
-    // have removed it; then it is made afresh under another name.
+    // have removed it; then it is made afresh under another name.  The lock
+    // lives on in a copy of the descriptor from the stream's close to the
+    // rename.
     struct stat info;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0)
-      return fd;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &info) == 0 && info.st_nlink > 0) {
+      output->temporary_lock = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) + 1;
+      if (output->temporary_lock != 0)
+        return fd;
+      output->reason = errno;
+      os_remove_temporary(output);
+      close(fd);
+      return -1;
+    }
     landed(dir, output->temporary);
     close(fd);
   }
@@ -299,17 +309,29 @@ bool os_open_output(OutputFile* output, const SourceFile& source, bool absent) {
   return open_at_target(output, source, absent);
 }
 
+namespace {
+
+void release_temporary(OutputFile* output) {
+  if (output->temporary_lock != 0)
+    close(output->temporary_lock - 1);
+  output->temporary_lock = 0;
+}
+
+}  // namespace
+
 bool os_put_in_place(OutputFile* output) {
   int dir = output->directory->fd;
   if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
   landed(dir, output->temporary);
+  release_temporary(output);
   return true;
 }
 
-void os_remove_temporary(const OutputFile* output) {
+void os_remove_temporary(OutputFile* output) {
   landed(output->directory->fd, output->temporary);
   unlinkat(output->directory->fd, output->temporary, 0);
+  release_temporary(output);
 }
 
 bool os_keep_previous(OutputFile* output) {

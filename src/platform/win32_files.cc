@@ -260,7 +260,7 @@ bool os_put_in_place(OutputFile* output) {
   return false;
 }
 
-void os_remove_temporary(const OutputFile* output) {
+void os_remove_temporary(OutputFile* output) {
   landed(output->directory, output->temporary);
   WidePath path;
   if (path_in(output->directory, output->temporary, &path))
