@@ -30,6 +30,12 @@ bool os_keep_previous(OutputFile* output);
 void os_restore_previous(OutputFile* output);
 void os_drop_previous(OutputFile* output);
 
+// The record of the files in flight that the signal handler removes: a file
+// is noted before or as it is made, and landed once it has its name or is
+// gone.
+void note_in_flight(const Directory* directory, const char* name);
+void landed(const Directory* directory, const char* name);
+
 // Holds the signals of signals_install back, or lets them through again.
 void os_hold_signals(bool hold);
 

@@ -3,7 +3,6 @@
 // descriptor of the directory that holds it.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -20,48 +19,6 @@ const int TEMPORARY_NAME_KEPT = 200;
 namespace {
 
 const int LINK_HOPS = 40;
-
-// The files that a signal's end of the process removes: the temporary files
-// of a pair and the link that keeps the previous script.  A slot is taken
-// once its file exists and freed before the file goes, so that the handler
-// never removes a name that another program may have taken since.
-struct InFlight {
-  volatile sig_atomic_t directory;  // its descriptor + 1; 0 for a free slot
-  char name[OUTPUT_NAME_CAPACITY];
-};
-InFlight in_flight[3];
-
-const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-
-void note_in_flight(int directory, const char* name) {
-  for (InFlight& slot : in_flight) {
-    if (slot.directory == 0) {
-      snprintf(slot.name, sizeof slot.name, "%s", name);
-      slot.directory = directory + 1;
-      return;
-    }
-  }
-}
-
-void landed(int directory, const char* name) {
-  for (InFlight& slot : in_flight) {
-    if (slot.directory == directory + 1 && strcmp(slot.name, name) == 0)
-      slot.directory = 0;
-  }
-}
-
-void end_by_signal(int number) {
-  for (InFlight& slot : in_flight) {
-    if (slot.directory != 0)
-      unlinkat(slot.directory - 1, slot.name, 0);
-  }
-  signal(number, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, number);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(number);
-}
 
 const int TEMPORARY_RANDOM = 6;
 const int TEMPORARY_ATTEMPTS = 100;
@@ -132,11 +89,11 @@ int create_temporary(OutputFile* output, char* letters, mode_t mode) {
     // Noted before it exists: a signal that comes as the call returns must
     // find it.  A name of 36 random bits that another program took at that
     // very moment is the price.
-    note_in_flight(dir, output->temporary);
+    note_in_flight(output->directory, output->temporary);
     int fd =
         openat(dir, output->temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) {
-      landed(dir, output->temporary);
+      landed(output->directory, output->temporary);
       if (errno == EEXIST)
         continue;
       output->reason = errno;
@@ -156,7 +113,7 @@ int create_temporary(OutputFile* output, char* letters, mode_t mode) {
       close(fd);
       return -1;
     }
-    landed(dir, output->temporary);
+    landed(output->directory, output->temporary);
     close(fd);
   }
   output->reason = EEXIST;
@@ -323,13 +280,13 @@ bool os_put_in_place(OutputFile* output) {
   int dir = output->directory->fd;
   if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
-  landed(dir, output->temporary);
+  landed(output->directory, output->temporary);
   release_temporary(output);
   return true;
 }
 
 void os_remove_temporary(OutputFile* output) {
-  landed(output->directory->fd, output->temporary);
+  landed(output->directory, output->temporary);
   unlinkat(output->directory->fd, output->temporary, 0);
   release_temporary(output);
 }
@@ -358,7 +315,7 @@ bool os_keep_previous(OutputFile* output) {
   for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; attempt++) {
     fill_random(letters, attempt);
     if (linkat(dir, output->target, dir, output->previous, 0) == 0) {
-      note_in_flight(dir, output->previous);  // signals are held here
+      note_in_flight(output->directory, output->previous);  // signals are held here
       output->previous_lock = held + 1;
       return true;
     }
@@ -387,7 +344,7 @@ void os_restore_previous(OutputFile* output) {
   if (output->previous[0] == '\0') {
     unlinkat(dir, output->target, 0);
   } else if (renameat(dir, output->previous, dir, output->target) == 0) {
-    landed(dir, output->previous);
+    landed(output->directory, output->previous);
     release_previous(output);
   }
 }
@@ -395,7 +352,7 @@ void os_restore_previous(OutputFile* output) {
 void os_drop_previous(OutputFile* output) {
   if (output->previous[0] == '\0')
     return;
-  landed(output->directory->fd, output->previous);
+  landed(output->directory, output->previous);
   unlinkat(output->directory->fd, output->previous, 0);
   release_previous(output);
 }
@@ -415,26 +372,4 @@ bool leftover_remove(Directory* directory, const char* name) {
               unlinkat(directory->fd, name, 0) == 0;
   close(fd);
   return gone;
-}
-
-void os_hold_signals(bool hold) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int number : ENDING_SIGNALS)
-    sigaddset(&set, number);
-  sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-}
-
-void signals_install() {
-  for (int number : ENDING_SIGNALS) {
-    struct sigaction action;
-    // A signal ignored from the start (nohup) stays ignored.
-    if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-      continue;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = end_by_signal;
-    sigfillset(&action.sa_mask);
-    sigaction(number, &action, nullptr);
-  }
-  signal(SIGXFSZ, SIG_IGN);
 }

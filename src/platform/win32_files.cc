@@ -22,49 +22,6 @@ const int TEMPORARY_TRIES = 64;
 const int RENAME_TRIES = 50;
 const DWORD RENAME_PAUSE_MS = 10;
 
-// The files that Ctrl+C and Ctrl+Break remove before the process ends: the
-// temporary files in flight and the link that keeps the previous script.
-// The handler runs on a thread of its own; a slot is taken once its file
-// exists and freed before the file takes its name.
-struct InFlight {
-  volatile LONG taken;
-  wchar_t path[WIDE_CAPACITY];
-};
-InFlight in_flight[3];
-
-void note_in_flight(const Directory* directory, const char* name) {
-  WidePath path;
-  if (!path_in(directory, name, &path))
-    return;
-  for (InFlight& slot : in_flight) {
-    if (slot.taken == 0) {
-      wcscpy(slot.path, path.text);
-      InterlockedExchange(&slot.taken, 1);
-      return;
-    }
-  }
-}
-
-void landed(const Directory* directory, const char* name) {
-  WidePath path;
-  if (!path_in(directory, name, &path))
-    return;
-  for (InFlight& slot : in_flight) {
-    if (slot.taken != 0 && wcscmp(slot.path, path.text) == 0)
-      InterlockedExchange(&slot.taken, 0);
-  }
-}
-
-BOOL WINAPI end_by_control(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-    for (InFlight& slot : in_flight) {
-      if (slot.taken != 0)
-        DeleteFileW(slot.path);
-    }
-  }
-  return FALSE;  // the process ends as it would have without the handler
-}
-
 // A stream over an open handle; nullptr, with the handle closed, when none
 // can be made.
 FILE* stream_over(HANDLE file, int flags, const char* mode) {
@@ -312,13 +269,6 @@ void os_drop_previous(OutputFile* output) {
   if (output->previous[0] != '\0' && path_in(output->directory, output->previous, &link))
     DeleteFileW(link.text);
   output->previous[0] = '\0';
-}
-
-// The console's Ctrl+C ends the process through the runtime; nothing is held.
-void os_hold_signals(bool) {}
-
-void signals_install() {
-  SetConsoleCtrlHandler(end_by_control, TRUE);
 }
 
 bool leftover_remove(Directory* directory, const char* name) {
