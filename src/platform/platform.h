@@ -63,11 +63,27 @@ FileIdentity directory_identity(const Directory* directory);
 typedef bool (*NameTaker)(const char* name, void* context);
 int directory_list(Directory* directory, NameTaker take, void* context);
 
-// Whether `name` names an entry of the directory; with its attributes (links
-// followed) as the Windows search reports them, a link that leads nowhere
-// being a system file, and the identity of the file, where there is one.
-bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
-                FileIdentity* identity);
+// What an entry of a directory is, links followed.
+enum EntryKind {
+  ENTRY_FILE,  // a regular file
+  ENTRY_DIRECTORY,
+  ENTRY_SPECIAL,     // a device, FIFO or socket
+  ENTRY_UNREACHABLE  // there, but what it leads to cannot be looked at (a dangling link)
+};
+
+// The facts about an entry that the platform knows; the caller decides what
+// they mean.  Attribute bits are those of the Windows search (none on POSIX);
+// mode and owner are POSIX's permission bits and user id (0 on Windows).
+struct EntryFacts {
+  EntryKind kind;
+  uint32_t attributes;
+  uint32_t mode;
+  uint32_t owner;
+  FileIdentity identity;  // all zeros where there is no file to tell
+};
+
+// Whether `name` names an entry of the directory, and its facts.
+bool entry_info(Directory* directory, const char* name, EntryFacts* facts);
 
 // A name as messages show it: in the console's code page on Windows.
 void shown_name(const char* name, char* out, size_t capacity);
@@ -154,7 +170,15 @@ void console_clear_screen();
 bool count_status_default();
 long count_status_limit();
 
-// Whether standard output is a terminal (on Windows, a console).
+// Whether the console follows POSIX habits: errors and warnings on standard
+// error, a wildcard that passes over names beginning with a dot, a help
+// screen that leaves the terminal as it is, and a summary at the end of a
+// run of several sources.
+bool posix_habits();
+
+// Whether standard output, or standard error, is a terminal (on Windows, a
+// console).
 bool stdout_is_terminal();
+bool stderr_is_terminal();
 
 #endif  // QUILLFEN_PLATFORM_PLATFORM_H_

@@ -94,6 +94,14 @@ long count_status_limit() {
   return 125;
 }
 
+bool posix_habits() {
+  return true;
+}
+
 bool stdout_is_terminal() {
   return isatty(STDOUT_FILENO) != 0;
+}
+
+bool stderr_is_terminal() {
+  return isatty(STDERR_FILENO) != 0;
 }

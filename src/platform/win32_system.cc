@@ -220,6 +220,16 @@ long count_status_limit() {
   return 0x7FFFFFFF;
 }
 
+bool posix_habits() {
+  return false;
+}
+
 bool stdout_is_terminal() {
   return console_output() != nullptr;
+}
+
+bool stderr_is_terminal() {
+  DWORD mode;
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  return error != INVALID_HANDLE_VALUE && error != nullptr && GetConsoleMode(error, &mode);
 }
