@@ -68,6 +68,19 @@ class Compile(ToolTest):
                        FAILED)
         self.assertFalse(self.exists("b.com"))
 
+    def test_program_in_a_missing_directory_turns_compiling_off(self):
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"b")
+        result = self.run_tool("*.htm", "/COMPILE:none" + SEP + "x.com", "/NCR")
+        a_bat, b_bat = self.here("a.bat"), self.here("b.bat")
+        self.assertRun(result, BANNER + processing(self.here("a.htm")) +
+                       b"Error: Can't open COM file " + typed("none" + SEP + "x.com").encode() +
+                       b" for output (/COMPILE turned OFF)" + NL + reason("missing path") +
+                       writing(a_bat) + written(a_bat, len(self.read("a.bat"))) +
+                       processing(self.here("b.htm")) + writing(b_bat) +
+                       written(b_bat, len(self.read("b.bat"))) + summary(2, 0, 0), FAILED)
+        self.assertEqual(["a.bat", "a.htm", "b.bat", "b.htm"], sorted(os.listdir(self.dir)))
+
     def test_pages_past_the_com_limits_get_mz_programs(self):
         self.write("p.htm", b"".join(b"Price $%d\n" % i for i in range(1030)))
         self.write("q.htm", b"".join(b"%095d\n" % i for i in range(6000)))

@@ -175,6 +175,37 @@ class Sources(ToolTest):
         self.assertEqual(b"@echo off\r\necho plain\r\n", self.read(".bat"))
         self.assertEqual(b"first", self.read("PAGE.HTM"))
 
+    def test_no_page_replaces_the_script_of_another_run(self):
+        # One page per run, as make or a loop converts them: the stem rule
+        # gives all three foo.bat, and only the first one's stays.
+        names = ["fn.foo.html", "macro.foo.html", "struct.Foo.html"]
+        for name in names:
+            self.write(name, name.encode() + b"\n")
+        self.assertRun(self.run_tool("-q", names[0], "/COMPILE"), b"", done(1))
+        script, program = self.read("foo.bat"), self.read("foo.com")
+        for name in names[1:]:
+            result = self.run_tool("-q", name, "/COMPILE")
+            self.assertRun(result, b"Error: " + self.here("foo.bat") + b" was converted from "
+                           b"fn.foo.html; not replaced with the output of " + self.here(name) + NL +
+                           b"  (--full-stem keeps the pages apart)" + NL, FAILED)
+        # A program's remark counts alike; -k goes on to the next page.
+        os.remove(self.path("foo.bat"))
+        self.write("other.htm", b"other\n")
+        result = self.run_tool("-q", "-k", names[1], "other.htm", "/COMPILE")
+        self.assertRun(result, b"Error: " + self.here("foo.com") + b" was converted from "
+                       b"fn.foo.html; not replaced with the output of " + self.here(names[1]) + NL +
+                       b"  (--full-stem keeps the pages apart)" + NL, FAILED)
+        self.assertEqual(program, self.read("foo.com"))
+        self.assertFalse(self.exists("foo.bat"))
+        self.assertTrue(self.exists("other.bat"))
+        # The page itself replaces its outputs; a script without the remark
+        # is replaced by any page, as ever.
+        self.assertEqual(done(1), self.run_tool("-q", names[0]).status)
+        self.assertEqual(script, self.read("foo.bat"))
+        self.assertEqual(done(1), self.run_tool("-q", names[0], "/NCR").status)
+        self.assertEqual(done(1), self.run_tool("-q", names[1]).status)
+        self.assertIn(b"echo macro.foo.html", self.read("foo.bat"))
+
 
 class Shell(ToolTest):
     """Runs that shells, make and xargs start, which read the status."""
@@ -205,13 +236,17 @@ class Shell(ToolTest):
                              self.read(page[:-len(".html")] + ".bat"), page)
 
     def test_make_pattern_rule_and_and_list(self):
-        for name in ("a", "b", "c"):
+        # The rule of the README: with --full-stem every target is made, so
+        # a second make has nothing to do.
+        for name in ("a", "b", "c.d"):
             self.write(name + ".htm", b"<p>" + name.encode() + b"</p>")
-        self.write("Makefile", b"all: a.bat b.bat c.bat\n%.bat: %.htm\n\t$(QUILLFEN) -q $<\n")
+        self.write("Makefile", b"all: a.bat b.bat c.d.bat\n"
+                               b"%.bat: %.htm ; $(QUILLFEN) -q --full-stem $<\n")
         completed = self.shell('make QUILLFEN="$0"')
         self.assertEqual(0, completed.returncode, completed.stdout + completed.stderr)
-        for name in ("a", "b", "c"):
+        for name in ("a", "b", "c.d"):
             self.assertIn(b"echo ^<p^>" + name.encode(), self.read(name + ".bat"))
+        self.assertEqual(0, self.shell('make -q QUILLFEN="$0"').returncode)
         completed = self.shell('"$0" -q a.htm && echo published')
         self.assertEqual(b"published\n", completed.stdout)
 

@@ -7,7 +7,7 @@ import subprocess
 import time
 
 from support import (BANNER, EXE, FAILED, NL, RUNNER, SEP, WINDOWS, Result, ToolTest, done, processing,
-                     reason, split_streams, summary, typed, writing)
+                     reason, split_streams, summary, typed, writing, written)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 
@@ -84,6 +84,48 @@ class OpenFailures(ToolTest):
                                         b"Error: Can't open source file " + source + b" for input" +
                                         NL + reason("denied"))[0], 1), (result.out, result.status))
         self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+    def test_matches_that_cannot_be_opened_fail_with_their_reason(self):
+        # A dangling link is a match like any other: it fails, it is not
+        # left out, and with -k the run goes on.
+        if WINDOWS:
+            self.skipTest("Wine shows no dangling POSIX link")
+        self.write("a.htm", b"a\n")
+        os.symlink("gone.htm", self.path("b.htm"))
+        result = self.run_tool("-k", "*.htm", "/NCR")
+        a_bat, b_htm = self.here("a.bat"), self.here("b.htm")
+        self.assertRun(result, BANNER + processing(self.here("a.htm")) + writing(a_bat) +
+                       written(a_bat, len(self.read("a.bat"))) + processing(b_htm) +
+                       b"Error: Can't open source file " + b_htm + b" for input" + NL +
+                       reason("missing") + summary(1, 1), FAILED)
+        self.assertFalse(self.exists("b.bat"))
+        result = self.run_tool("-q", "b.htm")
+        self.assertRun(result, b"Error: Can't open source file " + b_htm + b" for input" + NL +
+                       reason("missing"), FAILED)
+
+    def test_page_no_one_may_read(self):
+        # Run by a user who may not read it, it is that page's failure, on
+        # standard error, where -q leaves standard output empty.
+        if WINDOWS:
+            self.skipTest("permission bits are POSIX's")
+        prefix = []
+        if os.geteuid() == 0:
+            setpriv = shutil.which("setpriv")
+            if setpriv is None:
+                self.skipTest("tool not found: setpriv (root reads every file)")
+            prefix = [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        self.write("page.htm", b"x\n")
+        os.chmod(self.path("page.htm"), 0)
+        os.chmod(self.dir, 0o777)
+        completed = subprocess.run(prefix + [EXE, "-q", "page.htm"], cwd=self.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=120)
+        if prefix and completed.returncode == 127:
+            self.skipTest("nobody may not run the tool here")
+        self.assertEqual((b"", b"Error: Can't open source file " + self.here("page.htm") +
+                          b" for input" + NL + reason("denied"), FAILED),
+                         (completed.stdout, completed.stderr, completed.returncode))
+        self.assertEqual(["page.htm"], os.listdir(self.dir))
 
     def test_a_name_is_one_name_whatever_it_holds(self):
         # Backslashes in a Linux name separate nothing: the name is read as
