@@ -11,6 +11,7 @@ namespace {
 // The remark comes within the first lines of either output; the path in a
 // program's remark is at most a long path.
 const size_t HEAD_SIZE = 2 * (LONG_PATH_CAPACITY + 1) + 512;
+const size_t FIRST_READ = 512;
 
 const char SCRIPT_MARK[] = "\r\nrem  Converted from ";
 const char PROGRAM_MARK[] = "Converted from ";
@@ -43,11 +44,18 @@ bool credited_page(Directory* directory, const char* name, bool program, char* p
   int reason;
   if (capacity == 0 || !source_open(directory, name, &file, &reason))
     return false;
+  // The remark of a page's usual name lies in the first read; a longer one
+  // takes a second.
   static char head[HEAD_SIZE];
-  size_t size = fread(head, 1, sizeof head, file.stream);
-  fclose(file.stream);
+  const char* mark = program ? PROGRAM_MARK : SCRIPT_MARK;
+  size_t size = fread(head, 1, FIRST_READ, file.stream);
   size_t length = 0;
-  const char* text = after_mark(head, size, program ? PROGRAM_MARK : SCRIPT_MARK, &length);
+  const char* text = after_mark(head, size, mark, &length);
+  if (text == nullptr && size == FIRST_READ) {
+    size += fread(head + size, 1, sizeof head - size, file.stream);
+    text = after_mark(head, size, mark, &length);
+  }
+  fclose(file.stream);
   if (text == nullptr)
     return false;
   // A program's remark holds the path the page was shown by: its last part
