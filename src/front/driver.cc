@@ -34,6 +34,9 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 struct Spec {
   Folder* folder;
   char* shown;
+  // Where messages show paths as typed: the directory as the upper-cased
+  // spec gives it, which the outputs' credit remarks keep naming.
+  char* credited;
 };
 
 // Where an output lands: an entry of a folder, by the name it has there (or
@@ -55,8 +58,9 @@ struct Run {
   // messages show them; then the source being converted.
   char source_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
-  SourceList list;  // the matches of every file spec, in the order given
-  Spec* specs;      // by the index that the sources carry
+  char credit_path[LONG_PATH_CAPACITY + 1];  // the source as the credit remarks name it
+  SourceList list;                           // the matches of every file spec, in the order given
+  Spec* specs;                               // by the index that the sources carry
   int spec_count;
   FolderSet folders;
   KnownFiles known;  // the listed sources, and the outputs made so far
@@ -165,19 +169,23 @@ void show_file_spec(Run* run, const char* spec) {
 // or whose directory cannot be read to its end, gets its error, and the run
 // goes on with the others.
 void list_spec(Run* run, const char* spec, const char* typed) {
+  Spec* entry = &run->specs[run->spec_count];
+  bool stored = true;
   // Where names are told apart by case, messages show the spec as typed.
-  if (posix_habits())
+  if (posix_habits()) {
+    show_file_spec(run, spec);
+    stored = store_copy(&entry->credited, run->source_dir);
     spec = typed;
+  }
   show_file_spec(run, spec);
   char directory[LONG_PATH_CAPACITY + 1];
   char pattern[LONG_PATH_CAPACITY + 1];
   spec_directory(typed, directory);
   base_name(typed, pattern);
   SearchOutcome outcome = {0, 0, REASON_NONE};
-  Spec* entry = &run->specs[run->spec_count];
   entry->folder = folder_open(&run->folders, directory, &outcome.reason);
   int found = -1;
-  if (entry->folder != nullptr && store_copy(&entry->shown, run->source_dir))
+  if (entry->folder != nullptr && stored && store_copy(&entry->shown, run->source_dir))
     found = list_matching_files(entry->folder, pattern, &run->list, run->spec_count, &outcome);
   if (found > 0) {
     run->spec_count++;
@@ -185,7 +193,9 @@ void list_spec(Run* run, const char* spec, const char* typed) {
   }
   run->incomplete = true;
   free(entry->shown);
+  free(entry->credited);
   entry->shown = nullptr;
+  entry->credited = nullptr;
   if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
     say("Error: Can't read directory %s\n", run->source_dir);
     print_reason(outcome.reason);
@@ -544,6 +554,9 @@ int convert_source(Run* run, int index, int count) {
     return STATUS_CONTINUE;
   }
   shown_source(run, index, run->source_path);
+  copy_bounded(run->credit_path, spec.credited != nullptr ? spec.credited : spec.shown,
+               LONG_PATH_CAPACITY);
+  append_text(run->credit_path, LONG_PATH_CAPACITY, run->source_path + strlen(spec.shown));
   say("\x10 Processing \"%s\"...\n", run->source_path);
   if (!place_outputs(run, index, count) || check_credits(run, index) == STATUS_FAILED)
     return STATUS_FAILED;
@@ -577,9 +590,9 @@ int convert_source(Run* run, int index, int count) {
 
   long line_count = 0;
   say("\x10 Writing BAT file %s\n", options.bat_path);
-  write_bat_header(&run->bat, bat.stream, run->source_path, &options);
+  write_bat_header(&run->bat, bat.stream, run->credit_path, &options);
   if (com.stream != nullptr)
-    com_begin_image(&run->com, com.stream, &options, run->source_path);
+    com_begin_image(&run->com, com.stream, &options, run->credit_path);
   source_attach(&run->source, source);
   LinesEnd end = convert_lines(run, com.stream != nullptr, &line_count);
   finish_bat(&run->bat);
