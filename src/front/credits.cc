@@ -11,7 +11,11 @@ namespace {
 // The remark comes within the first lines of either output; the path in a
 // program's remark is at most a long path.
 const size_t HEAD_SIZE = 2 * (LONG_PATH_CAPACITY + 1) + 512;
-const size_t FIRST_READ = 512;
+// Room for what comes before the remark's text: the first lines of a script
+// (whose name may have its percent signs doubled), or a program's jump and
+// CGI header.  An MZ image's code puts it further: a second read finds it.
+const size_t BEFORE_SCRIPT_NAME = 128;
+const size_t BEFORE_PROGRAM_PATH = 64;
 
 const char SCRIPT_MARK[] = "\r\nrem  Converted from ";
 const char PROGRAM_MARK[] = "Converted from ";
@@ -38,20 +42,23 @@ const char* after_mark(const char* head, size_t size, const char* mark, size_t* 
 
 }  // namespace
 
-bool credited_page(Directory* directory, const char* name, bool program, char* page,
-                   size_t capacity) {
+bool credited_page(Directory* directory, const char* name, bool program, size_t expected,
+                   char* page, size_t capacity) {
   SourceFile file;
   int reason;
   if (capacity == 0 || !source_open(directory, name, &file, &reason))
     return false;
-  // The remark of a page's usual name lies in the first read; a longer one
-  // takes a second.
+  // A remark as long as the expected one lies in the first read, which the
+  // lines after it keep short of the file's end; any other takes a second.
   static char head[HEAD_SIZE];
   const char* mark = program ? PROGRAM_MARK : SCRIPT_MARK;
-  size_t size = fread(head, 1, FIRST_READ, file.stream);
+  size_t first = program ? BEFORE_PROGRAM_PATH + expected : BEFORE_SCRIPT_NAME + 2 * expected;
+  if (first > sizeof head)
+    first = sizeof head;
+  size_t size = fread(head, 1, first, file.stream);
   size_t length = 0;
   const char* text = after_mark(head, size, mark, &length);
-  if (text == nullptr && size == FIRST_READ) {
+  if (text == nullptr && size == first && size < sizeof head) {
     size += fread(head + size, 1, sizeof head - size, file.stream);
     text = after_mark(head, size, mark, &length);
   }

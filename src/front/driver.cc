@@ -171,13 +171,18 @@ void show_file_spec(Run* run, const char* spec) {
 void list_spec(Run* run, const char* spec, const char* typed) {
   Spec* entry = &run->specs[run->spec_count];
   bool stored = true;
-  // Where names are told apart by case, messages show the spec as typed.
+  // Where names are told apart by case, messages show the spec as typed,
+  // and the remarks its directory upper-cased.
   if (posix_habits()) {
-    show_file_spec(run, spec);
-    stored = store_copy(&entry->credited, run->source_dir);
+    show_file_spec(run, typed);
+    char directory[LONG_PATH_CAPACITY + 1];
+    spec_directory(typed, directory);
+    if (directory[0] != '\0' && (stored = store_copy(&entry->credited, run->source_dir)))
+      upper_case(entry->credited);
     spec = typed;
+  } else {
+    show_file_spec(run, spec);
   }
-  show_file_spec(run, spec);
   char directory[LONG_PATH_CAPACITY + 1];
   char pattern[LONG_PATH_CAPACITY + 1];
   spec_directory(typed, directory);
@@ -372,7 +377,8 @@ int check_credits(const Run* run, int index) {
     const OutputPlace& place = run->places[i];
     char page[LONG_PATH_CAPACITY + 1];
     if (!place.derived || !place.exists || place.earlier >= 0 ||
-        !credited_page(place.folder->directory, place.name, i == 1, page, sizeof page) ||
+        !credited_page(place.folder->directory, place.name, i == 1,
+                       strlen(i == 1 ? run->credit_path : form), page, sizeof page) ||
         strcmp(page, form) == 0 || source_of_run(run, place.folder, page))
       continue;
     say("Error: %s was converted from %s; not replaced with the output of %s\n", shown[i], page,
