@@ -345,18 +345,25 @@ bool place_outputs(Run* run, int index, int count) {
   return true;
 }
 
-// Whether `page`, as a script's remark holds it, names a source of the run
-// listed in `folder`: the run tells of an output that one of its own pages
-// replaces as that happens.
-bool source_of_run(const Run* run, const Folder* folder, const char* page) {
+// The listed name `name` as the credit remarks name its page.
+void remark_name(const char* name, char* out) {
   char shown[LONG_PATH_CAPACITY + 1];
+  char base[LONG_PATH_CAPACITY + 1];
+  shown_name(name, shown, sizeof shown);
+  base_name(shown, base);
+  remark_form(base, out, LONG_PATH_CAPACITY + 1);
+}
+
+// Whether `page`, as a remark holds it, names a source of the run listed in
+// `folder`: the run tells of an output that one of its own pages replaces
+// as that happens.
+bool source_of_run(const Run* run, const Folder* folder, const char* page) {
   char form[LONG_PATH_CAPACITY + 1];
   for (int i = 0; i < run->list.count; i++) {
     const ListedSource& source = run->list.entries[i];
     if (run->specs[source.spec].folder != folder)
       continue;
-    shown_name(source.name, shown, sizeof shown);
-    remark_form(shown, form, sizeof form);
+    remark_name(source.name, form);
     if (strcmp(form, page) == 0)
       return true;
   }
@@ -369,10 +376,8 @@ bool source_of_run(const Run* run, const Folder* folder, const char* page) {
 int check_credits(const Run* run, int index) {
   const RunOptions& options = run->options;
   const char* shown[2] = {options.bat_path, options.com_path};
-  char own[LONG_PATH_CAPACITY + 1];
   char form[LONG_PATH_CAPACITY + 1];
-  shown_name(run->list.entries[index].name, own, sizeof own);
-  remark_form(own, form, sizeof form);
+  remark_name(run->list.entries[index].name, form);
   for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
     const OutputPlace& place = run->places[i];
     char page[LONG_PATH_CAPACITY + 1];
