@@ -7,6 +7,27 @@ namespace {
 bool quiet_mode = false;
 bool on_terminal = false;
 bool terminal_c1 = false;
+FILE* error_stream = stdout;
+bool error_on_terminal = false;
+FILE* last_stream = stdout;  // where the last message sent to stdout went
+int warnings = 0;
+
+bool begins_with(const char* text, const char* prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// Where a message for standard output goes: an error or warning to the error
+// stream, a line that goes on from the one before to where that went.
+FILE* stream_for(const char* format) {
+  if (begins_with(format, "Warning: "))
+    warnings++;
+  if (begins_with(format, "Error: ") || begins_with(format, "Warning: ") ||
+      begins_with(format, "Fatal "))
+    last_stream = error_stream;
+  else if (!begins_with(format, "  "))
+    last_stream = stdout;
+  return last_stream;
+}
 
 // A message being put together, cut at MESSAGE_CAPACITY - 1 bytes.
 struct Message {
@@ -76,13 +97,10 @@ const char* convert(Message* message, const char* format, va_list* arguments) {
       append_value(message, spec, va_arg(*arguments, int));
       break;
     case 's': {
-      const char* text = va_arg(*arguments, const char*);
-      if (on_terminal) {
-        static char shown[MESSAGE_CAPACITY];
-        shown_on_terminal(text, shown, sizeof shown, terminal_c1);
-        text = shown;
-      }
-      append_value(message, spec, text);
+      // Only a message bound for a terminal is put together here.
+      static char shown[MESSAGE_CAPACITY];
+      shown_on_terminal(va_arg(*arguments, const char*), shown, sizeof shown, terminal_c1);
+      append_value(message, spec, static_cast<const char*>(shown));
       break;
     }
     case '%':
@@ -105,11 +123,27 @@ void messages_set_terminal(bool terminal, bool c1_controls) {
   terminal_c1 = c1_controls;
 }
 
+void messages_set_error_stream(FILE* stream, bool terminal) {
+  error_stream = stream;
+  error_on_terminal = terminal;
+}
+
+int messages_warning_count() {
+  return warnings;
+}
+
 void say_list(FILE* out, const char* format, va_list arguments) {
   if (quiet_mode && format[0] == PROGRESS_MARK)
     return;
+  if (out == stdout)
+    out = stream_for(format);
+  // What went before it on standard output comes first where both streams
+  // land in one place.
+  if (out != stdout)
+    fflush(stdout);
+  bool terminal = out == stdout ? on_terminal : out == error_stream && error_on_terminal;
   // Redirected output keeps every byte: the runtime formats it as it is.
-  if (!on_terminal) {
+  if (!terminal) {
     vfprintf(out, format, arguments);
     return;
   }

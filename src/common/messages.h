@@ -1,6 +1,9 @@
 // The console text of a run: every message goes through say(), one call per
 // message.  A progress message, one that begins with PROGRESS_MARK, is left
-// out in quiet mode.  On a terminal, the control bytes of every text that a
+// out in quiet mode.  Errors and warnings (the messages that begin "Error: ",
+// "Warning: " or "Fatal "), and the lines that go on from them (those that
+// begin with two blanks), go to the error stream: standard output unless
+// messages_set_error_stream names another.  On a terminal, the control bytes of every text that a
 // message fills in with %s (the names it shows) are printed as '?', so that
 // a name cannot act on the terminal; redirected output keeps every byte.
 #ifndef QUILLFEN_COMMON_MESSAGES_H_
@@ -15,9 +18,14 @@ const char PROGRESS_MARK = '\x10';
 const int MESSAGE_CAPACITY = 16384;
 
 void messages_set_quiet(bool quiet);
-// `c1_controls`: whether the terminal acts on the bytes 0x80 to 0x9F (and
+// `c1_controls`: whether a terminal acts on the bytes 0x80 to 0x9F (and
 // U+0080 to U+009F in UTF-8) as on control bytes, as POSIX terminals may.
 void messages_set_terminal(bool terminal, bool c1_controls);
+// `terminal` tells whether that stream is a terminal.
+void messages_set_error_stream(FILE* stream, bool terminal);
+
+// How many warnings have been told so far.
+int messages_warning_count();
 
 // Formats as printf does; the conversions are those of d, i, u, x, c and s
 // with flags, width, precision and the length 'l'.

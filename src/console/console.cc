@@ -33,6 +33,25 @@ const char* const HELP_LINES[HELP_LINE_COUNT] = {
     "Website: " HOME_URL,
 };
 
+const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT] = {
+    "",
+    "Usage - quillfen [option...] [--] filespec... [/switches]",
+    "",
+    "Options (short ones bundle: -qk is -q -k):",
+    "",
+    "-h, --help          Show this help",
+    "--version           Show the version",
+    "-q, --quiet         No banner and no progress messages",
+    "-k, --keep-going    Skip a page that fails and go on with the next",
+    "--full-stem         Name outputs after the whole name before its last dot",
+    "--plain-status      Exit status 0, 1 or 2 (the default here)",
+    "--count-status      Exit status is the number of pages converted",
+    "--                  Every later argument is a filespec",
+    "/NOWRAP             One echo command per line, broken only for length",
+    "/W                  Keep the rest of a line past 8096 bytes as more lines",
+    "/?, /H              Show the help screen",
+};
+
 void set_text_attribute(uint16_t attribute) {
   console_set_attribute(attribute);
 }
@@ -53,6 +72,17 @@ void show_help() {
   printf("\n");
   for (int i = 1; i < HELP_LINE_COUNT; i++)
     printf("%s\n", HELP_LINES[i]);
+  exit(0);
+}
+
+void show_option_help() {
+  // Leaves what the terminal shows, and its scrollback, as they are.
+  print_banner_bar();
+  printf("\n");
+  for (int i = 1; i < HELP_LINE_COUNT; i++)
+    printf("%s\n", HELP_LINES[i]);
+  for (const char* line : OPTION_HELP_LINES)
+    printf("%s\n", line);
   exit(0);
 }
 

@@ -12,6 +12,7 @@
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
+#include "front/credits.h"
 #include "front/folders.h"
 #include "front/known_files.h"
 #include "front/names.h"
@@ -33,6 +34,9 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 struct Spec {
   Folder* folder;
   char* shown;
+  // Where messages show paths as typed: the directory as the upper-cased
+  // spec gives it, which the outputs' credit remarks keep naming.
+  char* credited;
 };
 
 // Where an output lands: an entry of a folder, by the name it has there (or
@@ -40,8 +44,9 @@ struct Spec {
 struct OutputPlace {
   Folder* folder;
   char name[OUTPUT_NAME_CAPACITY];
-  bool exists;  // the listing, or the run, knows the entry
-  int earlier;  // the earlier source of the run that wrote it, or -1
+  bool exists;   // the listing, or the run, knows the entry
+  int earlier;   // the earlier source of the run that wrote it, or -1
+  bool derived;  // named after its source, not on the command line
 };
 
 // Everything one run holds: the settings, the arguments as typed, the
@@ -53,13 +58,16 @@ struct Run {
   // messages show them; then the source being converted.
   char source_dir[LONG_PATH_CAPACITY + 1];
   char source_path[LONG_PATH_CAPACITY + 1];
-  SourceList list;  // the matches of every file spec, in the order given
-  Spec* specs;      // by the index that the sources carry
+  char credit_path[LONG_PATH_CAPACITY + 1];  // the source as the credit remarks name it
+  SourceList list;                           // the matches of every file spec, in the order given
+  Spec* specs;                               // by the index that the sources carry
   int spec_count;
   FolderSet folders;
   KnownFiles known;  // the listed sources, and the outputs made so far
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
+  int converted;  // sources converted, and sources that failed
+  int failed;
   OutputPlace places[2];  // of the script and the program
   char line[LINE_CAPACITY + 1];
   SourceStream source;
@@ -83,11 +91,12 @@ bool path_too_long(const char* path) {
 }
 
 // Refuses the run when a file spec or an output name is too long; returns
-// STATUS_FAILED after the message, or STATUS_CONTINUE.
-int check_path_lengths(int count, char** arguments, const ArgumentScan& scan,
+// STATUS_FAILED after the message, or STATUS_CONTINUE.  `shown` holds the
+// arguments as messages show them.
+int check_path_lengths(int count, char** arguments, char** shown, const ArgumentScan& scan,
                        const RunOptions& options) {
   for (int i = 0; i < count; i++) {
-    if (is_file_spec(scan, i, arguments[i]) && path_too_long(arguments[i]))
+    if (is_file_spec(scan, i, arguments[i]) && path_too_long(shown[i]))
       return STATUS_FAILED;
   }
   const char* given[] = {options.bat_path_too_long, options.com_path_too_long, options.bat_path,
@@ -129,6 +138,10 @@ void report_no_match(const Run* run, const char* spec, const SearchOutcome& outc
   if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
     say("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
         native_separator());
+  else if (outcome.skipped > 0 && posix_habits())
+    say("  (%i matching entries are directories, special files or names that begin with a "
+        "dot)\n",
+        outcome.skipped);
   else if (outcome.skipped > 0)
     say("  (%i matching entries are directories, read-only, hidden or system files)\n",
         outcome.skipped);
@@ -158,16 +171,28 @@ void show_file_spec(Run* run, const char* spec) {
 // or whose directory cannot be read to its end, gets its error, and the run
 // goes on with the others.
 void list_spec(Run* run, const char* spec, const char* typed) {
-  show_file_spec(run, spec);
+  Spec* entry = &run->specs[run->spec_count];
+  bool stored = true;
+  // Where names are told apart by case, messages show the spec as typed,
+  // and the remarks its directory upper-cased.
+  if (posix_habits()) {
+    show_file_spec(run, typed);
+    char directory[LONG_PATH_CAPACITY + 1];
+    spec_directory(typed, directory);
+    if (directory[0] != '\0' && (stored = store_copy(&entry->credited, run->source_dir)))
+      upper_case(entry->credited);
+    spec = typed;
+  } else {
+    show_file_spec(run, spec);
+  }
   char directory[LONG_PATH_CAPACITY + 1];
   char pattern[LONG_PATH_CAPACITY + 1];
   spec_directory(typed, directory);
   path_base_name(typed, pattern);
   SearchOutcome outcome = {0, 0, REASON_NONE};
-  Spec* entry = &run->specs[run->spec_count];
   entry->folder = folder_open(&run->folders, directory, &outcome.reason);
   int found = -1;
-  if (entry->folder != nullptr && store_copy(&entry->shown, run->source_dir))
+  if (entry->folder != nullptr && stored && store_copy(&entry->shown, run->source_dir))
     found = list_matching_files(entry->folder, pattern, &run->list, run->spec_count, &outcome);
   if (found > 0) {
     run->spec_count++;
@@ -175,7 +200,9 @@ void list_spec(Run* run, const char* spec, const char* typed) {
   }
   run->incomplete = true;
   free(entry->shown);
+  free(entry->credited);
   entry->shown = nullptr;
+  entry->credited = nullptr;
   if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
     say("Error: Can't read directory %s\n", run->source_dir);
     print_reason(outcome.reason);
@@ -233,21 +260,30 @@ void find_entry(Run* run, OutputPlace* place, const char* wanted, const char* fa
 }
 
 // The place of an output named on the command line: `typed` as typed.
-bool place_named_output(Run* run, const char* typed, OutputPlace* place, int* reason) {
+// Where names are told apart by case, `shown` becomes the path of the entry
+// itself: the directory as typed, and the name that the entry has or gets.
+bool place_named_output(Run* run, const char* typed, OutputPlace* place, char* shown, int* reason) {
   char directory[LONG_PATH_CAPACITY + 1];
   char base[LONG_PATH_CAPACITY + 1];
   size_t cut = last_path_separator_pos(typed);
   copy_bounded(directory, typed, cut);
   copy_bounded(base, typed + cut, LONG_PATH_CAPACITY);
+  if (posix_habits())
+    copy_bounded(shown, directory, LONG_PATH_CAPACITY);
   place->folder = folder_open(&run->folders, directory, reason);
-  if (place->folder == nullptr || (*reason = folder_list(place->folder)) != REASON_NONE)
+  if (place->folder == nullptr || (*reason = folder_list(place->folder)) != REASON_NONE) {
+    if (posix_habits())
+      append_text(shown, LONG_PATH_CAPACITY, base);
     return false;
+  }
   char wanted[OUTPUT_NAME_CAPACITY];
   char created[OUTPUT_NAME_CAPACITY];
   typed_name(base, wanted, sizeof wanted);
   upper_case(base);
   typed_name(base, created, sizeof created);
   find_entry(run, place, wanted, created);
+  if (posix_habits())
+    append_text(shown, LONG_PATH_CAPACITY, place->name);
   return true;
 }
 
@@ -265,16 +301,26 @@ void place_derived_output(Run* run, const ListedSource& listed, const char* exte
   snprintf(wanted, sizeof wanted, "%s%s", stem, extension);
   place->folder = run->specs[listed.spec].folder;
   find_entry(run, place, wanted, wanted);
-  char shown_stem[LONG_PATH_CAPACITY + 1];
-  shown_name(stem, shown_stem, sizeof shown_stem);
+  // The entry as it is spelt there, which another case of the name means.
+  char shown_entry[LONG_PATH_CAPACITY + 1];
+  shown_name(place->name, shown_entry, sizeof shown_entry);
   copy_bounded(shown, run->specs[listed.spec].shown, LONG_PATH_CAPACITY);
-  append_text(shown, LONG_PATH_CAPACITY, shown_stem);
-  append_text(shown, LONG_PATH_CAPACITY, extension);
+  append_text(shown, LONG_PATH_CAPACITY, shown_entry);
+}
+
+// Tells that the COM output cannot be opened: the run goes on without
+// compiling, and the script is still written.
+void drop_compiling(Run* run, int reason) {
+  say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", run->options.com_path);
+  print_reason(reason);
+  run->options.compile_com = false;
+  run->incomplete = true;
 }
 
 // Where the outputs of the source at `index` land, and how messages show
-// them; false, after the message, when a named output's directory cannot be
-// opened.
+// them; false, after the message, when a named script's directory cannot be
+// opened.  A named program's directory that cannot be opened turns compiling
+// off.
 bool place_outputs(Run* run, int index, int count) {
   RunOptions& options = run->options;
   const ListedSource& listed = run->list.entries[index];
@@ -284,22 +330,78 @@ bool place_outputs(Run* run, int index, int count) {
   int reason;
   for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
     OutputPlace* place = &run->places[i];
-    if (shown[i][0] == '\0') {
+    place->derived = shown[i][0] == '\0';
+    if (place->derived) {
       place_derived_output(run, listed, extensions[i], place, shown[i]);
       continue;
     }
-    bool placed =
-        place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place, &reason);
+    bool placed = place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place,
+                                     shown[i], &reason);
+    // Shown in the console's code page.
     char typed[LONG_PATH_CAPACITY + 1];
     copy_bounded(typed, shown[i], LONG_PATH_CAPACITY);
     shown_name(typed, shown[i], LONG_PATH_CAPACITY + 1);
     if (!placed) {
-      say("Error: Can't open %s file %s for output\n", i == 0 ? "batch" : "COM", shown[i]);
+      if (i == 1) {
+        drop_compiling(run, reason);
+        break;
+      }
+      say("Error: Can't open batch file %s for output\n", shown[i]);
       print_reason(reason);
       return false;
     }
   }
   return true;
+}
+
+// The listed name `name` as the credit remarks name its page.
+void remark_name(const char* name, char* out) {
+  char shown[LONG_PATH_CAPACITY + 1];
+  char base[LONG_PATH_CAPACITY + 1];
+  shown_name(name, shown, sizeof shown);
+  base_name(shown, base);
+  remark_form(base, out, LONG_PATH_CAPACITY + 1);
+}
+
+// Whether `page`, as a remark holds it, names a source of the run listed in
+// `folder`: the run tells of an output that one of its own pages replaces
+// as that happens.
+bool source_of_run(const Run* run, const Folder* folder, const char* page) {
+  char form[LONG_PATH_CAPACITY + 1];
+  for (int i = 0; i < run->list.count; i++) {
+    const ListedSource& source = run->list.entries[i];
+    if (run->specs[source.spec].folder != folder)
+      continue;
+    remark_name(source.name, form);
+    if (strcmp(form, page) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Refuses to let a derived output replace a file that its credit remark says
+// was converted from another page; returns STATUS_FAILED after the message,
+// or STATUS_CONTINUE.  A file without the remark is replaced as ever.
+int check_credits(const Run* run, int index) {
+  const RunOptions& options = run->options;
+  const char* shown[2] = {options.bat_path, options.com_path};
+  char form[LONG_PATH_CAPACITY + 1];
+  remark_name(run->list.entries[index].name, form);
+  for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
+    const OutputPlace& place = run->places[i];
+    char page[LONG_PATH_CAPACITY + 1];
+    if (!place.derived || !place.exists || place.earlier >= 0 ||
+        !credited_page(place.folder->directory, place.name, i == 1,
+                       strlen(i == 1 ? run->credit_path : form), page, sizeof page) ||
+        strcmp(page, form) == 0 || source_of_run(run, place.folder, page))
+      continue;
+    say("Error: %s was converted from %s; not replaced with the output of %s\n", shown[i], page,
+        run->source_path);
+    if (!options.full_stem)
+      say("  (--full-stem keeps the pages apart)\n");
+    return STATUS_FAILED;
+  }
+  return STATUS_CONTINUE;
 }
 
 // Refuses open outputs that would replace a source or each other; returns
@@ -342,13 +444,24 @@ void shown_source(const Run* run, int index, char* path) {
   append_text(path, LONG_PATH_CAPACITY, name);
 }
 
-// Tells that `path` replaced the output of an earlier source of the run.
-void report_replaced(Run* run, const char* path, int earlier) {
+// Tells that `path`, the output of the source at `index`, replaced that of
+// an earlier source of the run; and, where naming the outputs after the
+// whole names would keep the two apart, how.
+void report_replaced(Run* run, int index, const char* path, int earlier) {
   if (earlier < 0)
     return;
   char earlier_path[LONG_PATH_CAPACITY + 1];
   shown_source(run, earlier, earlier_path);
   say("Warning: %s replaces the output written for \"%s\"\n", path, earlier_path);
+  const char* names[2] = {run->list.entries[earlier].name, run->list.entries[index].name};
+  char stems[2][PATH_CAPACITY + 1];
+  char full[2][PATH_CAPACITY + 1];
+  for (int i = 0; i < 2; i++) {
+    file_stem(names[i], stems[i]);
+    full_stem(names[i], full[i]);
+  }
+  if (!run->options.full_stem && same_name(stems[0], stems[1]) && !same_name(full[0], full[1]))
+    say("  (--full-stem keeps the pages apart)\n");
   run->incomplete = true;
 }
 
@@ -436,9 +549,9 @@ int finish_outputs(Run* run, int index, long line_count, OutputFile* bat, Output
         static_cast<long>(static_cast<uint32_t>(run->bat.written)), options.bat_path);
   if (compiled)
     com_print_summary(stdout, &run->com, run->source_path, options.com_path);
-  report_replaced(run, options.bat_path, run->places[0].earlier);
+  report_replaced(run, index, options.bat_path, run->places[0].earlier);
   if (compiled)
-    report_replaced(run, options.com_path, run->places[1].earlier);
+    report_replaced(run, index, options.com_path, run->places[1].earlier);
   return STATUS_CONTINUE;
 }
 
@@ -455,13 +568,17 @@ int convert_source(Run* run, int index, int count) {
     copy_bounded(run->source_path + held, listed.name, TYPED_PATH_CAPACITY - held);
     say("Error: Path too long: %s\n", run->source_path);
     run->incomplete = true;
+    run->failed++;
     options.bat_path[0] = '\0';
     options.com_path[0] = '\0';
     return STATUS_CONTINUE;
   }
   shown_source(run, index, run->source_path);
+  copy_bounded(run->credit_path, spec.credited != nullptr ? spec.credited : spec.shown,
+               LONG_PATH_CAPACITY);
+  append_text(run->credit_path, LONG_PATH_CAPACITY, run->source_path + strlen(spec.shown));
   say("\x10 Processing \"%s\"...\n", run->source_path);
-  if (!place_outputs(run, index, count))
+  if (!place_outputs(run, index, count) || check_credits(run, index) == STATUS_FAILED)
     return STATUS_FAILED;
 
   int reason;
@@ -485,10 +602,7 @@ int convert_source(Run* run, int index, int count) {
   OutputFile com = {};
   if (options.compile_com && !output_open(&com, run->places[1].folder->directory,
                                           run->places[1].name, opened, !run->places[1].exists)) {
-    say("Error: Can't open COM file %s for output (/COMPILE turned OFF)\n", options.com_path);
-    print_reason(com.reason);
-    options.compile_com = false;
-    run->incomplete = true;
+    drop_compiling(run, com.reason);
   }
   if (check_outputs(run, bat, com) == STATUS_FAILED) {
     fclose(source);
@@ -497,9 +611,9 @@ int convert_source(Run* run, int index, int count) {
 
   long line_count = 0;
   say("\x10 Writing BAT file %s\n", options.bat_path);
-  write_bat_header(&run->bat, bat.stream, run->source_path, &options);
+  write_bat_header(&run->bat, bat.stream, run->credit_path, &options);
   if (com.stream != nullptr)
-    com_begin_image(&run->com, com.stream, &options, run->source_path);
+    com_begin_image(&run->com, com.stream, &options, run->credit_path);
   source_attach(&run->source, source);
   LinesEnd end = convert_lines(run, com.stream != nullptr, &line_count);
   finish_bat(&run->bat);
@@ -515,9 +629,22 @@ int convert_source(Run* run, int index, int count) {
   if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   report_cut_lines(&run->source, run->source_path);
+  run->converted++;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
   return STATUS_CONTINUE;
+}
+
+// The one line that ends a run of several sources: what became of them.
+void report_summary(const Run* run) {
+  int untried = run->list.count - run->converted - run->failed;
+  if (untried > 0)
+    say("\x10 %i page(s) converted, %i failed, %i warning(s); %i not tried (-k goes on past a "
+        "failure)\n",
+        run->converted, run->failed, messages_warning_count(), untried);
+  else
+    say("\x10 %i page(s) converted, %i failed, %i warning(s)\n", run->converted, run->failed,
+        messages_warning_count());
 }
 
 // Keeps a copy of every argument as typed, before the scan upper-cases it.
@@ -540,12 +667,16 @@ int run_quillfen(int argc, char** argv) {
   int count = argc - 1;
   char** arguments = argv + 1;
   messages_set_terminal(stdout_is_terminal(), terminal_acts_on_c1());
+  if (posix_habits())
+    messages_set_error_stream(stderr, stderr_is_terminal());
   signals_install();
   bool typed = keep_typed(run, count, arguments);
   ArgumentScan scan = scan_arguments(count, arguments, &run->options);
   StatusMode mode = run->options.status_mode;
   if (scan.request == REQUEST_BAD_OPTION)
     return report_bad_option(scan, arguments, run->options);
+  if (scan.request == REQUEST_HELP && scan.help_option && posix_habits())
+    show_option_help();
   if (scan.request == REQUEST_HELP)
     show_help();
   if (scan.request == REQUEST_VERSION)
@@ -555,7 +686,8 @@ int run_quillfen(int argc, char** argv) {
   if (!run->options.quiet)
     show_run_banner();
   warn_unknown_switches(run, count, arguments, scan);
-  if (check_path_lengths(count, arguments, scan, run->options) == STATUS_FAILED)
+  char** shown = typed && posix_habits() ? run->typed : arguments;
+  if (check_path_lengths(count, arguments, shown, scan, run->options) == STATUS_FAILED)
     return run_status(mode, RUN_FAILED, 0);
   if (typed)
     list_sources(run, count, arguments, scan);
@@ -566,6 +698,8 @@ int run_quillfen(int argc, char** argv) {
   int status = STATUS_CONTINUE;
   for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++) {
     status = convert_source(run, i, count);
+    if (status == STATUS_FAILED)
+      run->failed++;
     if (status == STATUS_FAILED && run->options.keep_going) {
       // The source is skipped; the next one derives its own names.
       run->incomplete = true;
@@ -574,6 +708,8 @@ int run_quillfen(int argc, char** argv) {
       status = STATUS_CONTINUE;
     }
   }
+  if (run->list.count > 1 && posix_habits())
+    report_summary(run);
   bool failed = status != STATUS_CONTINUE || run->incomplete;
   return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
 }

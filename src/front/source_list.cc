@@ -8,10 +8,18 @@
 
 namespace {
 
-// Only plain files are converted: no directory, and none that is read-only,
-// hidden or a system file.
-bool plain_file(uint32_t attributes) {
-  return (attributes & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM | ATTRIB_DIRECTORY)) == 0;
+// Whether a matching entry is passed over: a directory or a special file,
+// and, where the listing reports them, a read-only, hidden or system file.
+// A name that begins with a dot is passed over by a wildcard where the
+// platform's habits hide such names, as shells do.  Anything else is a
+// source: a read-only page is converted, and one that cannot be opened fails
+// with its reason.
+bool passed_over(const char* name, const EntryFacts& facts, bool wildcard) {
+  if (facts.kind == ENTRY_DIRECTORY || facts.kind == ENTRY_SPECIAL)
+    return true;
+  if ((facts.attributes & (ATTRIB_READONLY | ATTRIB_HIDDEN | ATTRIB_SYSTEM)) != 0)
+    return true;
+  return wildcard && name[0] == '.' && posix_habits();
 }
 
 // Room for the first names of a run; the list doubles from there.
@@ -56,22 +64,23 @@ bool wildcard_match(const char* pattern, size_t length, const char* name) {
   return pattern == end;
 }
 
-// Takes the entry `name` of the folder when it is a plain file; false when
+// Takes the entry `name` of the folder unless it is passed over; false when
 // memory runs out.
-bool take_match(Folder* folder, const char* name, SourceList* list, int spec,
+bool take_match(Folder* folder, const char* name, bool wildcard, SourceList* list, int spec,
                 SearchOutcome* outcome) {
-  uint32_t attributes = 0;
-  FileIdentity identity;
-  entry_info(folder->directory, name, &attributes, &identity);
-  if (!plain_file(attributes)) {
+  // An entry gone since the listing is taken all the same: opening it tells
+  // what became of it.
+  EntryFacts facts;
+  entry_info(folder->directory, name, &facts);
+  if (passed_over(name, facts, wildcard)) {
     outcome->skipped++;
-    if (attributes & ATTRIB_DIRECTORY)
+    if (facts.kind == ENTRY_DIRECTORY)
       outcome->directories++;
     return true;
   }
   if (!make_room(list))
     return false;
-  list->entries[list->count++] = ListedSource{name, spec, identity};
+  list->entries[list->count++] = ListedSource{name, spec, facts.identity};
   return true;
 }
 
@@ -118,11 +127,11 @@ int list_matching_files(Folder* folder, const char* pattern, SourceList* list, i
   bool fits = true;
   if (pattern[0] != '\0' && strpbrk(pattern, "*?") == nullptr) {
     const char* name = folder_find(folder, pattern);
-    fits = name == nullptr || take_match(folder, name, list, spec, outcome);
+    fits = name == nullptr || take_match(folder, name, false, list, spec, outcome);
   } else {
     for (size_t i = 0; i < folder->count && fits; i++) {
       if (pattern[0] == '\0' || name_matches(pattern, folder->names[i]))
-        fits = take_match(folder, folder->names[i], list, spec, outcome);
+        fits = take_match(folder, folder->names[i], true, list, spec, outcome);
     }
   }
   if (!fits) {

@@ -22,8 +22,8 @@ struct SourceList {
 
 // What a search found besides the sources it listed.
 struct SearchOutcome {
-  int skipped;      // matching entries never converted: directories, read-only,
-  int directories;  // hidden or system files; of them, directories
+  int skipped;      // matching entries passed over: directories, special files,
+  int directories;  // hidden ones; of them, directories
   int reason;       // why the directory could not be read to its end
 };
 
@@ -32,7 +32,7 @@ struct SearchOutcome {
 // in ".*" also matching the name without that extension.
 bool name_matches(const char* pattern, const char* name);
 
-// Appends to `list`, in name order, the plain files of `folder` that the
+// Appends to `list`, in name order, the files of `folder` that the
 // typed `pattern` (every entry when empty) matches, each under `spec`.  A
 // pattern without wildcards names at most one file: the one spelt so, else
 // the first that matches it without regard to case.  Returns how many it

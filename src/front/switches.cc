@@ -93,6 +93,22 @@ SwitchId find_option(const char* argument) {
   return ID_NONE;
 }
 
+// The short options bundled in one argument, as "-qk" holds -q and -k: each
+// letter in turn; false, with none applied, when one is no short option.
+bool read_bundle(const char* argument, SwitchId* ids, size_t capacity, size_t* count) {
+  *count = 0;
+  if (argument[0] != '-' || argument[1] == '-' || argument[1] == '\0' || argument[2] == '\0')
+    return false;
+  for (const char* p = argument + 1; *p != '\0'; p++) {
+    char single[3] = {'-', *p, '\0'};
+    SwitchId id = find_option(single);
+    if (id == ID_NONE || *count == capacity)
+      return false;
+    ids[(*count)++] = id;
+  }
+  return true;
+}
+
 bool is_option(const ArgumentScan& scan, int index, const char* argument) {
   return index < scan.options_end && argument[0] == '-';
 }
@@ -203,28 +219,36 @@ bool scan_option(ArgumentScan* scan, int index, const char* argument, RunOptions
     scan->options_end = index;
     return false;
   }
-  SwitchId id = find_option(argument);
+  SwitchId ids[8] = {find_option(argument)};
+  size_t count = 1;
+  if (ids[0] == ID_NONE && !read_bundle(argument, ids, sizeof ids / sizeof ids[0], &count)) {
+    ids[0] = ID_NONE;
+    count = 1;
+  }
   if (scan->bad_option >= 0) {
-    if (id == ID_PLAIN_STATUS || id == ID_COUNT_STATUS)
-      apply_option(id, options);
+    if (ids[0] == ID_PLAIN_STATUS || ids[0] == ID_COUNT_STATUS)
+      apply_option(ids[0], options);
     return false;
   }
-  if (id == ID_NONE) {
+  if (ids[0] == ID_NONE) {
     scan->bad_option = index;
     return false;
   }
-  if (id == ID_HELP || id == ID_VERSION) {
-    scan->request = id == ID_HELP ? REQUEST_HELP : REQUEST_VERSION;
-    return true;
+  for (size_t i = 0; i < count; i++) {
+    if (ids[i] == ID_HELP || ids[i] == ID_VERSION) {
+      scan->request = ids[i] == ID_HELP ? REQUEST_HELP : REQUEST_VERSION;
+      scan->help_option = ids[i] == ID_HELP;
+      return true;
+    }
+    apply_option(ids[i], options);
   }
-  apply_option(id, options);
   return false;
 }
 
 }  // namespace
 
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
-  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1};
+  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1, false};
   bool first_matched = false;
   bool specs_follow = false;
   for (int i = 0; i < count; i++) {

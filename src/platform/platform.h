@@ -65,11 +65,27 @@ FileIdentity directory_identity(const Directory* directory);
 typedef bool (*NameTaker)(const char* name, void* context);
 int directory_list(Directory* directory, NameTaker take, void* context);
 
-// Whether `name` names an entry of the directory; with its attributes (links
-// followed) as the Windows search reports them, a link that leads nowhere
-// being a system file, and the identity of the file, where there is one.
-bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
-                FileIdentity* identity);
+// What an entry of a directory is, links followed.
+enum EntryKind {
+  ENTRY_FILE,  // a regular file
+  ENTRY_DIRECTORY,
+  ENTRY_SPECIAL,     // a device, FIFO or socket
+  ENTRY_UNREACHABLE  // there, but what it leads to cannot be looked at (a dangling link)
+};
+
+// The facts about an entry that the platform knows; the caller decides what
+// they mean.  Attribute bits are those of the Windows search (none on POSIX);
+// mode and owner are POSIX's permission bits and user id (0 on Windows).
+struct EntryFacts {
+  EntryKind kind;
+  uint32_t attributes;
+  uint32_t mode;
+  uint32_t owner;
+  FileIdentity identity;  // all zeros where there is no file to tell
+};
+
+// Whether `name` names an entry of the directory, and its facts.
+bool entry_info(Directory* directory, const char* name, EntryFacts* facts);
 
 // The arguments of the process in UTF-8, as the tool takes every name: on
 // Windows read again from the wide command line (with the runtime's rules),
@@ -176,10 +192,18 @@ void console_clear_screen();
 bool count_status_default();
 long count_status_limit();
 
-// Whether standard output is a terminal (on Windows, a console), and whether
-// such a terminal acts on C1 control bytes (0x80 to 0x9F) as on controls:
-// a POSIX terminal may, a Windows console shows them in its code page.
+// Whether the console follows POSIX habits: errors and warnings on standard
+// error, a wildcard that passes over names beginning with a dot, a help
+// screen that leaves the terminal as it is, and a summary at the end of a
+// run of several sources.
+bool posix_habits();
+
+// Whether standard output, or standard error, is a terminal (on Windows, a
+// console), and whether such a terminal acts on C1 control bytes (0x80 to
+// 0x9F) as on controls: a POSIX terminal may, a Windows console shows them in
+// its code page.
 bool stdout_is_terminal();
+bool stderr_is_terminal();
 bool terminal_acts_on_c1();
 
 #endif  // QUILLFEN_PLATFORM_PLATFORM_H_

@@ -168,22 +168,22 @@ int directory_list(Directory* directory, NameTaker take, void* context) {
   return read_names(directory->fd, take, context);
 }
 
-bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
-                FileIdentity* identity) {
+bool entry_info(Directory* directory, const char* name, EntryFacts* facts) {
   struct stat info;
-  *identity = FileIdentity{0, 0};
-  *attributes = name[0] == '.' ? ATTRIB_HIDDEN : 0;
+  *facts = EntryFacts{ENTRY_UNREACHABLE, 0, 0, 0, FileIdentity{0, 0}};
   if (fstatat(directory->fd, name, &info, 0) != 0) {
-    *attributes |= ATTRIB_SYSTEM;
-    return fstatat(directory->fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    // A link that leads nowhere, or one it may not look through.
+    if (fstatat(directory->fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return false;
+    facts->owner = info.st_uid;
+    return true;
   }
-  *identity = identity_of(info);
-  if (S_ISDIR(info.st_mode))
-    *attributes |= ATTRIB_DIRECTORY;
-  else if (!S_ISREG(info.st_mode))
-    *attributes |= ATTRIB_SYSTEM;
-  if ((info.st_mode & S_IWUSR) == 0)
-    *attributes |= ATTRIB_READONLY;
+  facts->kind = S_ISREG(info.st_mode)   ? ENTRY_FILE
+                : S_ISDIR(info.st_mode) ? ENTRY_DIRECTORY
+                                        : ENTRY_SPECIAL;
+  facts->mode = info.st_mode & 07777;
+  facts->owner = info.st_uid;
+  facts->identity = identity_of(info);
   return true;
 }
 

@@ -94,10 +94,18 @@ long count_status_limit() {
   return 125;
 }
 
+bool posix_habits() {
+  return true;
+}
+
 bool stdout_is_terminal() {
   return isatty(STDOUT_FILENO) != 0;
 }
 
 bool terminal_acts_on_c1() {
   return true;
+}
+
+bool stderr_is_terminal() {
+  return isatty(STDERR_FILENO) != 0;
 }

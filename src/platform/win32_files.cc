@@ -149,24 +149,24 @@ int directory_list(Directory* directory, NameTaker take, void* context) {
   return reason;
 }
 
-bool entry_info(Directory* directory, const char* name, uint32_t* attributes,
-                FileIdentity* identity) {
-  *identity = FileIdentity{0, 0};
+bool entry_info(Directory* directory, const char* name, EntryFacts* facts) {
+  *facts = EntryFacts{ENTRY_UNREACHABLE, 0, 0, 0, FileIdentity{0, 0}};
   // The entry's attributes are those the search reports; its handle tells
-  // the file's identity, and a file that cannot be opened (a link that leads
-  // nowhere, say) counts as a system file.
+  // the file's identity, and whether what it leads to can be reached.
   WidePath path;
   DWORD found =
       path_in(directory, name, &path) ? GetFileAttributesW(path.text) : INVALID_FILE_ATTRIBUTES;
   if (found == INVALID_FILE_ATTRIBUTES)
     return false;
-  *attributes = found | ATTRIB_SYSTEM;
+  facts->attributes = found;
   HANDLE file = CreateFileW(path.text, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
-    *attributes = found;
-    *identity = identity_of(info);
+    facts->identity = identity_of(info);
+    facts->kind = (found & ATTRIB_DIRECTORY) != 0       ? ENTRY_DIRECTORY
+                  : GetFileType(file) == FILE_TYPE_DISK ? ENTRY_FILE
+                                                        : ENTRY_SPECIAL;
   }
   if (file != INVALID_HANDLE_VALUE)
     CloseHandle(file);

@@ -251,10 +251,20 @@ long count_status_limit() {
   return 0x7FFFFFFF;
 }
 
+bool posix_habits() {
+  return false;
+}
+
 bool stdout_is_terminal() {
   return console_output() != nullptr;
 }
 
 bool terminal_acts_on_c1() {
   return false;
+}
+
+bool stderr_is_terminal() {
+  DWORD mode;
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  return error != INVALID_HANDLE_VALUE && error != nullptr && GetConsoleMode(error, &mode);
 }

@@ -49,8 +49,36 @@ def counted(count):
     return count if WINDOWS else min(count, 125)
 
 
+def typed(text):
+    """A path from the command line as messages show it: as typed on POSIX,
+    upper-cased on Windows (bytes or text)."""
+    return text.upper() if WINDOWS else text
+
+
 FAILED = 1
 BAD_COMMAND = 1 if WINDOWS else 2  # an unknown option
+
+
+# Where errors and warnings go: standard error on POSIX, standard output
+# on Windows.
+ERRORS_APART = not WINDOWS
+
+
+def split_streams(text):
+    """Console text as one stream, split as the tool prints it: errors and
+    warnings, and the lines that go on from them (two blanks first), on the
+    error stream; the rest on standard output."""
+    if not ERRORS_APART:
+        return text, b""
+    out, err = [], []
+    target = out
+    for line in text.splitlines(keepends=True):
+        if line.startswith((b"Error: ", b"Warning: ", b"Fatal ")):
+            target = err
+        elif not line.startswith(b"  "):
+            target = out
+        target.append(line)
+    return b"".join(out), b"".join(err)
 
 
 class Result:
@@ -58,6 +86,8 @@ class Result:
         self.status = completed.returncode
         self.out = completed.stdout
         self.err = completed.stderr
+        # The stream that errors and warnings go to.
+        self.errors = self.err if ERRORS_APART else self.out
 
 
 class ToolTest(unittest.TestCase):
@@ -110,9 +140,23 @@ class ToolTest(unittest.TestCase):
             return ("Z:" + self.dir.replace("/", "\\") + "\\" + name).encode()
         return (self.dir + "/" + name).encode()
 
-    def assertRun(self, result, out, status):
+    def assertStarts(self, result, text):
+        """Each stream begins with its part of `text`, console text as one
+        stream."""
+        out, err = split_streams(text)
+        self.assertTrue(result.out.startswith(out), result.out)
+        self.assertTrue(result.err.startswith(err), result.err)
+
+    def assertEnds(self, result, text):
+        out, err = split_streams(text)
+        self.assertTrue(result.out.endswith(out), result.out)
+        self.assertTrue(result.err.endswith(err), result.err)
+
+    def assertRun(self, result, text, status):
+        """`text` is the console text as one stream."""
+        out, err = split_streams(text)
         self.assertEqual(out, result.out)
-        self.assertEqual(b"", result.err)
+        self.assertEqual(err, result.err)
         self.assertEqual(status, result.status)
 
 
@@ -133,6 +177,16 @@ REASONS = {
 def reason(name):
     """The reason line that follows an error."""
     return b"  " + REASONS[name][1 if WINDOWS else 0] + NL
+
+
+def summary(converted, failed=0, warnings=0, untried=0):
+    """The line that ends a POSIX run of several sources."""
+    if WINDOWS:
+        return b""
+    line = b"\x10 %d page(s) converted, %d failed, %d warning(s)" % (converted, failed, warnings)
+    if untried:
+        line += b"; %d not tried (-k goes on past a failure)" % untried
+    return line + NL
 
 
 def processing(path):

@@ -1,8 +1,8 @@
 """/COMPILE end to end: programs beside the scripts, refusals and warnings."""
 import os
 
-from support import (BANNER, FAILED, NL, SEP, WINDOWS, ToolTest, done, processing, reason, writing,
-                     written)
+from support import (BANNER, FAILED, NL, SEP, WINDOWS, ToolTest, done, processing, reason, summary,
+                     typed, writing, written)
 
 SAME_FILE = b"Error: Input file can't be the same as the output file" + NL + b"  ->"
 SAME_OUTPUT = b"Error: BAT and COM outputs can't be the same file" + NL + b"  ->"
@@ -42,7 +42,7 @@ class Compile(ToolTest):
             source, bat, com = (self.here(name + ext) for ext in (".htm", ".bat", ".com"))
             out += (processing(source) + writing(bat) + written(bat, len(self.read(name + ".bat"))) +
                     compiled(source, com, start))
-        self.assertRun(result, out, done(2))
+        self.assertRun(result, out + summary(2), done(2))
 
     def test_named_program_for_the_first_source_only(self):
         self.write("a.htm", b"a")
@@ -64,8 +64,22 @@ class Compile(ToolTest):
                        b" for output (/COMPILE turned OFF)" + NL + reason("is a directory") +
                        writing(a_bat) +
                        written(a_bat, len(self.read("a.bat"))) + processing(self.here("b.htm")) +
-                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))), FAILED)
+                       writing(b_bat) + written(b_bat, len(self.read("b.bat"))) + summary(2),
+                       FAILED)
         self.assertFalse(self.exists("b.com"))
+
+    def test_program_in_a_missing_directory_turns_compiling_off(self):
+        self.write("a.htm", b"a")
+        self.write("b.htm", b"b")
+        result = self.run_tool("*.htm", "/COMPILE:none" + SEP + "x.com", "/NCR")
+        a_bat, b_bat = self.here("a.bat"), self.here("b.bat")
+        self.assertRun(result, BANNER + processing(self.here("a.htm")) +
+                       b"Error: Can't open COM file " + typed("none" + SEP + "x.com").encode() +
+                       b" for output (/COMPILE turned OFF)" + NL + reason("missing path") +
+                       writing(a_bat) + written(a_bat, len(self.read("a.bat"))) +
+                       processing(self.here("b.htm")) + writing(b_bat) +
+                       written(b_bat, len(self.read("b.bat"))) + summary(2, 0, 0), FAILED)
+        self.assertEqual(["a.bat", "a.htm", "b.bat", "b.htm"], sorted(os.listdir(self.dir)))
 
     def test_pages_past_the_com_limits_get_mz_programs(self):
         self.write("p.htm", b"".join(b"Price $%d\n" % i for i in range(1030)))
@@ -78,17 +92,17 @@ class Compile(ToolTest):
             self.assertIn(compiled(self.here(name + ".htm"), self.here(name + ".com"),
                                    len(program)), result.out)
         # 512 KB of text hold 5242 lines of 95 bytes, each led by its length.
-        self.assertNotIn(b"Warning: " + self.here("p.com"), result.out)
+        self.assertNotIn(b"Warning: " + self.here("p.com"), result.errors)
         self.assertIn(b"Warning: " + self.here("q.com") + b" holds only the first 5242 of 6000 lines" +
-                      NL, result.out)
+                      NL, result.errors)
 
 
 class Refusals(ToolTest):
     def test_program_may_not_overwrite_the_source(self):
         self.write("page.htm", b"<p>keep</p>")
         os.symlink("page.htm", self.path("link.htm"))
-        for switch, shown in (("/COMPILE:page.htm", b"PAGE.HTM"),
-                              ("/COMPILE:link.htm", b"LINK.HTM")):
+        for switch, shown in (("/COMPILE:page.htm", typed(b"page.htm")),
+                              ("/COMPILE:link.htm", typed(b"link.htm"))):
             result = self.run_tool("page.htm", switch)
             self.assertRun(result, BANNER + processing(self.here("page.htm")) + SAME_FILE + shown + NL,
                            1)
@@ -107,7 +121,7 @@ class Refusals(ToolTest):
             return  # the Windows build does not follow a link to a file yet to be made
         os.symlink("page.bat", self.path("LINK.COM"))
         result = self.run_tool("page.htm", "/COMPILE:link.com")
-        self.assertTrue(result.out.endswith(SAME_OUTPUT + b"LINK.COM" + NL), result.out)
+        self.assertTrue(result.errors.endswith(SAME_OUTPUT + b"LINK.COM" + NL), result.errors)
         self.assertFalse(self.exists("page.bat"))
 
     def test_stopped_source_leaves_the_previous_outputs(self):
@@ -116,9 +130,10 @@ class Refusals(ToolTest):
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\n")
         result = self.run_tool("a.htm", "/COMPILE")
         self.assertEqual(1, result.status)
-        self.assertTrue(result.out.endswith(b"Fatal loop error in fgetstr()" + NL + b"  a line of " +
-                                            self.here("a.htm") + b" runs past 208,096 bytes; "
-                                            b"/W keeps long lines" + NL), result.out)
+        self.assertTrue(result.errors.endswith(b"Fatal loop error in fgetstr()" + NL +
+                                               b"  a line of " + self.here("a.htm") +
+                                               b" runs past 208,096 bytes; /W keeps long lines" +
+                                               NL), result.errors)
         self.assertEqual(b"old script", self.read("a.bat"))
         self.assertEqual(b"old program", self.read("a.com"))
         self.assertEqual(["a.bat", "a.com", "a.htm"], sorted(os.listdir(self.dir)))

@@ -46,6 +46,14 @@ class Terminal(ToolTest):
         self.assertEqual(0, status)
         self.assertTrue(out.startswith(NORMAL + CLEAR + BANNER_COLOURS + banner + NORMAL + b"\n"))
 
+    def test_help_options_leave_the_terminal_as_it_is(self):
+        for option in ("--help", "-h"):
+            status, out = self.run_on_terminal(option)
+            self.assertEqual(0, status)
+            self.assertTrue(out.startswith(NORMAL + BANNER_COLOURS), out[:40])
+            self.assertNotIn(CLEAR, out)
+            self.assertIn(b"\n-q, --quiet ", out)
+
     def test_control_bytes_of_names_show_as_question_marks_on_a_terminal(self):
         name = "a\x1b]0;title\x07\x7f\tb.htm"
         self.write(name, b"x")

@@ -2,8 +2,8 @@
 import os
 import subprocess
 
-from support import (BANNER, EXE, FAILED, NL, SEP, WINDOWS, ToolTest, counted, done, header,
-                     processing, writing, written)
+from support import (BANNER, EXE, FAILED, NL, RUNNER, SEP, WINDOWS, ToolTest, counted, done, header,
+                     processing, summary, typed, writing, written)
 
 EXAMPLE_PAGE = (b"<html>\r\n"
                 b"<body bgcolor=\"#FFFFFF\">\r\n"
@@ -58,7 +58,7 @@ class Sources(ToolTest):
             bat = self.here(name + ".bat")
             size = len(self.read(name + ".bat"))
             out += processing(source) + writing(bat) + written(bat, size)
-        self.assertRun(result, out, done(3))
+        self.assertRun(result, out + summary(3), done(3))
         self.assertEqual(header("b.htm") + b"echo ^<p^>b.htm^</p^>\r\n", self.read("b.bat"))
         self.assertFalse(self.exists("skip.bat"))
 
@@ -76,18 +76,19 @@ class Sources(ToolTest):
         for name in ("a.htm", "b.htm", "web/c.htm", "web/d.htm"):
             self.write(name, b"<p>" + name.encode() + b"</p>")
         absolute = self.here("a.htm").decode()
-        shown_dir = absolute[:-len("a.htm")].upper().encode()
-        web = ("WEB" + SEP).encode()
+        shown_dir = typed(absolute[:-len("a.htm")]).encode()
+        web = typed("web" + SEP).encode()
         result = self.run_tool("b.htm", "none.htm", "web" + SEP + "*.htm", absolute, "/NCR",
                                "/NOCGI")
         self.assertRun(result, BANNER +
-                       b"Error: No files found matching \"" + self.here("NONE.HTM") + b"\"" + NL +
+                       b"Error: No files found matching \"" + self.here(typed("none.htm")) + b"\"" +
+                       NL +
                        b"\x10 CGI headers are DISABLED and will not be generated" + NL +
                        self.converted((self.here("b.htm"), self.here("b.bat"), "b.bat"),
                                       (web + b"c.htm", web + b"c.bat", "web/c.bat"),
                                       (web + b"d.htm", web + b"d.bat", "web/d.bat"),
-                                      (shown_dir + b"a.htm", shown_dir + b"a.bat", "a.bat")),
-                       FAILED)
+                                      (shown_dir + b"a.htm", shown_dir + b"a.bat", "a.bat")) +
+                       summary(4), FAILED)
         self.assertEqual(b"@echo off\r\necho ^<p^>web/d.htm^</p^>\r\n", self.read("web/d.bat"))
         # Every spec matching: the status counts the sources of all.
         self.assertEqual(done(4), self.run_tool("b.htm", "web" + SEP + "*.htm", absolute).status)
@@ -119,24 +120,32 @@ class Sources(ToolTest):
         self.assertIn(written(self.here("blank.bat"), len(script)), result.out)
 
     def test_hidden_and_read_only_files_are_skipped(self):
+        # On POSIX a read-only page is converted, and only a wildcard passes
+        # over a name that begins with a dot.
         self.write(".hidden.htm", b"x")
         self.write("locked.htm", b"x")
         os.chmod(self.path("locked.htm"), 0o444)
         self.write("open.htm", b"x")
+        if WINDOWS:
+            subprocess.run(RUNNER + ["cmd", "/c", "attrib", "+h", ".hidden.htm"], cwd=self.dir,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         result = self.run_tool("*.htm")
-        self.assertEqual(done(1), result.status)
-        self.assertFalse(self.exists("locked.bat"))
+        self.assertEqual(done(1 if WINDOWS else 2), result.status)
+        self.assertEqual(not WINDOWS, self.exists("locked.bat"))
         self.assertFalse(self.exists(".hidden.bat"))
         self.assertTrue(self.exists("open.bat"))
+        result = self.run_tool(".hidden.htm")
+        self.assertEqual(FAILED if WINDOWS else done(1), result.status)
 
     def test_directory_holding_only_skipped_files_matches_nothing(self):
         self.write("web/.x.htm", b"x")
         os.mkdir(self.path("web", "sub.htm"))
         result = self.run_tool("web" + SEP)
-        pattern = ("WEB" + SEP).encode()
+        pattern = typed("web" + SEP).encode()
+        skipped = (b"directories, read-only, hidden or system files" if WINDOWS else
+                   b"directories, special files or names that begin with a dot")
         self.assertRun(result, BANNER + b"Error: No files found matching \"" + pattern + b"\"" + NL +
-                       b"  (2 matching entries are directories, read-only, hidden or system files)" +
-                       NL, 1)
+                       b"  (2 matching entries are " + skipped + b")" + NL, 1)
 
     def test_many_sources_give_their_count_under_the_count_status(self):
         for i in range(300):
@@ -155,11 +164,47 @@ class Sources(ToolTest):
         self.write("README", b"plain")
         result = self.run_tool("*.*", "/NCR", "/NOCGI")
         self.assertEqual(FAILED, result.status)
-        self.assertIn(b"Warning: " + self.here("PAGE.bat") + b" replaces the output written for \"" +
-                      self.here("PAGE.HTM") + b"\"" + NL + processing(self.here("README")), result.out)
+        self.assertStarts(result, BANNER + b"\x10 CGI headers are DISABLED and will not be generated" +
+                          NL + processing(self.here("PAGE.HTM")) + writing(self.here("PAGE.bat")) +
+                          written(self.here("PAGE.bat"), 23) + processing(self.here("PAGE.HTML")) +
+                          writing(self.here("PAGE.bat")) + written(self.here("PAGE.bat"), 24) +
+                          b"Warning: " + self.here("PAGE.bat") +
+                          b" replaces the output written for \"" + self.here("PAGE.HTM") + b"\"" + NL +
+                          processing(self.here("README")))
         self.assertEqual(b"@echo off\r\necho second\r\n", self.read("PAGE.bat"))
         self.assertEqual(b"@echo off\r\necho plain\r\n", self.read(".bat"))
         self.assertEqual(b"first", self.read("PAGE.HTM"))
+
+    def test_no_page_replaces_the_script_of_another_run(self):
+        # One page per run, as make or a loop converts them: the stem rule
+        # gives all three foo.bat, and only the first one's stays.
+        names = ["fn.foo.html", "macro.foo.html", "struct.Foo.html"]
+        for name in names:
+            self.write(name, name.encode() + b"\n")
+        self.assertRun(self.run_tool("-q", names[0], "/COMPILE"), b"", done(1))
+        script, program = self.read("foo.bat"), self.read("foo.com")
+        for name in names[1:]:
+            result = self.run_tool("-q", name, "/COMPILE")
+            self.assertRun(result, b"Error: " + self.here("foo.bat") + b" was converted from "
+                           b"fn.foo.html; not replaced with the output of " + self.here(name) + NL +
+                           b"  (--full-stem keeps the pages apart)" + NL, FAILED)
+        # A program's remark counts alike; -k goes on to the next page.
+        os.remove(self.path("foo.bat"))
+        self.write("other.htm", b"other\n")
+        result = self.run_tool("-q", "-k", names[1], "other.htm", "/COMPILE")
+        self.assertRun(result, b"Error: " + self.here("foo.com") + b" was converted from "
+                       b"fn.foo.html; not replaced with the output of " + self.here(names[1]) + NL +
+                       b"  (--full-stem keeps the pages apart)" + NL, FAILED)
+        self.assertEqual(program, self.read("foo.com"))
+        self.assertFalse(self.exists("foo.bat"))
+        self.assertTrue(self.exists("other.bat"))
+        # The page itself replaces its outputs; a script without the remark
+        # is replaced by any page, as ever.
+        self.assertEqual(done(1), self.run_tool("-q", names[0]).status)
+        self.assertEqual(script, self.read("foo.bat"))
+        self.assertEqual(done(1), self.run_tool("-q", names[0], "/NCR").status)
+        self.assertEqual(done(1), self.run_tool("-q", names[1]).status)
+        self.assertIn(b"echo macro.foo.html", self.read("foo.bat"))
 
 
 class Shell(ToolTest):
@@ -191,13 +236,17 @@ class Shell(ToolTest):
                              self.read(page[:-len(".html")] + ".bat"), page)
 
     def test_make_pattern_rule_and_and_list(self):
-        for name in ("a", "b", "c"):
+        # The rule of the README: with --full-stem every target is made, so
+        # a second make has nothing to do.
+        for name in ("a", "b", "c.d"):
             self.write(name + ".htm", b"<p>" + name.encode() + b"</p>")
-        self.write("Makefile", b"all: a.bat b.bat c.bat\n%.bat: %.htm\n\t$(QUILLFEN) -q $<\n")
+        self.write("Makefile", b"all: a.bat b.bat c.d.bat\n"
+                               b"%.bat: %.htm ; $(QUILLFEN) -q --full-stem $<\n")
         completed = self.shell('make QUILLFEN="$0"')
         self.assertEqual(0, completed.returncode, completed.stdout + completed.stderr)
-        for name in ("a", "b", "c"):
+        for name in ("a", "b", "c.d"):
             self.assertIn(b"echo ^<p^>" + name.encode(), self.read(name + ".bat"))
+        self.assertEqual(0, self.shell('make -q QUILLFEN="$0"').returncode)
         completed = self.shell('"$0" -q a.htm && echo published')
         self.assertEqual(b"published\n", completed.stdout)
 
@@ -229,8 +278,8 @@ class Paths(ToolTest):
         self.write("web/Index.htm", b"x\n")
         for spec in ("web/*.htm", "web" + SEP + "*.htm", "WEB//*.HTM"):
             result = self.run_tool(spec)
-            source = ("WEB" + SEP + "Index.htm").encode()
-            bat = ("WEB" + SEP + "Index.bat").encode()
+            source = (typed(spec[:3]) + SEP + "Index.htm").encode()
+            bat = (typed(spec[:3]) + SEP + "Index.bat").encode()
             self.assertRun(result, BANNER + processing(source) + writing(bat) +
                            written(bat, len(self.read("web/Index.bat"))), done(1))
             self.assertEqual(header("Index.htm") + b"echo x\r\necho.\r\n",
@@ -252,9 +301,10 @@ class Paths(ToolTest):
         self.write("out.htm", b"out")
         result = self.run_tool("*.htm", "/BATFILE:OUT.BAT", "/NCR", "/NOCGI")
         self.assertEqual(FAILED, result.status)
-        self.assertTrue(result.out.endswith(
-            b"Warning: " + self.here("out.bat") + b" replaces the output written for \"" +
-            self.here("a.htm") + b"\"" + NL), result.out)
+        # The file written is named as it is spelt.
+        self.assertEnds(result, b"Warning: " + self.here("OUT.BAT") +
+                        b" replaces the output written for \"" + self.here("a.htm") + b"\"" + NL +
+                        summary(2, 0, 1))
         self.assertEqual(["OUT.BAT", "a.htm", "out.htm"], sorted(os.listdir(self.dir)))
         self.assertEqual(b"@echo off\r\necho out\r\n", self.read("OUT.BAT"))
 
@@ -282,7 +332,7 @@ class Paths(ToolTest):
                                        ("Docs/A.HTML", "DOCS/a", "docs/a")):
             result = self.run_tool(spec, "/NCR", "/NOCGI")
             self.assertEqual(done(1), result.status, result.out)
-            self.assertIn(processing((os.path.dirname(spec).upper() + SEP if "/" in spec else
+            self.assertIn(processing((os.path.dirname(spec) + SEP if "/" in spec else
                                       self.here().decode()).encode() + os.path.basename(
                                           converted).encode() + b".html"), result.out)
             self.assertTrue(self.exists(converted + ".bat"), spec)
@@ -374,14 +424,14 @@ class Lines(ToolTest):
         result = self.run_tool("*.htm", "/NCR", "/NOCGI")
         self.assertEqual(done(2), result.status)
         bat = self.read("a.bat")
-        self.assertIn(written(self.here("a.bat"), len(bat)) +
+        self.assertIn((written(self.here("a.bat"), len(bat)) if WINDOWS else b"") +
                       b"Warning: 2 line(s) of " + self.here("a.htm") +
-                      b" cut at 8096 bytes (/W keeps them whole)" + NL, result.out)
-        self.assertEqual(1, result.out.count(b"Warning"), result.out)
+                      b" cut at 8096 bytes (/W keeps them whole)" + NL, result.errors)
+        self.assertEqual(1, result.errors.count(b"Warning"), result.errors)
         self.assertEqual(b"@echo off\r\n" + (b"echo " + b"y" * 8096 + b"\r\n") * 4 + b"echo end\r\n",
                          bat)
         result = self.run_tool("*.htm", "/NCR", "/NOCGI", "/W")
-        self.assertNotIn(b"Warning", result.out)
+        self.assertNotIn(b"Warning", result.errors)
 
     def test_endless_tail_ends_the_run(self):
         self.write("a.htm", b"first\n" + b"z" * (8096 + 200000) + b"\nlast\n")
@@ -399,7 +449,7 @@ class LongPaths(ToolTest):
         name = "n" * 196 + ".htm"
         self.write(os.path.join(directory, name), b"x")
         result = self.run_tool(directory + SEP + "*.htm", "/NCR", "/NOCGI")
-        bat = (directory.upper() + SEP + "n" * 196 + ".bat").encode()
+        bat = (typed(directory) + SEP + "n" * 196 + ".bat").encode()
         self.assertIn(writing(bat), result.out)
         self.assertEqual(done(1), result.status)
         self.assertEqual(b"@echo off\r\necho x\r\n", self.read(os.path.join(directory,

@@ -1,7 +1,8 @@
 """The help screen, the version and the options."""
 import os
 
-from support import BAD_COMMAND, BANNER, BANNER_TEXT, FAILED, HOME_URL, NL, ToolTest, done
+from support import (BAD_COMMAND, BANNER, BANNER_TEXT, FAILED, HOME_URL, NL, WINDOWS, ToolTest, done,
+                     typed)
 
 HELP_TEXT = [
     b"",
@@ -28,6 +29,25 @@ HELP_TEXT = [
     b"Website: " + HOME_URL,
 ]
 HELP = (b" " * 15 + BANNER_TEXT).ljust(79) + NL + b"".join(line + NL for line in HELP_TEXT)
+# What -h and --help add on POSIX, where they leave the screen as it is.
+OPTION_HELP = b"" if WINDOWS else b"".join(line + NL for line in [
+    b"",
+    b"Usage - quillfen [option...] [--] filespec... [/switches]",
+    b"",
+    b"Options (short ones bundle: -qk is -q -k):",
+    b"",
+    b"-h, --help          Show this help",
+    b"--version           Show the version",
+    b"-q, --quiet         No banner and no progress messages",
+    b"-k, --keep-going    Skip a page that fails and go on with the next",
+    b"--full-stem         Name outputs after the whole name before its last dot",
+    b"--plain-status      Exit status 0, 1 or 2 (the default here)",
+    b"--count-status      Exit status is the number of pages converted",
+    b"--                  Every later argument is a filespec",
+    b"/NOWRAP             One echo command per line, broken only for length",
+    b"/W                  Keep the rest of a line past 8096 bytes as more lines",
+    b"/?, /H              Show the help screen",
+])
 
 
 class Help(ToolTest):
@@ -35,9 +55,10 @@ class Help(ToolTest):
         self.write("x.htm", b"x")
         for args in ([], ["/?"], ["/h"], ["x.htm", "/T=5", "/H"], ["x.htm", "/?", "/BOGUS"],
                      ["--help"], ["-h"], ["x.htm", "--HELP"], ["x.htm", "y.htm", "-H"],
-                     ["x.htm", "-h", "--version"]):
+                     ["x.htm", "-h", "--version"], ["x.htm", "-kh"]):
             result = self.run_tool(*args)
-            self.assertEqual(HELP, result.out, args)
+            option = any(arg.startswith("-") for arg in args)
+            self.assertEqual(HELP + (OPTION_HELP if option else b""), result.out, args)
             self.assertEqual(b"", result.err)
             self.assertEqual(0, result.status)
         self.assertFalse(self.exists("x.bat"))
@@ -57,14 +78,14 @@ class Help(ToolTest):
         self.write("b.htm", b"b")
         result = self.run_tool("*.htm", "/HELP", "/?x", "/nocgi")
         self.assertEqual(1, result.status)
-        self.assertTrue(result.out.startswith(
-            BANNER + b"Warning: Unknown switch /HELP ignored" + NL +
-            b"Warning: Unknown switch /?X ignored" + NL +
-            b"\x10 CGI headers are DISABLED and will not be generated" + NL), result.out)
+        self.assertStarts(result, BANNER + b"Warning: Unknown switch /HELP ignored" + NL +
+                          b"Warning: Unknown switch /?X ignored" + NL +
+                          b"\x10 CGI headers are DISABLED and will not be generated" + NL)
         self.assertTrue(self.exists("a.bat") and self.exists("b.bat"))
         # The first argument is the file spec, and never an unknown switch.
         self.assertRun(self.run_tool("/bogus", "/NCR"),
-                       BANNER + b"Error: No files found matching \"/BOGUS\"" + NL, 1)
+                       BANNER + b"Error: No files found matching \"" + typed(b"/bogus") + b"\"" +
+                       NL, 1)
 
     def test_unknown_options_stop_the_run_before_anything_is_read(self):
         # Named as typed, status 2 (1 under the count), with nothing read or
@@ -73,13 +94,25 @@ class Help(ToolTest):
         for args, shown, status in ((["--dry-run", "a.htm"], b"--dry-run", BAD_COMMAND),
                                     (["a.htm", "-v", "-Q"], b"-v", BAD_COMMAND),
                                     (["a.htm", "--NoCgi", "--help"], b"--NoCgi", BAD_COMMAND),
-                                    (["a.htm", "-qk"], b"-qk", BAD_COMMAND),
+                                    (["a.htm", "-qx"], b"-qx", BAD_COMMAND),
+                                    (["a.htm", "-q-"], b"-q-", BAD_COMMAND),
                                     (["a.htm", "-"], b"-", BAD_COMMAND),
                                     (["--count-status", "a.htm", "-x"], b"-x", 1),
                                     (["a.htm", "-x", "--plain-status"], b"-x", 2)):
             self.assertRun(self.run_tool(*args), b"Error: Unknown option " + shown + NL +
                            b"  Try 'quillfen --help'" + NL, status)
         self.assertEqual(["a.htm"], os.listdir(self.dir))
+
+    def test_short_options_bundle(self):
+        self.write("a.htm", b"a\n")
+        self.write("b.htm", b"z" * (8096 + 200000) + b"\n")
+        self.write("c.htm", b"c\n")
+        fatal = (b"Fatal loop error in fgetstr()" + NL + b"  a line of " + self.here("b.htm") +
+                 b" runs past 208,096 bytes; /W keeps long lines" + NL)
+        for bundle in ("-qk", "-KQ"):
+            self.assertRun(self.run_tool(bundle, "*.htm", "/NCR"), fatal, FAILED)
+            self.assertTrue(self.exists("a.bat") and self.exists("c.bat"))
+            os.remove(self.path("c.bat"))
 
     def test_options_end_at_a_double_dash(self):
         # As "quillfen -- *" passes a page whose name looks like an option.
