@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "common/run_options.h"
@@ -73,10 +74,42 @@ int compare_names(const char* a, const char* b) {
   return order != 0 ? order : strcmp(a, b);
 }
 
+bool better_alike(const char* name, const char* wanted, const char* best) {
+  return same_name(name, wanted) &&
+         (best == nullptr || best[0] == '\0' || compare_names(name, best) < 0);
+}
+
 uint64_t upper_hash(const char* name) {
   // FNV-1a.
   uint64_t hash = 14695981039346656037ull;
   for (const char* p = name; *p != '\0'; p++)
     hash = (hash ^ static_cast<unsigned char>(ascii_upper(*p))) * 1099511628211ull;
   return hash;
+}
+
+bool store_copy(char** slot, const char* text) {
+  if (*slot != nullptr)
+    return false;
+  size_t size = strlen(text) + 1;
+  char* copy = static_cast<char*>(malloc(size));
+  if (copy == nullptr)
+    return false;
+  memcpy(copy, text, size);
+  *slot = copy;
+  return true;
+}
+
+bool grow_raw(void** array, size_t count, size_t* capacity, size_t item_size, size_t first,
+              size_t limit) {
+  if (count < *capacity)
+    return true;
+  if (count >= limit || *capacity > limit / 2 || *capacity > SIZE_MAX / 2 / item_size)
+    return false;
+  size_t grown = *capacity == 0 ? first : *capacity * 2;
+  void* more = realloc(*array, grown * item_size);
+  if (more == nullptr)
+    return false;
+  *array = more;
+  *capacity = grown;
+  return true;
 }

@@ -40,7 +40,31 @@ bool same_name(const char* a, const char* b);
 int compare_names(const char* a, const char* b);
 int compare_upper(const char* a, const char* b);  // the first step alone
 
+// The one rule for the entry that a name means without regard to case:
+// whether `name` is alike `wanted` but for case and comes before `best` (the
+// choice so far; nullptr or "" for none) in name order.
+bool better_alike(const char* name, const char* wanted, const char* best);
+
 // A hash of the name upper-cased: all its spellings hash alike.
 uint64_t upper_hash(const char* name);
+
+// Stores a copy of `text` in the empty `*slot`; false when memory runs out
+// or the slot is taken.
+bool store_copy(char** slot, const char* text);
+
+// Makes room in `*array` for one item past `count`: it doubles `*capacity`
+// (starting at `first`) when the array is full.  False, with the array as it
+// was, when memory runs out or the count would pass `limit`.
+bool grow_raw(void** array, size_t count, size_t* capacity, size_t item_size, size_t first,
+              size_t limit);
+
+template <typename Item>
+bool grow(Item** array, size_t count, size_t* capacity, size_t first = 64,
+          size_t limit = static_cast<size_t>(-1) / 2) {
+  void* raw = *array;
+  bool ok = grow_raw(&raw, count, capacity, sizeof(Item), first, limit);
+  *array = static_cast<Item*>(raw);
+  return ok;
+}
 
 #endif  // QUILLFEN_COMMON_TEXT_H_

@@ -420,8 +420,8 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
   }
   // The same entry, links followed, or one file under two names.
   if (com.stream != nullptr &&
-      ((same_identity(directory_identity(bat.directory), directory_identity(com.directory)) &&
-        same_name(bat.target, com.target)) ||
+      (same_entry(directory_identity(bat.directory), bat.target, directory_identity(com.directory),
+                  com.target) ||
        (identity_known(bat.replaced) && same_identity(bat.replaced, com.replaced)))) {
     say("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;

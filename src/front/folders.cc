@@ -4,20 +4,13 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "front/source_list.h"
 
 namespace {
 
 bool take_name(const char* name, void* context) {
   Folder* folder = static_cast<Folder*>(context);
-  if (folder->count == folder->capacity) {
-    size_t grown = folder->capacity == 0 ? 64 : folder->capacity * 2;
-    void* more = realloc(folder->names, grown * sizeof(char*));
-    if (more == nullptr)
-      return false;
-    folder->names = static_cast<char**>(more);
-    folder->capacity = grown;
-  }
+  if (!grow(&folder->names, folder->count, &folder->capacity))
+    return false;
   folder->names[folder->count] = nullptr;
   if (!store_copy(&folder->names[folder->count], name))
     return false;
@@ -49,10 +42,8 @@ bool note_leftovers(Folder* folder) {
   for (size_t i = 0; i < folder->count; i++) {
     if (!leftover_of(folder->names[i], nullptr))
       continue;
-    void* more = realloc(folder->leftovers, (folder->leftover_count + 1) * sizeof(size_t));
-    if (more == nullptr)
+    if (!grow(&folder->leftovers, folder->leftover_count, &folder->leftover_capacity, 4))
       return false;
-    folder->leftovers = static_cast<size_t*>(more);
     folder->leftovers[folder->leftover_count++] = i;
   }
   return true;
@@ -60,14 +51,8 @@ bool note_leftovers(Folder* folder) {
 
 // Adds a new folder to the set; false when memory runs out.
 bool keep(FolderSet* set, Folder* folder) {
-  if (set->count == set->capacity) {
-    int grown = set->capacity == 0 ? 8 : set->capacity * 2;
-    void* more = realloc(set->folders, static_cast<size_t>(grown) * sizeof(Folder*));
-    if (more == nullptr)
-      return false;
-    set->folders = static_cast<Folder**>(more);
-    set->capacity = grown;
-  }
+  if (!grow(&set->folders, set->count, &set->capacity, 8))
+    return false;
   set->folders[set->count++] = folder;
   return true;
 }
@@ -75,7 +60,7 @@ bool keep(FolderSet* set, Folder* folder) {
 }  // namespace
 
 Folder* folder_open(FolderSet* set, const char* path, int* reason) {
-  for (int i = 0; i < set->count; i++) {
+  for (size_t i = 0; i < set->count; i++) {
     if (strcmp(set->folders[i]->typed, path) == 0)
       return set->folders[i];
   }
@@ -83,7 +68,7 @@ Folder* folder_open(FolderSet* set, const char* path, int* reason) {
   if (directory == nullptr)
     return nullptr;
   FileIdentity identity = directory_identity(directory);
-  for (int i = 0; i < set->count; i++) {
+  for (size_t i = 0; i < set->count; i++) {
     Folder* known = set->folders[i];
     if (same_identity(known->identity, identity)) {
       directory_close(directory);
@@ -127,11 +112,9 @@ const char* folder_find(const Folder* folder, const char* name) {
   for (size_t slot = static_cast<size_t>(upper_hash(name)) & mask; folder->slots[slot] != 0;
        slot = (slot + 1) & mask) {
     const char* entry = folder->names[folder->slots[slot] - 1];
-    if (!same_name(entry, name))
-      continue;
     if (strcmp(entry, name) == 0)
       return entry;
-    if (best == nullptr || compare_names(entry, best) < 0)
+    if (better_alike(entry, name, best))
       best = entry;
   }
   return best;
@@ -146,7 +129,7 @@ void folder_clear_leftovers(Folder* folder, const char* name) {
 }
 
 void folders_close(FolderSet* set) {
-  for (int i = 0; i < set->count; i++) {
+  for (size_t i = 0; i < set->count; i++) {
     Folder* folder = set->folders[i];
     directory_close(folder->directory);
     for (size_t n = 0; n < folder->count; n++)

@@ -22,14 +22,15 @@ struct Folder {
   // files and kept links), by their index; usually none.
   size_t* leftovers;
   size_t leftover_count;
+  size_t leftover_capacity;
   bool listed;
 };
 
 // The folders of a run; a set of all zeros is empty.
 struct FolderSet {
   Folder** folders;
-  int count;
-  int capacity;
+  size_t count;
+  size_t capacity;
 };
 
 // The folder of the directory that the typed `path` names: one of the set

@@ -18,11 +18,9 @@ size_t first_slot(const FileIdentity& identity, const char* name, size_t capacit
 }
 
 bool same_key(const KnownSlot& slot, const FileIdentity& identity, const char* name) {
-  if (!same_identity(slot.identity, identity))
-    return false;
   if (slot.name == nullptr || name == nullptr)
-    return slot.name == name;
-  return same_name(slot.name, name);
+    return slot.name == name && same_identity(slot.identity, identity);
+  return same_entry(slot.identity, slot.name, identity, name);
 }
 
 // The slot that holds the key, or the empty one where it would go.  The
@@ -37,7 +35,7 @@ size_t slot_of(const KnownSlot* slots, size_t capacity, const FileIdentity& iden
 
 // Moves the table into one of twice the size (or the first one); false when
 // memory runs out, leaving it as it was.
-bool grow(KnownFiles* known) {
+bool rehash(KnownFiles* known) {
   size_t capacity = known->capacity == 0 ? FIRST_CAPACITY : known->capacity * 2;
   if (capacity > SIZE_MAX / sizeof(KnownSlot))
     return false;
@@ -59,8 +57,13 @@ bool grow(KnownFiles* known) {
 
 }  // namespace
 
+bool same_entry(const FileIdentity& directory, const char* name,
+                const FileIdentity& other_directory, const char* other_name) {
+  return same_identity(directory, other_directory) && same_name(name, other_name);
+}
+
 bool known_put(KnownFiles* known, const FileIdentity& identity, const char* name, int source) {
-  if ((known->count + 1) * 2 > known->capacity && !grow(known))
+  if ((known->count + 1) * 2 > known->capacity && !rehash(known))
     return false;
   KnownSlot* slot = &known->slots[slot_of(known->slots, known->capacity, identity, name)];
   if (slot->source < 0) {

@@ -22,6 +22,11 @@ struct KnownFiles {
   size_t count;
 };
 
+// Whether two entries, each a name in a directory of the given identity, are
+// one entry.
+bool same_entry(const FileIdentity& directory, const char* name,
+                const FileIdentity& other_directory, const char* other_name);
+
 // Files the file `identity` (name nullptr), or the entry `name` of the
 // directory `identity`, under `source`; false when memory runs out.
 bool known_put(KnownFiles* known, const FileIdentity& identity, const char* name, int source);

@@ -22,22 +22,10 @@ bool passed_over(const char* name, const EntryFacts& facts, bool wildcard) {
   return wildcard && name[0] == '.' && posix_habits();
 }
 
-// Room for the first names of a run; the list doubles from there.
-const int FIRST_CAPACITY = 64;
-
 // Makes room for one more entry; false when memory runs out.
 bool make_room(SourceList* list) {
-  if (list->count < list->capacity)
-    return true;
-  if (list->capacity > INT_MAX / 2)
-    return false;
-  int capacity = list->capacity == 0 ? FIRST_CAPACITY : list->capacity * 2;
-  void* grown = realloc(list->entries, static_cast<size_t>(capacity) * sizeof(ListedSource));
-  if (grown == nullptr)
-    return false;
-  list->entries = static_cast<ListedSource*>(grown);
-  list->capacity = capacity;
-  return true;
+  return grow(&list->entries, static_cast<size_t>(list->count), &list->capacity, 64,
+              static_cast<size_t>(INT_MAX));
 }
 
 // Windows wildcard matching of one name, without regard to ASCII case.
@@ -104,18 +92,6 @@ bool name_matches(const char* pattern, const char* name) {
   }
   return length >= 2 && strcmp(pattern + length - 2, ".*") == 0 &&
          wildcard_match(pattern, length - 2, name);
-}
-
-bool store_copy(char** slot, const char* text) {
-  if (*slot != nullptr)
-    return false;
-  size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy == nullptr)
-    return false;
-  memcpy(copy, text, size);
-  *slot = copy;
-  return true;
 }
 
 int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,

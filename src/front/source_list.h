@@ -17,7 +17,7 @@ struct ListedSource {
 struct SourceList {
   ListedSource* entries;
   int count;
-  int capacity;
+  size_t capacity;
 };
 
 // What a search found besides the sources it listed.
@@ -40,9 +40,5 @@ bool name_matches(const char* pattern, const char* name);
 // be listed, the list is left as it was.
 int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,
                         SearchOutcome* outcome);
-
-// Stores a new copy of `text` in an empty slot; false when the slot is taken
-// or memory runs out.
-bool store_copy(char** slot, const char* text);
 
 #endif  // QUILLFEN_FRONT_SOURCE_LIST_H_

@@ -58,8 +58,7 @@ struct CaseBlind {
 
 bool take_better(const char* name, void* context) {
   CaseBlind* search = static_cast<CaseBlind*>(context);
-  if (same_name(name, search->wanted) &&
-      (search->found[0] == '\0' || compare_names(name, search->found) < 0))
+  if (better_alike(name, search->wanted, search->found))
     snprintf(search->found, sizeof search->found, "%s", name);
   return true;
 }
