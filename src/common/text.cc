@@ -48,6 +48,9 @@ void path_base_name(const char* path, char* out) {
   copy_bounded(out, path + last_path_separator_pos(path), LONG_PATH_CAPACITY);
 }
 
+namespace {
+
+// The first step of name order: bytes after ASCII upper-casing.
 int compare_upper(const char* a, const char* b) {
   // Most bytes of two names in one directory are alike, case and all.
   for (;; a++, b++) {
@@ -64,6 +67,8 @@ int compare_upper(const char* a, const char* b) {
       return x - y;
   }
 }
+
+}  // namespace
 
 bool same_name(const char* a, const char* b) {
   return compare_upper(a, b) == 0;

@@ -38,7 +38,6 @@ bool same_name(const char* a, const char* b);
 // Orders names as an NTFS directory lists them: byte by byte after ASCII
 // upper-casing; names equal that way fall back to their raw bytes.
 int compare_names(const char* a, const char* b);
-int compare_upper(const char* a, const char* b);  // the first step alone
 
 // The one rule for the entry that a name means without regard to case:
 // whether `name` is alike `wanted` but for case and comes before `best` (the

@@ -711,5 +711,6 @@ int run_quillfen(int argc, char** argv) {
   if (run->list.count > 1 && posix_habits())
     report_summary(run);
   bool failed = status != STATUS_CONTINUE || run->incomplete;
+  folders_close(&run->folders);
   return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
 }

@@ -106,12 +106,6 @@ void append_char(char* text, size_t capacity, char ch) {
   text[length + 1] = '\0';
 }
 
-void replace_char(char* text, char old_char, char new_char) {
-  for (; *text != '\0'; text++)
-    if (*text == old_char)
-      *text = new_char;
-}
-
 void upper_case(char* text) {
   for (; *text != '\0'; text++)
     *text = ascii_upper(*text);

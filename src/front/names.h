@@ -35,8 +35,6 @@ int32_t parse_tab_number(const char* text);
 
 void append_char(char* text, size_t capacity, char ch);
 
-void replace_char(char* text, char old_char, char new_char);
-
 // ASCII upper-casing of a whole text, in place; other bytes stay.
 void upper_case(char* text);
 
