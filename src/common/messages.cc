@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace {
 
 bool quiet_mode = false;
@@ -225,4 +227,12 @@ void shown_on_terminal(const char* text, char* out, size_t capacity, bool c1_con
     }
   }
   out[i] = '\0';
+}
+
+void print_reason(int reason) {
+  if (reason == REASON_NONE)
+    return;
+  char text[256];
+  reason_text(reason, text, sizeof text);
+  say("  %s\n", text);
 }

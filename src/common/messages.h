@@ -39,4 +39,8 @@ void say_list(FILE* out, const char* format, va_list arguments);
 // U+009F.  `out` holds `capacity` bytes; the rest of a longer text is cut.
 void shown_on_terminal(const char* text, char* out, size_t capacity, bool c1_controls);
 
+// The second line of an error: the system's reason in words, after two
+// blanks; nothing for REASON_NONE.
+void print_reason(int reason);
+
 #endif  // QUILLFEN_COMMON_MESSAGES_H_

@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/text.h"
+#include "front/names.h"
+#include "front/run.h"
 
 namespace {
 
@@ -118,4 +121,106 @@ int list_matching_files(Folder* folder, const char* pattern, SourceList* list, i
     qsort(list->entries + first, static_cast<size_t>(list->count - first), sizeof(ListedSource),
           by_name);
   return list->count - first;
+}
+
+namespace {
+
+// Says why a file spec found nothing to convert.
+void report_no_match(const Run* run, const char* spec, const SearchOutcome& outcome) {
+  say("Error: No files found matching \"%s\"\n", run->source_path);
+  print_reason(outcome.reason);
+  char name[LONG_PATH_CAPACITY + 1];
+  path_base_name(spec, name);
+  bool wildcard = strpbrk(name, "*?") != nullptr;
+  if (outcome.skipped == 1 && outcome.directories == 1 && name[0] != '\0' && !wildcard)
+    say("  (a directory: give %s%c or %s%c*.htm)\n", spec, native_separator(), spec,
+        native_separator());
+  else if (outcome.skipped > 0 && posix_habits())
+    say("  (%i matching entries are directories, special files or names that begin with a "
+        "dot)\n",
+        outcome.skipped);
+  else if (outcome.skipped > 0)
+    say("  (%i matching entries are directories, read-only, hidden or system files)\n",
+        outcome.skipped);
+}
+
+// Sets source_dir to the directory of the upper-cased file spec `spec` as
+// messages show it, and source_path to its search pattern.
+void show_file_spec(Run* run, const char* spec) {
+  char directory[LONG_PATH_CAPACITY + 1];
+  spec_directory(spec, directory);
+  int reason;
+  if (directory[0] == '\0')
+    current_directory(run->source_dir, PATH_CAPACITY + 1, &reason);
+  else
+    shown_name(directory, run->source_dir, LONG_PATH_CAPACITY + 1);
+  append_separator(run->source_dir, LONG_PATH_CAPACITY, native_separator());
+  char typed_base[LONG_PATH_CAPACITY + 1];
+  char name[LONG_PATH_CAPACITY + 1];
+  path_base_name(spec, typed_base);
+  shown_name(typed_base, name, sizeof name);
+  copy_bounded(run->source_path, run->source_dir, LONG_PATH_CAPACITY);
+  append_text(run->source_path, LONG_PATH_CAPACITY, name);
+}
+
+// Resolves one file spec, given upper-cased and as typed, and lists its
+// matches after those of the specs before it.  A spec that matches nothing,
+// or whose directory cannot be read to its end, gets its error, and the run
+// goes on with the others.
+void list_spec(Run* run, const char* spec, const char* typed) {
+  Spec* entry = &run->specs[run->spec_count];
+  bool stored = true;
+  // Where names are told apart by case, messages show the spec as typed,
+  // and the remarks its directory upper-cased.
+  if (posix_habits()) {
+    show_file_spec(run, typed);
+    char directory[LONG_PATH_CAPACITY + 1];
+    spec_directory(typed, directory);
+    if (directory[0] != '\0' && (stored = store_copy(&entry->credited, run->source_dir)))
+      upper_case(entry->credited);
+    spec = typed;
+  } else {
+    show_file_spec(run, spec);
+  }
+  char directory[LONG_PATH_CAPACITY + 1];
+  char pattern[LONG_PATH_CAPACITY + 1];
+  spec_directory(typed, directory);
+  path_base_name(typed, pattern);
+  SearchOutcome outcome = {0, 0, REASON_NONE};
+  entry->folder = folder_open(&run->folders, directory, &outcome.reason);
+  int found = -1;
+  if (entry->folder != nullptr && stored && store_copy(&entry->shown, run->source_dir))
+    found = list_matching_files(entry->folder, pattern, &run->list, run->spec_count, &outcome);
+  if (found > 0) {
+    run->spec_count++;
+    return;
+  }
+  run->incomplete = true;
+  free(entry->shown);
+  free(entry->credited);
+  entry->shown = nullptr;
+  entry->credited = nullptr;
+  if (outcome.reason != REASON_NONE && !reason_is_missing(outcome.reason)) {
+    say("Error: Can't read directory %s\n", run->source_dir);
+    print_reason(outcome.reason);
+  } else {
+    report_no_match(run, spec, outcome);
+  }
+}
+
+}  // namespace
+
+void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan) {
+  run->specs = static_cast<Spec*>(calloc(static_cast<size_t>(count), sizeof(Spec)));
+  if (run->specs == nullptr)
+    return;
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(scan, i, arguments[i]))
+      list_spec(run, arguments[i], run->typed[i]);
+  }
+  for (int i = 0; i < run->list.count; i++) {
+    const FileIdentity& identity = run->list.entries[i].identity;
+    if (identity_known(identity) && !known_put(&run->known, identity, nullptr, i))
+      run->list.count = 0;
+  }
 }

@@ -3,6 +3,9 @@
 #define QUILLFEN_FRONT_SOURCE_LIST_H_
 
 #include "front/folders.h"
+#include "front/switches.h"
+
+struct Run;
 
 // One listed source: its name as its folder's listing gave it, the file spec
 // whose pattern it matched, and the file's identity.
@@ -40,5 +43,12 @@ bool name_matches(const char* pattern, const char* name);
 // be listed, the list is left as it was.
 int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,
                         SearchOutcome* outcome);
+
+// Lists the matches of every file spec among the `count` arguments, in the
+// order given, before anything is converted, and files the identity of each,
+// so that no output of the run is written over one of them.  A spec that
+// matches nothing, or whose directory cannot be read to its end, gets its
+// error, and the run goes on with the others.
+void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan);
 
 #endif  // QUILLFEN_FRONT_SOURCE_LIST_H_
