@@ -99,6 +99,21 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
   }
   if (block->tags_break)
     stops |= mask_of(_mm_or_si128(less, greater));
+  if (block->openers_break) {
+    // "<sc", "<st", "<pr" and "<te" in any case: the tags whose text takes
+    // no break, and a few others.
+    __m128i first = _mm_or_si128(next, _mm_set1_epi8(0x20));
+    __m128i second = _mm_or_si128(after, _mm_set1_epi8(0x20));
+    __m128i s = _mm_and_si128(equal_to(first, 's'),
+                              _mm_or_si128(equal_to(second, 'c'), equal_to(second, 't')));
+    __m128i pr = _mm_and_si128(equal_to(first, 'p'), equal_to(second, 'r'));
+    __m128i te = _mm_and_si128(equal_to(first, 't'), equal_to(second, 'e'));
+    stops |= mask_of(_mm_and_si128(less, _mm_or_si128(s, _mm_or_si128(pr, te))));
+  }
+  if (block->closers_break)
+    stops |= mask_of(_mm_and_si128(less, equal_to(next, '/')));
+  if (block->high_breaks)
+    stops |= mask_of(bytes);
   unsigned valid = (1u << n) - 1;
   stops &= valid;
   if (stops != 0) {

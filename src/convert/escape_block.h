@@ -15,6 +15,9 @@ struct EscapeBlock {
   bool in_quotes;      // inside a double-quoted run, before and after
   bool tags_break;     // every '<' and '>' ends the block: a wrap is pending
   bool anchors_break;  // "<a " ends the block
+  bool openers_break;  // so does a '<' that may begin a script, style, pre or textarea
+  bool closers_break;  // or "</"
+  bool high_breaks;    // or a byte above 0x7F
   size_t before;       // line bytes that may be read before `p`
   size_t written;      // bytes put at `out`
 };

@@ -60,6 +60,9 @@ struct Run {
   KnownFiles known;  // the listed sources, and the outputs made so far
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
+  // Text of a page was left out of its outputs, which were written all the
+  // same: a failure where the statuses say only done or failed.
+  bool cut;
   OutputPlace places[2];  // of the script and the program
   char line[LINE_CAPACITY + 1];
   SourceStream source;
@@ -351,6 +354,7 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   const RunOptions& options = run->options;
   SourceStream* source = &run->source;
   char* line = run->line;
+  bool continuing = false;  // the line read before goes on in this one
   while (!source->at_end && !source->has_error) {
     line[0] = '\0';
     int length = 0;
@@ -359,15 +363,21 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       report_overlong_tail(run->source_path);
       return LINES_STOPPED;
     }
-    if (line[0] == '\0') {
+    // A piece that more of its line follows keeps its trailing blanks.
+    bool goes_on = source->line_goes_on;
+    if (line[0] == '\0' && !continuing) {
       write_blank_line(&run->bat, &options);
     } else {
-      size_t size = trim_line(line, static_cast<size_t>(length));
+      size_t size = static_cast<size_t>(length);
+      if (!goes_on)
+        size = trim_line(line, size);
       if (compiling)
-        com_record_line(&run->com, line);
-      write_echo_text(&run->bat, line, size);
-      ++*line_count;
+        com_record_piece(&run->com, line, size, goes_on);
+      write_echo_piece(&run->bat, line, size, goes_on);
+      if (!continuing)
+        ++*line_count;
     }
+    continuing = goes_on;
     if (run->bat.failed)
       return LINES_BAT_FAILED;
     if (compiling && run->com.failed)
@@ -506,6 +516,8 @@ int convert_source(Run* run, int index, int count) {
   if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   report_cut_lines(&run->source, run->source_path);
+  if (run->source.cut_lines > 0 || (com.stream != nullptr && com_image_cut(&run->com)))
+    run->cut = true;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
   return STATUS_CONTINUE;
@@ -566,5 +578,6 @@ int run_quillfen(int argc, char** argv) {
     }
   }
   bool failed = status != STATUS_CONTINUE || run->incomplete;
-  return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
+  RunEnd end = failed ? RUN_FAILED : run->cut ? RUN_CUT : RUN_DONE;
+  return run_status(mode, end, run->list.count);
 }
