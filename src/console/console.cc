@@ -33,6 +33,26 @@ const char* const HELP_LINES[HELP_LINE_COUNT] = {
     "Website: " HOME_URL,
 };
 
+const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT] = {
+    "",
+    "Usage - quillfen [option...] [--] filespec... [/switches]",
+    "",
+    "Options:",
+    "",
+    "-h, --help          Show this help",
+    "--version           Show the version",
+    "-q, --quiet         No banner and no progress messages",
+    "-k, --keep-going    Skip a page that fails and go on with the next",
+    "--full-stem         Name outputs after the whole name before its last dot",
+    "--entities          Write UTF-8 text outside scripts as &#x...; references",
+    "--plain-status      Exit status 0, 1 or 2 (a cut line fails the run)",
+    "--count-status      Exit status is the number of pages converted",
+    "--                  Every later argument is a filespec",
+    "/NOWRAP             One echo command per line, broken only for length",
+    "/W                  Keep lines past 8096 bytes whole",
+    "/?, /H              Show the help screen",
+};
+
 void set_text_attribute(uint16_t attribute) {
   console_set_attribute(attribute);
 }
@@ -53,6 +73,17 @@ void show_help() {
   printf("\n");
   for (int i = 1; i < HELP_LINE_COUNT; i++)
     printf("%s\n", HELP_LINES[i]);
+  exit(0);
+}
+
+void show_option_help() {
+  // Leaves what the terminal shows, and its scrollback, as they are.
+  print_banner_bar();
+  printf("\n");
+  for (int i = 1; i < HELP_LINE_COUNT; i++)
+    printf("%s\n", HELP_LINES[i]);
+  for (const char* line : OPTION_HELP_LINES)
+    printf("%s\n", line);
   exit(0);
 }
 

@@ -21,6 +21,15 @@ void print_banner_bar();
 // Clears the screen, shows the help and ends the process with status 0.
 [[noreturn]] void show_help();
 
+// The lines that follow the help text when the help is asked for with an
+// option: the options and the switches that the help text leaves out.
+const int OPTION_HELP_LINE_COUNT = 17;
+extern const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT];
+
+// The help without clearing the screen, then the option lines; ends the
+// process with status 0.
+[[noreturn]] void show_option_help();
+
 // Prints the product name and version, as the banner gives them, and ends
 // the process with status 0.
 [[noreturn]] void show_version();

@@ -549,6 +549,8 @@ int run_quillfen(int argc, char** argv) {
   StatusMode mode = run->options.status_mode;
   if (scan.request == REQUEST_BAD_OPTION)
     return report_bad_option(scan, arguments, run->options);
+  if (scan.request == REQUEST_HELP && scan.help_option)
+    show_option_help();
   if (scan.request == REQUEST_HELP)
     show_help();
   if (scan.request == REQUEST_VERSION)

@@ -220,6 +220,7 @@ bool scan_option(ArgumentScan* scan, int index, const char* argument, RunOptions
   }
   if (id == ID_HELP || id == ID_VERSION) {
     scan->request = id == ID_HELP ? REQUEST_HELP : REQUEST_VERSION;
+    scan->help_option = id == ID_HELP;
     return true;
   }
   apply_option(id, options);
@@ -229,7 +230,7 @@ bool scan_option(ArgumentScan* scan, int index, const char* argument, RunOptions
 }  // namespace
 
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
-  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1};
+  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1, false};
   bool first_matched = false;
   bool specs_follow = false;
   for (int i = 0; i < count; i++) {

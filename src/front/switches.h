@@ -25,7 +25,8 @@ struct ArgumentScan {
   // that begins with '-' is an option; after it, every argument is a file
   // spec.
   int options_end;
-  int bad_option;  // the first unknown option, or -1
+  int bad_option;    // the first unknown option, or -1
+  bool help_option;  // the help was asked for with -h or --help
 };
 
 // Upper-cases `argument` in place and applies the first switch (the ones
