@@ -52,12 +52,10 @@ void flush_staging(BatWriter* writer) {
   writer->staged = 0;
 }
 
-// Makes room for `length` more bytes.  The current script line stays
-// staged whole, so that its prefix can still change: only what comes before
-// it is written out.
-void make_room(BatWriter* writer, size_t length) {
-  if (writer->staged + length <= BAT_STAGING_SIZE)
-    return;
+// Makes room for more bytes: the current script line stays staged whole,
+// so that its prefix can still change; only what comes before it is
+// written out.
+__attribute__((noinline)) void write_out_before_line(BatWriter* writer) {
   size_t kept = writer->staged - writer->line_start;
   writer->staged = writer->line_start;
   flush_staging(writer);
@@ -66,7 +64,12 @@ void make_room(BatWriter* writer, size_t length) {
   writer->line_start = 0;
 }
 
-void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
+inline void make_room(BatWriter* writer, size_t length) {
+  if (writer->staged + length > BAT_STAGING_SIZE)
+    write_out_before_line(writer);
+}
+
+inline void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
   if (length > BAT_STAGING_SIZE) {
     writer->line_start = writer->staged;
     flush_staging(writer);
@@ -292,6 +295,8 @@ struct RawName {
   size_t length;
 };
 const RawName RAW_NAMES[] = {{"", 0}, {"SCRIPT", 6}, {"STYLE", 5}, {"PRE", 3}, {"TEXTAREA", 8}};
+// The letter after "</" in the end tag of each, in lower case.
+const char RAW_CLOSERS[] = {'\0', 's', 's', 'p', 't'};
 
 // Whether a tag name may end before `c`.
 bool ends_tag_name(char c) {
@@ -302,6 +307,9 @@ bool ends_tag_name(char c) {
 // element enters it, the end tag of the one the writer is in leaves it.
 void follow_tag(BatWriter* writer, const char* p) {
   if (writer->raw == RAW_NONE) {
+    char first = static_cast<char>(p[1] | 0x20);
+    if (first != 's' && first != 'p' && first != 't')
+      return;
     for (int kind = RAW_SCRIPT; kind <= RAW_TEXTAREA; kind++) {
       const RawName& raw = RAW_NAMES[kind];
       if (equal_word(p + 1, raw.name, raw.length) && ends_tag_name(p[1 + raw.length])) {
@@ -314,6 +322,20 @@ void follow_tag(BatWriter* writer, const char* p) {
   const RawName& raw = RAW_NAMES[writer->raw];
   if (p[1] == '/' && equal_word(p + 2, raw.name, raw.length) && ends_tag_name(p[2 + raw.length]))
     writer->raw = RAW_NONE;
+}
+
+// Follows the tags among the `length` bytes at `p`.
+void follow_tags(BatWriter* writer, const char* p, size_t length) {
+  const char* end = p + length;
+  for (const char* tag = static_cast<const char*>(memchr(p, '<', length)); tag != nullptr;
+       tag = static_cast<const char*>(memchr(tag + 1, '<', static_cast<size_t>(end - tag - 1)))) {
+    // "<sc", "<st", "<pr" and "<te", in any case, may begin one.
+    char first = static_cast<char>(tag[1] | 0x20);
+    char second = static_cast<char>(tag[2] | 0x20);
+    if ((first == 's' && (second == 'c' || second == 't')) || (first == 'p' && second == 'r') ||
+        (first == 't' && second == 'e'))
+      follow_tag(writer, tag);
+  }
 }
 
 // Writes the character whose UTF-8 sequence of `tail` + 1 bytes begins at
@@ -564,14 +586,15 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
       room = to_wrap;
   }
   make_room(writer, room);
-  // The tags that may enter or leave a raw element end a block too, and so
-  // do the bytes that may become character references.
+  // The end tag of the raw element ends a block too, and so do the bytes
+  // that may become character references.
   bool tracks = !writer->no_wrap || writer->entities;
   EscapeBlock block = {writer->in_quotes,
                        wraps && echo->wrap_pending,
                        wraps,
+                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
                        tracks && writer->raw == RAW_NONE,
-                       tracks && writer->raw != RAW_NONE,
+                       0,
                        writes_references(writer),
                        static_cast<size_t>(p - line),
                        0};
@@ -579,6 +602,10 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
                                room, &block);
   writer->staged += block.written;
   writer->in_quotes = block.in_quotes;
+  // A start tag among the bytes taken enters its element from there on: the
+  // next byte that needs a decision sees it.
+  if (block.openers != 0)
+    follow_tags(writer, p, taken);
   echo->column += static_cast<int>(block.written);
   echo->length += block.written;
   if (taken > 0)
