@@ -172,7 +172,6 @@ bool echo_would_misread(const char* text) {
 // quoting off.  "echo." prints what follows it whatever it says, blanks only
 // included, where "echo" would print its own state.
 void open_script_line(BatWriter* writer, bool plain) {
-  make_room(writer, sizeof NO_LINE_END_PREFIX);
   writer->line_start = writer->staged;
   if (plain)
     put_literal(writer, ECHO_PREFIX);
@@ -629,7 +628,9 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
       insert_before_line(writer, EXPANSION_OFF_LINE);
     writer->expansion_off = true;
   }
-  EchoLine& echo = writer->echo;
+  // Kept in a local while the piece is written, where the compiler can hold
+  // it in registers.
+  EchoLine echo = writer->echo;
   if (first) {
     size_t lead = 0;
     while (lead < size && is_blank(line[lead]))
@@ -660,7 +661,9 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
     }
     p += put_single_byte(writer, &echo, line, p, end);
   }
-  if (!goes_on)
+  if (goes_on)
+    writer->echo = echo;
+  else
     put_literal(writer, "\r\n");
 }
 

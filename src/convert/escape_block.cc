@@ -116,9 +116,13 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
   if (n == 0)
     return 0;
   if (block->watch_openers) {
-    // "<s", "<p" and "<t" in any case.
-    __m128i letters = _mm_or_si128(_mm_or_si128(equal_to(first, 's'), equal_to(first, 'p')),
-                                   equal_to(first, 't'));
+    // "<sc", "<st", "<pr" and "<te" in any case.
+    __m128i second = _mm_or_si128(after, _mm_set1_epi8(0x20));
+    __m128i s = _mm_and_si128(equal_to(first, 's'),
+                              _mm_or_si128(equal_to(second, 'c'), equal_to(second, 't')));
+    __m128i pr = _mm_and_si128(equal_to(first, 'p'), equal_to(second, 'r'));
+    __m128i te = _mm_and_si128(equal_to(first, 't'), equal_to(second, 'e'));
+    __m128i letters = _mm_or_si128(s, _mm_or_si128(pr, te));
     *openers |= mask_of(_mm_and_si128(less, letters)) & valid;
   }
   __m128i others =
