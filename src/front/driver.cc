@@ -502,7 +502,8 @@ int convert_source(Run* run, int index, int count) {
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->source_path);
   source_attach(&run->source, source);
-  LinesEnd end = convert_lines(run, com.stream != nullptr, &line_count);
+  bool compiling = com.stream != nullptr;
+  LinesEnd end = convert_lines(run, compiling, &line_count);
   finish_bat(&run->bat);
   if (end == LINES_DONE && ferror(bat.stream))
     end = LINES_BAT_FAILED;
@@ -516,7 +517,7 @@ int convert_source(Run* run, int index, int count) {
   if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   report_cut_lines(&run->source, run->source_path);
-  if (run->source.cut_lines > 0 || (com.stream != nullptr && com_image_cut(&run->com)))
+  if (run->source.cut_lines > 0 || (compiling && com_image_cut(&run->com)))
     run->cut = true;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
