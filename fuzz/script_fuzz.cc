@@ -304,7 +304,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fail("the fast path wrote other bytes than the byte-at-a-time one", page_text);
       reference_from = ftell(reference_script);
     }
-    size_t off = bytes.find(EXPANSION_OFF_LINE);
+    // The line that turns expansion off stands on its own: first, or after a
+    // line end (page text may hold its words too).
+    size_t off = bytes.compare(0, strlen(EXPANSION_OFF_LINE), EXPANSION_OFF_LINE) == 0
+                     ? 0
+                     : bytes.find(std::string("\r\n") + EXPANSION_OFF_LINE);
+    if (off != 0 && off != std::string::npos)
+      off += 2;
     if (!expansion_off && bang) {
       if (off == std::string::npos)
         fail("the first line with '!' leaves delayed expansion as it was", page_text);
