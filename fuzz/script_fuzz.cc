@@ -259,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool continuing = false;  // the reader's last piece went on in this one
   bool bang = false;        // the line so far holds a '!'
   int line_pieces = 0;      // the pieces of the line so far
+  bool ended = false;       // its text ended at a NUL; the rest is read away
   std::string expected;     // of the line so far
   std::string page_text;    // the same as the page has it
   RawModel model;
@@ -267,7 +268,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fgetstr(line, LINE_CAPACITY, &source, options.tab_width, options.discard_overflow) ==
         FGETSTR_FATAL)
       break;
-    bool goes_on = source.line_goes_on;
+    // A line's text ends at its first NUL: the pieces after one are read
+    // away, as the driver does.
+    bool read_on = source.line_goes_on;
+    bool goes_on = read_on && strlen(line) == static_cast<size_t>(LINE_CAPACITY);
+    if (ended) {
+      ended = read_on;
+      continuing = read_on;
+      continue;
+    }
     bool echoed = line[0] != '\0' || continuing;
     if (!continuing) {
       expected.clear();
@@ -290,7 +299,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       write_echo_piece(&reference, line, size, goes_on);
       use_escape_blocks(FAST_PATH);
     }
-    continuing = goes_on;
+    ended = read_on && !goes_on;
+    continuing = read_on;
     if (goes_on)
       continue;
     // A line of blanks alone prints as an empty line; the pieces of a longer

@@ -355,6 +355,7 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   SourceStream* source = &run->source;
   char* line = run->line;
   bool continuing = false;  // the line read before goes on in this one
+  bool ended = false;       // and its text ended at a NUL byte before
   while (!source->at_end && !source->has_error) {
     line[0] = '\0';
     int length = 0;
@@ -363,9 +364,14 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       report_overlong_tail(run->source_path);
       return LINES_STOPPED;
     }
-    // A piece that more of its line follows keeps its trailing blanks.
-    bool goes_on = source->line_goes_on;
-    if (line[0] == '\0' && !continuing) {
+    // A piece that more of its line follows keeps its trailing blanks.  A
+    // line's text ends at its first NUL byte, so the pieces after one are
+    // read away.
+    bool read_on = source->line_goes_on;
+    bool goes_on = read_on && length == LINE_CAPACITY;
+    if (ended) {
+      // The rest of a line whose text has ended.
+    } else if (line[0] == '\0' && !continuing) {
       write_blank_line(&run->bat, &options);
     } else {
       size_t size = static_cast<size_t>(length);
@@ -377,7 +383,8 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       if (!continuing)
         ++*line_count;
     }
-    continuing = goes_on;
+    ended = read_on && (ended || !goes_on);
+    continuing = read_on;
     if (run->bat.failed)
       return LINES_BAT_FAILED;
     if (compiling && run->com.failed)

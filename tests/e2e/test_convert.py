@@ -354,6 +354,13 @@ class Lines(ToolTest):
                          b"\r\nsetlocal DisableDelayedExpansion\r\necho " + b"y" * 953 +
                          b"y!y!\r\necho.\r\n", self.read("t.bat"))
 
+    def test_a_nul_ends_a_long_line_kept_with_w(self):
+        # The text of a line ends at its first NUL, in whichever piece.
+        self.write("n.htm", b"y" * 8000 + b"\0" + b"z" * 9000 + b"\n\0" + b"x" * 9000 + b"\nend")
+        self.run_tool("n.htm", "/W", "/NCR", "/NOCGI")
+        self.assertEqual(b"@echo off\r\necho " + b"y" * 8000 + b"\r\necho.\r\necho end\r\n",
+                         self.read("n.bat"))
+
     def test_cut_lines_are_told_at_the_end_of_their_source(self):
         # Only lines that lose text count: not one that ends at the limit,
         # nor one that loses blanks, tabs and carriage returns alone.
