@@ -46,6 +46,10 @@ if(WIN32)
 else()
   install(TARGETS quillfen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES doc/quillfen.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The recipe that serves a converted site through lighttpd and Wine.
+  set(QUILLFEN_SERVE_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillfen/examples/serve)
+  install(FILES examples/serve/lighttpd.conf DESTINATION ${QUILLFEN_SERVE_DIR})
+  install(PROGRAMS examples/serve/bat-cgi DESTINATION ${QUILLFEN_SERVE_DIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -28,6 +28,11 @@ class Script {
       writer_->stream = file_;
     write_echo_line(writer_.get(), text);
   }
+  void piece(const std::string& text, bool goes_on) {
+    if (writer_->stream == nullptr)
+      writer_->stream = file_;
+    write_echo_piece(writer_.get(), text.c_str(), text.size(), goes_on);
+  }
   void blank() {
     if (writer_->stream == nullptr)
       writer_->stream = file_;
@@ -202,35 +207,6 @@ TEST(EchoLine, WordsThatEchoWouldObeyArePrintedThroughEchoDot) {
   EXPECT_EQ("echo /x\r\n", echo_of("/x"));
 }
 
-TEST(EchoLine, KeepsEveryScriptLineWithinTheInterpretersReach) {
-  std::string line;
-  for (int i = 0; i < 620; i++)
-    line += "Fish & chips ";
-  line.pop_back();
-  std::string written = echo_of(line);
-  std::string printed;
-  size_t start = 0;
-  while (start < written.size()) {
-    size_t end = written.find("\r\n", start);
-    std::string script_line = written.substr(start, end - start);
-    EXPECT_LE(script_line.size(), 8180u);
-    EXPECT_EQ(0u, script_line.find("echo "));
-    printed += script_line.substr(5);
-    start = end + 2;
-  }
-  std::string unescaped;
-  for (size_t i = 0; i < printed.size(); i++)
-    if (printed[i] != '^')
-      unescaped += printed[i];
-  EXPECT_EQ(line, unescaped);
-
-  // A UTF-8 sequence is not split, and a blank-only start is not broken.
-  std::string wide(4087, '&');
-  wide += "\xC3\xA9\xC3\xA9";
-  std::string split = echo_of(wide);
-  EXPECT_EQ(std::string::npos, split.find("\r\necho \xA9"));
-}
-
 std::vector<std::string> script_lines(const std::string& written) {
   std::vector<std::string> lines;
   for (size_t start = 0; start < written.size();) {
@@ -241,25 +217,79 @@ std::vector<std::string> script_lines(const std::string& written) {
   return lines;
 }
 
+const char NO_END[] = "<nul set /p =";
+
+// What the echo and set lines print, carets dropped, "%%" read as one '%', each
+// line ended as its prefix says.
+std::string printed_by(const std::string& written) {
+  std::string printed;
+  for (const std::string& line : script_lines(written)) {
+    if (line == "setlocal DisableDelayedExpansion")
+      continue;
+    bool no_end = line.compare(0, strlen(NO_END), NO_END) == 0;
+    std::string text = line.substr(no_end ? strlen(NO_END) : 5);
+    for (size_t i = 0; i < text.size(); i++) {
+      if (text[i] == '^' || (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%'))
+        i++;
+      if (i < text.size())
+        printed += text[i];
+    }
+    if (!no_end)
+      printed += "\n";
+  }
+  return printed;
+}
+
+TEST(EchoLine, KeepsEveryScriptLineWithinTheInterpretersReach) {
+  std::string line;
+  for (int i = 0; i < 620; i++)
+    line += "Fish & chips ";
+  line.pop_back();
+  std::string written = echo_of(line);
+  std::vector<std::string> lines = script_lines(written);
+  ASSERT_GT(lines.size(), 1u);
+  for (size_t i = 0; i < lines.size(); i++) {
+    EXPECT_LE(lines[i].size(), 8180u);
+    // Every piece but the last prints without a line end, and begins where
+    // "set /p" keeps every byte.
+    const char* prefix = i + 1 < lines.size() ? NO_END : "echo ";
+    EXPECT_EQ(0u, lines[i].find(prefix));
+    if (i > 0) {
+      EXPECT_NE(' ', lines[i][strlen(prefix)]);
+    }
+  }
+  EXPECT_EQ(line + "\n", printed_by(written));
+
+  // A UTF-8 sequence is not split.
+  std::string wide(4087, '&');
+  wide += "\xC3\xA9\xC3\xA9";
+  std::string split = echo_of(wide);
+  EXPECT_EQ(std::string::npos, split.find("\r\necho \xA9"));
+  EXPECT_EQ(wide + "\n", printed_by(split));
+}
+
 TEST(EchoLine, BreaksForLengthWhateverTheBytes) {
   // Bytes 0x80 to 0xBF outside a well-formed UTF-8 sequence, escapes among
-  // them, and a tail of blanks that a break would leave alone on a line.
+  // them, and a run of blanks where the break would fall.
   std::string latin(8096, '\xA0');
   for (size_t i = 0; i < latin.size(); i += 3)
     latin[i] = '&';
-  std::string tail = std::string(8175, 'x') + "    ";
+  std::string blanks = std::string(7140, 'x') + std::string(600, ' ') + std::string(900, 'y');
   std::string stray = "\xE9";
   while (stray.size() < 8094)
     stray += "\x80%";
-  for (const std::string& line : {latin, tail, stray}) {
-    std::vector<std::string> lines = script_lines(echo_of(line));
+  for (const std::string& line : {latin, blanks, stray}) {
+    std::string written = echo_of(line);
+    std::vector<std::string> lines = script_lines(written);
     EXPECT_GT(lines.size(), 1u);
-    for (const std::string& script_line : lines) {
-      EXPECT_LE(script_line.size(), 8191u);
-      EXPECT_NE(std::string::npos, script_line.find_first_not_of(" \t", 4)) << script_line;
-    }
+    for (const std::string& script_line : lines)
+      EXPECT_LE(script_line.size(), 8180u);
+    EXPECT_EQ(line + "\n", printed_by(written));
   }
-  EXPECT_EQ("echo.    ", script_lines(echo_of(tail)).back());
+  // The blanks stay with the text before them.
+  EXPECT_EQ("echo " + std::string(900, 'y'), script_lines(echo_of(blanks)).back());
+  // A line that its script line takes whole is not broken.
+  EXPECT_EQ(1u, script_lines(echo_of(std::string(8096, 'y') + "&&")).size());
 
   // Only a well-formed sequence puts the break off to its end.
   struct Case {
@@ -268,9 +298,9 @@ TEST(EchoLine, BreaksForLengthWhateverTheBytes) {
   } cases[] = {{"\xE2\x80\x94", 3}, {"\xF0\x9F\x98\x80", 4}, {"\xE0\x80\x80", 1},
                {"\xED\xA0\x80", 1}, {"\xC0\xAF", 1},         {"\xF4\x90\x80\x80", 1}};
   for (const Case& c : cases) {
-    std::string line = std::string(8174, 'x') + c.sequence + "y";
+    std::string line = std::string(7142, 'x') + c.sequence + std::string(2000, 'y');
     std::string first = script_lines(echo_of(line)).front();
-    EXPECT_EQ(5 + 8174 + c.kept, first.size()) << c.sequence;
+    EXPECT_EQ(strlen(NO_END) + 7142 + c.kept, first.size()) << c.sequence;
   }
 }
 
@@ -341,11 +371,12 @@ TEST(EchoLine, TurnsDelayedExpansionOffBeforeTheFirstExclamationMark) {
 }
 
 // What the writer makes of `line` with the sixteen-byte path on or off.
-std::string written_with_blocks(bool on, const std::string& line, bool no_wrap) {
+std::string written_with_blocks(bool on, const std::string& line, bool no_wrap, bool entities) {
   bool available = escape_blocks_available();
   use_escape_blocks(on);
   Script script;
   script.options.no_wrap = no_wrap;
+  script.options.entities = entities;
   script.line(line.c_str());
   std::string bytes = script.bytes();
   use_escape_blocks(available);
@@ -359,14 +390,32 @@ TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
   // wrap column and the length bound, quotes left open across blocks, and
   // anchors split by a block's end.
   std::vector<std::string> lines;
-  const char* const pieces[] = {"<a ", "<A ", "<a", "\"", "%", "^", "&", "|", ">", "<", " ", "\t"};
+  const char* const pieces[] = {"<a ",
+                                "<A ",
+                                "<a",
+                                "\"",
+                                "%",
+                                "^",
+                                "&",
+                                "|",
+                                ">",
+                                "<",
+                                " ",
+                                "\t",
+                                "<pre>",
+                                "</PRE>",
+                                "<script x>",
+                                "</script>",
+                                "<st",
+                                "\xC3\xA9",
+                                "<style>a</style >"};
   for (size_t length = 1; length <= 48; length++)
     for (const char* piece : pieces)
       for (size_t at = 0; at + strlen(piece) <= length; at += 5)
         lines.push_back(std::string(at, 'x') + piece +
                         std::string(length - at - strlen(piece), 'y'));
   std::mt19937 random(7);
-  const char alphabet[] = "<<>>a A\"\"%^&| \txyz\xC3\xA9";
+  const char alphabet[] = "<<>>a A\"\"%^&| \txyz\xC3\xA9/spcrit";
   std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
   const size_t lengths[] = {20, 200, 230, 600, 4100, 8096};
   for (size_t length : lengths)
@@ -377,9 +426,114 @@ TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
       lines.push_back(line);
     }
   for (const std::string& line : lines)
-    for (bool no_wrap : {false, true})
-      ASSERT_EQ(written_with_blocks(false, line, no_wrap), written_with_blocks(true, line, no_wrap))
-          << line.substr(0, 120) << (no_wrap ? " /NOWRAP" : "");
+    for (int mode = 0; mode < 4; mode++) {
+      bool no_wrap = mode & 1;
+      bool entities = mode & 2;
+      ASSERT_EQ(written_with_blocks(false, line, no_wrap, entities),
+                written_with_blocks(true, line, no_wrap, entities))
+          << line.substr(0, 120) << (no_wrap ? " /NOWRAP" : "") << (entities ? " --entities" : "");
+    }
+}
+
+// Scripts, style sheets, preformatted text and text areas take no break:
+// a line end there would change what the page does or shows.
+TEST(EchoLine, MakesNoBreakInsideRawElements) {
+  std::string x219(219, 'x');
+  std::string x221(221, 'x');
+  struct Case {
+    std::vector<std::string> lines;
+    std::string expected;
+  } cases[] = {
+      {{x219 + "<script>var s = '<b>' + `<a href=x>`;</script><i>"},
+       "echo " + x219 + "^<script^>var s = '^<b^>' + `^<a href=x^>`;^</script^>\r\n" +
+           "echo ^<!--crlf--^>^<i^>\r\n"},
+      {{"<PRE class=c>", "  <a href=x>x</a> " + x221 + "<b>", "</pre >" + x221 + "<b>"},
+       "echo ^<PRE class=c^>\r\necho   ^<a href=x^>x^</a^> " + x221 + "^<b^>\r\necho ^</pre ^>" +
+           x221 + "\r\necho ^<b^>\r\n"},
+      {{"<Style>" + x221 + "<b>", "</STYLE><a href=y>"},
+       "echo ^<Style^>" + x221 + "^<b^>\r\necho ^</STYLE^>\r\necho ^<a href=y^>\r\n"},
+      {{"<textarea>" + x221 + "</pre><a >", "</textarea>"},
+       "echo ^<textarea^>" + x221 + "^</pre^>^<a ^>\r\necho ^</textarea^>\r\n"},
+      // Only the element's own end tag ends it, and only whole names count.
+      {{"<script>'</style>' " + x221 + "<b>"}, "echo ^<script^>'^</style^>' " + x221 + "^<b^>\r\n"},
+      {{"<scripts>" + x221 + "<b>"}, "echo ^<scripts^>" + x221 + "\r\necho ^<b^>\r\n"},
+  };
+  for (const Case& c : cases) {
+    Script script;
+    script.options.credits = false;
+    script.options.cgi_header = false;
+    script.header("P.HTM");
+    for (const std::string& line : c.lines)
+      script.line(line.c_str());
+    EXPECT_EQ("@echo off\r\n" + c.expected, script.bytes()) << c.lines[0].substr(0, 30);
+  }
+
+  // Each source starts outside them.
+  Script two;
+  two.options.credits = false;
+  two.options.cgi_header = false;
+  two.header("A.HTM");
+  two.line("<pre>");
+  two.bytes();
+  two.header("B.HTM");
+  two.line("x<a href=z>");
+  EXPECT_EQ("@echo off\r\necho ^<pre^>\r\n@echo off\r\necho x\r\necho ^<a href=z^>\r\n",
+            two.bytes());
+}
+
+TEST(EchoLine, PiecesOfALinePrintAsOneLine) {
+  Script script;
+  std::string a(8096, 'a');
+  std::string b(8096, ' ');
+  script.piece(a, true);
+  script.piece(b, true);
+  script.piece("!b  ", false);
+  script.piece("next", false);
+  std::string written = script.bytes();
+  std::vector<std::string> lines = script_lines(written);
+  ASSERT_GE(lines.size(), 4u);
+  // The mark in the third piece turns expansion off before the script line
+  // that prints it, which the pieces before opened.
+  size_t mark = 0;
+  while (mark < lines.size() && lines[mark].find('!') == std::string::npos)
+    mark++;
+  ASSERT_LT(mark, lines.size());
+  EXPECT_EQ("setlocal DisableDelayedExpansion", lines[mark - 1]);
+  for (size_t i = 0; i + 2 < lines.size(); i++)
+    EXPECT_TRUE(lines[i].find(NO_END) == 0 || i == mark - 1) << i;
+  EXPECT_EQ("echo next", lines.back());
+  EXPECT_EQ(a + b + "!b  \nnext\n", printed_by(written));
+
+  // A line of exactly the buffer's size ends with an empty last piece.
+  Script exact;
+  exact.piece(a, true);
+  exact.piece("", false);
+  EXPECT_EQ(a + "\n", printed_by(exact.bytes()));
+}
+
+TEST(EchoLine, EntitiesWriteUtf8TextAsCharacterReferences) {
+  struct Case {
+    std::string line;
+    std::string expected;
+  } cases[] = {
+      {"caf\xC3\xA9 \xE2\x86\x90 \xF0\x9F\x98\x80 \xC2\xB7",
+       "echo caf^&#xE9; ^&#x2190; ^&#x1F600; ^&#xB7;\r\n"},
+      {"<p title=\"\xC2\xA7\">\xC2\xA7</p>", "echo ^<p title=\"&#xA7;\"^>^&#xA7;^</p^>\r\n"},
+      // Not a sequence: written as it stands.
+      {"\xE9t\xE9 \xC0\xAF \xED\xA0\x80 \xC3", "echo \xE9t\xE9 \xC0\xAF \xED\xA0\x80 \xC3\r\n"},
+      {"<script>'\xC3\xA9'</script>\xC3\xA9<style>\xC3\xA9</style>",
+       "echo ^<script^>'\xC3\xA9'^</script^>^&#xE9;^<style^>\xC3\xA9^</style^>\r\n"},
+      {"<pre>\xC3\xA9</pre>", "echo ^<pre^>^&#xE9;^</pre^>\r\n"},
+  };
+  for (const Case& c : cases) {
+    Script script;
+    script.options.entities = true;
+    script.options.credits = false;
+    script.options.cgi_header = false;
+    script.header("P.HTM");
+    script.line(c.line.c_str());
+    EXPECT_EQ("@echo off\r\n" + c.expected, script.bytes()) << c.line;
+  }
 }
 
 }  // namespace

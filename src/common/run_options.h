@@ -30,7 +30,8 @@ struct RunOptions {
   bool cgi_header = true;
   bool credits = true;
   bool remove_blank_lines = false;
-  bool no_wrap = false;  // one echo command per line, broken only for length
+  bool no_wrap = false;   // one echo command per line, broken only for length
+  bool entities = false;  // UTF-8 text outside scripts and styles as character references
   bool compile_com = false;
   bool quiet = false;       // no banner and no progress messages
   bool keep_going = false;  // a source that fails is skipped, the run goes on

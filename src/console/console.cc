@@ -44,11 +44,12 @@ const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT] = {
     "-q, --quiet         No banner and no progress messages",
     "-k, --keep-going    Skip a page that fails and go on with the next",
     "--full-stem         Name outputs after the whole name before its last dot",
-    "--plain-status      Exit status 0, 1 or 2 (the default here)",
+    "--entities          Write UTF-8 text outside scripts as &#x...; references",
+    "--plain-status      Exit status 0, 1 or 2 (a cut line fails the run)",
     "--count-status      Exit status is the number of pages converted",
     "--                  Every later argument is a filespec",
     "/NOWRAP             One echo command per line, broken only for length",
-    "/W                  Keep the rest of a line past 8096 bytes as more lines",
+    "/W                  Keep lines past 8096 bytes whole",
     "/?, /H              Show the help screen",
 };
 

@@ -22,9 +22,8 @@ void print_banner_bar();
 [[noreturn]] void show_help();
 
 // The lines that follow the help text when the help is asked for with an
-// option where the console keeps POSIX habits: the options and the switches
-// that the help text leaves out.
-const int OPTION_HELP_LINE_COUNT = 16;
+// option: the options and the switches that the help text leaves out.
+const int OPTION_HELP_LINE_COUNT = 17;
 extern const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT];
 
 // The help without clearing the screen, then the option lines; ends the

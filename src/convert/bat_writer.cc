@@ -17,13 +17,26 @@ const char BREAK_MARKER[] = "^<!--crlf--^>";
 // with delayed expansion on: it takes the setting afresh for every line.
 const char EXPANSION_OFF_LINE[] = "setlocal DisableDelayedExpansion\r\n";
 
+// Prints the rest of its script line without a line end.  Its input is
+// the empty device, so it waits for nothing.
+const char NO_LINE_END_PREFIX[] = "<nul set /p =";
+const size_t PREFIX_GROWTH = sizeof NO_LINE_END_PREFIX - sizeof ECHO_PREFIX;
+
 // The longest script line that the writer makes, just inside the 8191
-// characters that the interpreter reads of a line.
-const size_t SCRIPT_LINE_LIMIT = 8180;
+// characters that the interpreter reads of a line, the longer prefix of a
+// line that prints without a line end counted.
+const size_t SCRIPT_LINE_LIMIT = 8180 - PREFIX_GROWTH;
+
+// A script line that its text would take past SCRIPT_LINE_LIMIT is broken
+// before the first byte past the limit less this zone that can begin a line
+// printed without a line end; past the limit itself, before any byte.
+const size_t LENGTH_BREAK_ZONE = 1024;
+const size_t LENGTH_BREAK_START = SCRIPT_LINE_LIMIT - LENGTH_BREAK_ZONE;
 
 // Room that one source byte may need in the staging buffer: a line break,
-// a fresh prefix, the marker and the escaped byte.
-const size_t LARGEST_STEP = 32;
+// a fresh prefix, the marker, the longer prefix and the written byte or
+// character reference.
+const size_t LARGEST_STEP = 48;
 
 void note_failure(BatWriter* writer) {
   if (!writer->failed)
@@ -39,9 +52,30 @@ void flush_staging(BatWriter* writer) {
   writer->staged = 0;
 }
 
-void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
+// Makes room for more bytes: the current script line stays staged whole,
+// so that its prefix can still change; only what comes before it is
+// written out.
+__attribute__((noinline)) void write_out_before_line(BatWriter* writer) {
+  size_t kept = writer->staged - writer->line_start;
+  writer->staged = writer->line_start;
+  flush_staging(writer);
+  memmove(writer->staging, writer->staging + writer->line_start, kept);
+  writer->staged = kept;
+  writer->line_start = 0;
+}
+
+inline void make_room(BatWriter* writer, size_t length) {
   if (writer->staged + length > BAT_STAGING_SIZE)
+    write_out_before_line(writer);
+}
+
+inline void put_bytes(BatWriter* writer, const char* bytes, size_t length) {
+  if (length > BAT_STAGING_SIZE) {
+    writer->line_start = writer->staged;
     flush_staging(writer);
+  } else {
+    make_room(writer, length);
+  }
   if (length > BAT_STAGING_SIZE) {
     if (fwrite(bytes, 1, length, writer->stream) != length)
       note_failure(writer);
@@ -138,6 +172,7 @@ bool echo_would_misread(const char* text) {
 // quoting off.  "echo." prints what follows it whatever it says, blanks only
 // included, where "echo" would print its own state.
 void open_script_line(BatWriter* writer, bool plain) {
+  writer->line_start = writer->staged;
   if (plain)
     put_literal(writer, ECHO_PREFIX);
   else
@@ -152,24 +187,46 @@ void start_script_line(BatWriter* writer, const char* text) {
 
 // How the writer treats each byte value: plain bytes are copied as they
 // stand, in runs; the others one by one.
-enum ByteClass : unsigned char { BYTE_PLAIN, BYTE_CARET, BYTE_PERCENT, BYTE_QUOTE, BYTE_END };
+// Where text is written as character references, bytes above 0x7F are
+// BYTE_HIGH.
+enum ByteClass : unsigned char {
+  BYTE_PLAIN,
+  BYTE_CARET,
+  BYTE_PERCENT,
+  BYTE_QUOTE,
+  BYTE_END,
+  BYTE_HIGH
+};
 
 struct ByteClasses {
   ByteClass of[256];
-  ByteClasses() : of() {
+  explicit ByteClasses(bool references) : of() {
     const char carets[] = "<>|&^";
     for (const char* c = carets; *c != '\0'; c++)
       of[static_cast<unsigned char>(*c)] = BYTE_CARET;
     of[static_cast<unsigned char>('%')] = BYTE_PERCENT;
     of[static_cast<unsigned char>('"')] = BYTE_QUOTE;
     of[0] = BYTE_END;
+    for (int c = 0x80; references && c <= 0xFF; c++)
+      of[c] = BYTE_HIGH;
   }
 };
 
-const ByteClasses BYTE_CLASSES;
+const ByteClasses BYTE_CLASSES(false);
+const ByteClasses REFERENCE_CLASSES(true);
 
 ByteClass class_of(char c) {
   return BYTE_CLASSES.of[static_cast<unsigned char>(c)];
+}
+
+// Whether the writer turns UTF-8 text into character references here: not
+// in a script or a style sheet, which the browser does not decode.
+bool writes_references(const BatWriter* writer) {
+  return writer->entities && writer->raw != RAW_SCRIPT && writer->raw != RAW_STYLE;
+}
+
+const ByteClasses& classes_of(const BatWriter* writer) {
+  return writes_references(writer) ? REFERENCE_CLASSES : BYTE_CLASSES;
 }
 
 // Whether `c` is written with a caret before it: outside double quotes the
@@ -223,6 +280,76 @@ bool inside_sequence(const char* line, const char* p) {
   return false;
 }
 
+// Whether a script line that prints without a line end may begin with `c`:
+// the interpreter's "set /p" drops blanks before its text and refuses text
+// that begins with '=', and quotes or separators there are best avoided.
+bool starts_no_end_line(char c) {
+  unsigned char b = static_cast<unsigned char>(c);
+  return b > ' ' && b != 0xFF && c != '=' && c != '"' && c != ',' && c != ';';
+}
+
+// Names and lengths of the raw elements, in RawElement order.
+struct RawName {
+  const char* name;
+  size_t length;
+};
+const RawName RAW_NAMES[] = {{"", 0}, {"SCRIPT", 6}, {"STYLE", 5}, {"PRE", 3}, {"TEXTAREA", 8}};
+// The letter after "</" in the end tag of each, in lower case.
+const char RAW_CLOSERS[] = {'\0', 's', 's', 'p', 't'};
+
+// Whether a tag name may end before `c`.
+bool ends_tag_name(char c) {
+  return c == '\0' || c == ' ' || c == '\t' || c == '\f' || c == '/' || c == '>';
+}
+
+// Follows the tag that begins at `p` (a '<'): the start tag of a raw
+// element enters it, the end tag of the one the writer is in leaves it.
+void follow_tag(BatWriter* writer, const char* p) {
+  if (writer->raw == RAW_NONE) {
+    char first = static_cast<char>(p[1] | 0x20);
+    if (first != 's' && first != 'p' && first != 't')
+      return;
+    for (int kind = RAW_SCRIPT; kind <= RAW_TEXTAREA; kind++) {
+      const RawName& raw = RAW_NAMES[kind];
+      if (equal_word(p + 1, raw.name, raw.length) && ends_tag_name(p[1 + raw.length])) {
+        writer->raw = static_cast<RawElement>(kind);
+        return;
+      }
+    }
+    return;
+  }
+  const RawName& raw = RAW_NAMES[writer->raw];
+  if (p[1] == '/' && equal_word(p + 2, raw.name, raw.length) && ends_tag_name(p[2 + raw.length]))
+    writer->raw = RAW_NONE;
+}
+
+// Follows the tags among the `length` bytes at `p`.
+void follow_tags(BatWriter* writer, const char* p, size_t length) {
+  const char* end = p + length;
+  for (const char* tag = static_cast<const char*>(memchr(p, '<', length)); tag != nullptr;
+       tag = static_cast<const char*>(memchr(tag + 1, '<', static_cast<size_t>(end - tag - 1)))) {
+    // "<sc", "<st", "<pr" and "<te", in any case, may begin one.
+    char first = static_cast<char>(tag[1] | 0x20);
+    char second = static_cast<char>(tag[2] | 0x20);
+    if ((first == 's' && (second == 'c' || second == 't')) || (first == 'p' && second == 'r') ||
+        (first == 't' && second == 'e'))
+      follow_tag(writer, tag);
+  }
+}
+
+// Writes the character whose UTF-8 sequence of `tail` + 1 bytes begins at
+// `p` as a character reference; returns the bytes written.
+int put_reference(BatWriter* writer, const char* p, int tail) {
+  unsigned char lead = static_cast<unsigned char>(p[0]);
+  unsigned long code = lead & (tail == 1 ? 0x1F : tail == 2 ? 0x0F : 0x07);
+  for (int i = 1; i <= tail; i++)
+    code = (code << 6) | (static_cast<unsigned char>(p[i]) & 0x3F);
+  char* out = writer->staging + writer->staged;
+  int length = snprintf(out, LARGEST_STEP, "%s&#x%lX;", writer->in_quotes ? "" : "^", code);
+  writer->staged += static_cast<size_t>(length);
+  return length;
+}
+
 // Writes one byte of page text as the interpreter must see it; returns the
 // number of bytes written.
 int put_page_byte(BatWriter* writer, char c) {
@@ -249,7 +376,11 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->failed = false;
   writer->reason = 0;
   writer->no_wrap = options->no_wrap;
+  writer->entities = options->entities;
   writer->expansion_off = false;
+  writer->raw = RAW_NONE;
+  writer->line_goes_on = false;
+  writer->line_start = 0;
   put_text(writer, "@echo off\r\n");
   if (options->credits) {
     char name[LONG_PATH_CAPACITY + 1];
@@ -286,29 +417,62 @@ size_t trim_line(char* line, size_t length) {
 
 namespace {
 
-// The state of one source line's echo commands.
-struct EchoLine {
-  int column = 0;             // content bytes since the current script line began
-  size_t length = 0;          // bytes of the current script line
-  bool wrap_pending = false;  // the next tag boundary breaks the line
-  bool blank = true;          // the script line holds only blanks after its prefix
-};
+// Makes the current script line one that prints its text without a line
+// end: its prefix becomes NO_LINE_END_PREFIX.
+void drop_line_end(BatWriter* writer) {
+  make_room(writer, PREFIX_GROWTH);
+  char* line = writer->staging + writer->line_start;
+  size_t text = writer->staged - writer->line_start - strlen(ECHO_PREFIX);
+  memmove(line + strlen(NO_LINE_END_PREFIX), line + strlen(ECHO_PREFIX), text);
+  memcpy(line, NO_LINE_END_PREFIX, strlen(NO_LINE_END_PREFIX));
+  writer->staged += PREFIX_GROWTH;
+}
 
-// Ends the current script line and starts one that prints `rest`.
-void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest) {
+// Ends the current script line, with a line end in the page where
+// `line_end`, and starts one that prints `rest`.
+void break_script_line(BatWriter* writer, EchoLine* echo, const char* rest, bool line_end) {
+  if (!line_end)
+    drop_line_end(writer);
   put_literal(writer, "\r\n");
   start_script_line(writer, rest);
   echo->column = 0;
   echo->length = strlen(ECHO_PREFIX);
   echo->wrap_pending = false;
   echo->blank = true;
+  echo->limit = LENGTH_BREAK_START;
+}
+
+// Puts `text`, whole lines, before the current script line.
+void insert_before_line(BatWriter* writer, const char* text) {
+  size_t length = strlen(text);
+  make_room(writer, length);
+  char* line = writer->staging + writer->line_start;
+  memmove(line + length, line, writer->staged - writer->line_start);
+  memcpy(line, text, length);
+  writer->line_start += length;
+  writer->staged += length;
+}
+
+// Whether the script line takes the rest of the text from `p`, the last of
+// its line, whatever the quotes: each byte counted with its escape and a
+// character reference at its longest.
+bool rest_fits(const BatWriter* writer, const EchoLine* echo, const char* p, const char* end) {
+  if (writer->line_goes_on)
+    return false;
+  const ByteClasses& classes = classes_of(writer);
+  size_t length = echo->length;
+  for (; p < end; p++) {
+    ByteClass kind = classes.of[static_cast<unsigned char>(*p)];
+    length += kind == BYTE_PLAIN ? 1 : kind == BYTE_HIGH ? 4 : 2;
+  }
+  return length <= SCRIPT_LINE_LIMIT;
 }
 
 // Copies the plain bytes at `p` to `out`, at most `limit` of them, and
 // returns how many there were.
-size_t copy_plain(char* out, const char* p, size_t limit) {
+size_t copy_plain(const ByteClasses& classes, char* out, const char* p, size_t limit) {
   size_t length = 0;
-  while (length < limit && class_of(p[length]) == BYTE_PLAIN) {
+  while (length < limit && classes.of[static_cast<unsigned char>(p[length])] == BYTE_PLAIN) {
     out[length] = p[length];
     length++;
   }
@@ -319,11 +483,11 @@ size_t copy_plain(char* out, const char* p, size_t limit) {
 // current script line takes before a length break is due, and returns how
 // many.
 size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p, const char* end) {
-  size_t room = SCRIPT_LINE_LIMIT - echo->length;
-  if (writer->staged + room > BAT_STAGING_SIZE)
-    flush_staging(writer);
+  size_t room = echo->limit - echo->length;
+  make_room(writer, room);
   size_t left = static_cast<size_t>(end - p);
-  size_t length = copy_plain(writer->staging + writer->staged, p, left < room ? left : room);
+  size_t length = copy_plain(classes_of(writer), writer->staging + writer->staged, p,
+                             left < room ? left : room);
   writer->staged += length;
   echo->column += static_cast<int>(length);
   echo->length += length;
@@ -340,40 +504,66 @@ void write_echo_line(BatWriter* writer, const char* line) {
   write_echo_text(writer, line, strlen(line));
 }
 
+void write_echo_text(BatWriter* writer, const char* line, size_t size) {
+  write_echo_piece(writer, line, size, false);
+}
+
 namespace {
 
+// The bytes of a UTF-8 sequence at `p` that the writer turns into one
+// character reference, or 0 when it writes the byte at `p` as it stands.
+int reference_tail(const BatWriter* writer, const char* p, const char* end) {
+  if (static_cast<unsigned char>(*p) < 0x80 || !writes_references(writer))
+    return 0;
+  int tail = utf8_tail_length(p);
+  return tail < end - p ? tail : 0;
+}
+
 // Writes one byte that is not plain, or a plain one where a length break
-// may fall, breaking the script line before or after it where it must.
-void put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const char* p,
-                     const char* end) {
-  if (writer->staged + LARGEST_STEP > BAT_STAGING_SIZE)
-    flush_staging(writer);
+// may fall, breaking the script line before or after it where it must;
+// with its continuation bytes where it begins a sequence written as a
+// character reference.  Returns the bytes taken.
+size_t put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, const char* p,
+                       const char* end) {
+  make_room(writer, LARGEST_STEP);
   char c = *p;
-  if (!echo->blank) {
-    bool tag_break = !writer->no_wrap && c == '<' && (echo->wrap_pending || is_anchor_start(p));
-    bool too_long =
-        echo->length + written_size(writer, c) > SCRIPT_LINE_LIMIT && !inside_sequence(line, p);
-    if (tag_break || too_long)
-      break_script_line(writer, echo, p);
+  int tail = reference_tail(writer, p, end);
+  bool outside = writer->raw == RAW_NONE;
+  bool tag_break = !echo->blank && !writer->no_wrap && outside && c == '<' &&
+                   (echo->wrap_pending || is_anchor_start(p));
+  size_t size = tail > 0 ? 12 : written_size(writer, c);
+  bool too_long = echo->length + size > SCRIPT_LINE_LIMIT;
+  if (!too_long && echo->length + size > echo->limit && starts_no_end_line(c)) {
+    if (rest_fits(writer, echo, p, end))
+      echo->limit = SCRIPT_LINE_LIMIT;
+    else
+      too_long = true;
   }
-  int written = put_page_byte(writer, c);
+  if (tag_break)
+    break_script_line(writer, echo, p, true);
+  else if (too_long && !inside_sequence(line, p))
+    break_script_line(writer, echo, p, false);
+  if (c == '<')
+    follow_tag(writer, p);
+  int written = tail > 0 ? put_reference(writer, p, tail) : put_page_byte(writer, c);
   echo->column += written;
   echo->length += static_cast<size_t>(written);
   if (!is_blank(c))
     echo->blank = false;
-  if (c == '>' && echo->wrap_pending && !writer->no_wrap) {
+  if (c == '>' && echo->wrap_pending && !writer->no_wrap && writer->raw == RAW_NONE) {
     if (p + 1 < end) {
-      break_script_line(writer, echo, "<");
+      break_script_line(writer, echo, "<", true);
       put_literal(writer, BREAK_MARKER);
       echo->length += strlen(BREAK_MARKER);
       echo->blank = false;
     }
     echo->column = 0;
     echo->wrap_pending = false;
-    return;
+    return 1;
   }
   if (echo->column > WRAP_COLUMN)
     echo->wrap_pending = true;
+  return static_cast<size_t>(tail) + 1;
 }
 
 // Writes the bytes from `p` in blocks for as long as no length break and no
@@ -383,10 +573,10 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
                   const char* end) {
   // A blank script line takes no break before its first byte, nor does a
   // block; from a byte that is not blank on, it is not blank any more.
-  if ((echo->blank && is_blank(*p)) || echo->length + ESCAPE_BLOCK_ROOM > SCRIPT_LINE_LIMIT)
+  if ((echo->blank && is_blank(*p)) || echo->length + ESCAPE_BLOCK_ROOM > echo->limit)
     return 0;
-  size_t room = SCRIPT_LINE_LIMIT - echo->length;
-  bool wraps = !writer->no_wrap;
+  size_t room = echo->limit - echo->length;
+  bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
   if (wraps && !echo->wrap_pending) {
     if (echo->column + static_cast<int>(ESCAPE_BLOCK_ROOM) > WRAP_COLUMN)
       return 0;
@@ -394,14 +584,27 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
     if (to_wrap < room)
       room = to_wrap;
   }
-  if (writer->staged + room > BAT_STAGING_SIZE)
-    flush_staging(writer);
-  EscapeBlock block = {writer->in_quotes, wraps && echo->wrap_pending, wraps,
-                       static_cast<size_t>(p - line), 0};
+  make_room(writer, room);
+  // The end tag of the raw element ends a block too, and so do the bytes
+  // that may become character references.
+  bool tracks = !writer->no_wrap || writer->entities;
+  EscapeBlock block = {writer->in_quotes,
+                       wraps && echo->wrap_pending,
+                       wraps,
+                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
+                       tracks && writer->raw == RAW_NONE,
+                       0,
+                       writes_references(writer),
+                       static_cast<size_t>(p - line),
+                       0};
   size_t taken = escape_blocks(p, static_cast<size_t>(end - p), writer->staging + writer->staged,
                                room, &block);
   writer->staged += block.written;
   writer->in_quotes = block.in_quotes;
+  // A start tag among the bytes taken enters its element from there on: the
+  // next byte that needs a decision sees it.
+  if (block.openers != 0)
+    follow_tags(writer, p, taken);
   echo->column += static_cast<int>(block.written);
   echo->length += block.written;
   if (taken > 0)
@@ -413,22 +616,35 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
 
 }  // namespace
 
-void write_echo_text(BatWriter* writer, const char* line, size_t size) {
+void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goes_on) {
+  // The script line of the piece before is still open: the pieces of a line
+  // are written as if they came at once.
+  bool first = !writer->line_goes_on;
+  writer->line_goes_on = goes_on;
   if (!writer->expansion_off && memchr(line, '!', size) != nullptr) {
-    put_literal(writer, EXPANSION_OFF_LINE);
+    if (first)
+      put_literal(writer, EXPANSION_OFF_LINE);
+    else
+      insert_before_line(writer, EXPANSION_OFF_LINE);
     writer->expansion_off = true;
   }
-  size_t lead = 0;
-  while (lead < size && is_blank(line[lead]))
-    lead++;
-  if (lead == size) {
-    // "echo" with nothing but blanks after it prints the echo state.
-    put_literal(writer, "echo.\r\n");
-    return;
+  // Kept in a local while the piece is written, where the compiler can hold
+  // it in registers.
+  EchoLine echo = writer->echo;
+  if (first) {
+    size_t lead = 0;
+    while (lead < size && is_blank(line[lead]))
+      lead++;
+    if (lead == size && !goes_on) {
+      // "echo" with nothing but blanks after it prints the echo state.
+      put_literal(writer, "echo.\r\n");
+      return;
+    }
+    open_script_line(writer, lead < size && !echo_would_misread(line + lead));
+    echo = EchoLine();
+    echo.length = strlen(ECHO_PREFIX);
+    echo.limit = LENGTH_BREAK_START;
   }
-  open_script_line(writer, !echo_would_misread(line + lead));
-  EchoLine echo;
-  echo.length = strlen(ECHO_PREFIX);
   const char* end = line + size;
   const char* p = line;
   while (p < end) {
@@ -438,14 +654,17 @@ void write_echo_text(BatWriter* writer, const char* line, size_t size) {
       continue;
     }
     // Plain bytes go in runs, up to where a length break may fall.
-    if (class_of(*p) == BYTE_PLAIN && echo.length < SCRIPT_LINE_LIMIT) {
+    if (classes_of(writer).of[static_cast<unsigned char>(*p)] == BYTE_PLAIN &&
+        echo.length < echo.limit) {
       p += put_plain_run(writer, &echo, p, end);
       continue;
     }
-    put_single_byte(writer, &echo, line, p, end);
-    p++;
+    p += put_single_byte(writer, &echo, line, p, end);
   }
-  put_literal(writer, "\r\n");
+  if (goes_on)
+    writer->echo = echo;
+  else
+    put_literal(writer, "\r\n");
 }
 
 void finish_bat(BatWriter* writer) {

@@ -14,15 +14,34 @@ const int WRAP_COLUMN = 220;
 // Script bytes are gathered here and written in blocks of this size.
 const size_t BAT_STAGING_SIZE = 65536;
 
+// The elements whose text takes no line break: a line end there would
+// change a script, a style sheet or a preformatted text.
+enum RawElement : unsigned char { RAW_NONE, RAW_SCRIPT, RAW_STYLE, RAW_PRE, RAW_TEXTAREA };
+
+// The state of the script lines that print one source line, kept while
+// the line arrives in pieces.
+struct EchoLine {
+  int column = 0;             // content bytes since the current script line began
+  size_t length = 0;          // bytes of the current script line
+  bool wrap_pending = false;  // the next tag boundary breaks the line
+  bool blank = true;          // the script line holds only blanks after its prefix
+  size_t limit = 0;           // the length from which a break for length may fall
+};
+
 struct BatWriter {
   FILE* stream = nullptr;
   bool in_quotes = false;          // inside a double-quoted run of the current script line
   bool no_wrap = false;            // break lines only where their length forces it
   bool expansion_off = false;      // the script has turned delayed expansion off
+  bool entities = false;           // UTF-8 text written as character references
+  RawElement raw = RAW_NONE;       // the element whose text the writer is in
+  bool line_goes_on = false;       // the last piece written ended inside a line
+  EchoLine echo;                   // of that line
   bool failed = false;             // a write to the stream fell short
   int reason = 0;                  // and the system's reason for it
   unsigned long long written = 0;  // bytes handed to the stream
   size_t staged = 0;
+  size_t line_start = 0;  // where the current script line begins in staging
   char staging[BAT_STAGING_SIZE];
 };
 
@@ -47,6 +66,11 @@ void write_echo_line(BatWriter* writer, const char* line);
 
 // The same for a line whose length is known; line[size] is its terminator.
 void write_echo_text(BatWriter* writer, const char* line, size_t size);
+
+// One piece of a source line that arrives in pieces; `goes_on` when more of
+// the line follows.  Every piece but the last prints without a line end, so
+// the line prints whole.  write_echo_text is the single piece of a line.
+void write_echo_piece(BatWriter* writer, const char* piece, size_t size, bool goes_on);
 
 // Writes out what the writer still holds; call it before the stream is
 // checked or closed.

@@ -11,6 +11,8 @@ namespace {
 
 const unsigned char JUMP_NEAR = 0xE9;
 const unsigned char RECORD_END[] = {0x0D, 0x0A, '$'};
+// The end of a record whose line goes on in the next.
+const unsigned char PIECE_END[] = {'$'};
 const unsigned char FILLER[] = {'$', '0', 'a'};
 // MOV AH,0Dh; INT 21h (disk reset), MOV AX,4C00h; INT 21h (terminate with
 // exit code 0), INT 20h.
@@ -269,9 +271,11 @@ void begin_exe_image(ComImage* image) {
 // Appends one line to an MZ image as pieces, or, when it does not fit whole
 // within MZ_TEXT_LIMIT (the end mark counted) or within a piece, stops
 // recording there.
-void exe_record_line(ComImage* image, const char* line, size_t length) {
+bool exe_record_line(ComImage* image, const char* line, size_t length, bool goes_on) {
   if (!image->recording)
-    return;
+    return false;
+  const unsigned char* close = goes_on ? PIECE_END : RECORD_END;
+  size_t close_size = goes_on ? sizeof PIECE_END : sizeof RECORD_END;
   const char* end = line + length;
   size_t needed = 2 + length + sizeof RECORD_END + 2;  // the last piece, the end mark
   for (const char* p = line;
@@ -281,7 +285,7 @@ void exe_record_line(ComImage* image, const char* line, size_t length) {
   if (length + sizeof RECORD_END > static_cast<size_t>(MZ_PIECE_LIMIT) ||
       text_size + needed > static_cast<size_t>(MZ_TEXT_LIMIT)) {
     image->recording = false;
-    return;
+    return false;
   }
   unsigned char word[2];
   const char* piece = line;
@@ -293,11 +297,11 @@ void exe_record_line(ComImage* image, const char* line, size_t length) {
     emit(image, word, sizeof word);
     emit(image, piece, static_cast<size_t>(p + 1 - piece));
   }
-  piece_length(word, static_cast<size_t>(end - piece) + sizeof RECORD_END, false);
+  piece_length(word, static_cast<size_t>(end - piece) + close_size, false);
   emit(image, word, sizeof word);
   emit(image, piece, static_cast<size_t>(end - piece));
-  emit(image, RECORD_END, sizeof RECORD_END);
-  image->lines_held++;
+  emit(image, close, close_size);
+  return true;
 }
 
 // Closes the text part with its end mark and writes the header over its
@@ -342,6 +346,7 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
   image->dollar_count = 0;
   image->lines_offered = 0;
   image->lines_held = 0;
+  image->piece_lost = false;
   image->staged = 0;
   image->failed = false;
   image->reason = 0;
@@ -356,22 +361,45 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
 }
 
 void com_record_line(ComImage* image, const char* line) {
-  image->lines_offered++;
-  size_t length = strlen(line);
+  com_record_piece(image, line, strlen(line), false);
+}
+
+namespace {
+
+// Records one piece; false when it was left out.
+bool record_piece(ComImage* image, const char* line, size_t length, bool goes_on) {
   if (!image->exe && !fits_com_image(image, line, length))
     begin_exe_image(image);
-  if (image->exe) {
-    exe_record_line(image, line, length);
-    return;
-  }
+  if (image->exe)
+    return exe_record_line(image, line, length, goes_on);
   // Recording stops once the text reaches COM_TEXT_LIMIT, here on the line's
   // last byte; the next line then makes the image an MZ image.
   if (length > 0 && static_cast<size_t>(text_room(image)) == length)
     image->recording = false;
   add_record(image);
   emit_text_bytes(image, line, length);
-  emit(image, RECORD_END, sizeof RECORD_END);
-  image->lines_held++;
+  if (goes_on)
+    emit(image, PIECE_END, sizeof PIECE_END);
+  else
+    emit(image, RECORD_END, sizeof RECORD_END);
+  return true;
+}
+
+}  // namespace
+
+void com_record_piece(ComImage* image, const char* piece, size_t length, bool goes_on) {
+  if (!record_piece(image, piece, length, goes_on))
+    image->piece_lost = true;
+  if (goes_on)
+    return;
+  image->lines_offered++;
+  if (!image->piece_lost)
+    image->lines_held++;
+  image->piece_lost = false;
+}
+
+bool com_image_cut(const ComImage* image) {
+  return image->lines_held < image->lines_offered;
 }
 
 bool com_finish_image(ComImage* image) {

@@ -52,6 +52,7 @@ struct ComImage {
   // What the summary's warnings report.
   int32_t lines_offered = 0;  // lines handed to com_record_line
   int32_t lines_held = 0;     // of those, the ones held in full
+  bool piece_lost = false;    // a piece of the line in progress was left out
   size_t staged = 0;
   bool failed = false;  // a write to the stream fell short
   int reason = 0;       // and the system's reason for it
@@ -66,6 +67,14 @@ void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
 // limits cannot hold whole turns the image into an MZ image, which holds
 // whole lines up to its own text limit.
 void com_record_line(ComImage* image, const char* line);
+
+// The same for a piece of `length` bytes of a line that arrives in pieces;
+// `goes_on` when more of the line follows.  A piece but the last gets no
+// line end, so that the program prints the line whole.
+void com_record_piece(ComImage* image, const char* piece, size_t length, bool goes_on);
+
+// Whether lines of the page were left out of the image or cut.
+bool com_image_cut(const ComImage* image);
 
 // Completes the image (a COM image's filler, code and jump, or an MZ image's
 // end mark and header); false when any write of the image failed.  The caller prints the summary

@@ -85,20 +85,28 @@ struct TailShifts {
 const TailShifts TAIL_SHIFTS;
 
 // One block: `bytes`, of which the first `n` (1 to 16) are the line's, and
-// the same shifted by one and two bytes for the anchor test.  Returns the
-// bytes taken and adds what it wrote to block->written.
+// the same shifted by one and two bytes for the tag tests.  Returns the
+// bytes taken and adds what it wrote to block->written.  Every test is made
+// whether or not the block holds a '<', so that no branch depends on the
+// bytes.
 __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i next,
                                                           __m128i after, size_t n, char* out,
-                                                          EscapeBlock* block) {
+                                                          EscapeBlock* block, unsigned* openers) {
   __m128i less = equal_to(bytes, '<');
   __m128i greater = equal_to(bytes, '>');
+  __m128i first = _mm_or_si128(next, _mm_set1_epi8(0x20));
   unsigned stops = 0;
-  if (block->anchors_break) {
-    __m128i a = equal_to(_mm_or_si128(next, _mm_set1_epi8(0x20)), 'a');
-    stops = mask_of(_mm_and_si128(_mm_and_si128(less, a), equal_to(after, ' ')));
+  if (block->anchors_break)
+    stops = mask_of(_mm_and_si128(_mm_and_si128(less, equal_to(first, 'a')), equal_to(after, ' ')));
+  if (block->closer != '\0') {
+    __m128i second = _mm_or_si128(after, _mm_set1_epi8(0x20));
+    stops |= mask_of(
+        _mm_and_si128(_mm_and_si128(less, equal_to(next, '/')), equal_to(second, block->closer)));
   }
   if (block->tags_break)
     stops |= mask_of(_mm_or_si128(less, greater));
+  if (block->high_breaks)
+    stops |= mask_of(bytes);
   unsigned valid = (1u << n) - 1;
   stops &= valid;
   if (stops != 0) {
@@ -107,6 +115,16 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
   }
   if (n == 0)
     return 0;
+  if (block->watch_openers) {
+    // "<sc", "<st", "<pr" and "<te" in any case.
+    __m128i second = _mm_or_si128(after, _mm_set1_epi8(0x20));
+    __m128i s = _mm_and_si128(equal_to(first, 's'),
+                              _mm_or_si128(equal_to(second, 'c'), equal_to(second, 't')));
+    __m128i pr = _mm_and_si128(equal_to(first, 'p'), equal_to(second, 'r'));
+    __m128i te = _mm_and_si128(equal_to(first, 't'), equal_to(second, 'e'));
+    __m128i letters = _mm_or_si128(s, _mm_or_si128(pr, te));
+    *openers |= mask_of(_mm_and_si128(less, letters)) & valid;
+  }
   __m128i others =
       _mm_or_si128(_mm_or_si128(equal_to(bytes, '|'), equal_to(bytes, '&')), equal_to(bytes, '^'));
   unsigned carets = mask_of(_mm_or_si128(_mm_or_si128(less, greater), others));
@@ -148,23 +166,28 @@ __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t 
                                                           char* out, size_t room,
                                                           EscapeBlock* block) {
   size_t taken = 0;
+  unsigned openers = 0;
   block->written = 0;
   // While the block and the two bytes after it lie within the line and its
   // terminator.
   while (available - taken > ESCAPE_BLOCK_BYTES && block->written + ESCAPE_BLOCK_ROOM <= room) {
     const char* at = p + taken;
     size_t n = escape_one(load(at), load(at + 1), load(at + 2), ESCAPE_BLOCK_BYTES,
-                          out + block->written, block);
+                          out + block->written, block, &openers);
     taken += n;
-    if (n < ESCAPE_BLOCK_BYTES)
+    if (n < ESCAPE_BLOCK_BYTES) {
+      block->openers = openers;
       return taken;
+    }
   }
-  if (taken == available || block->written + ESCAPE_BLOCK_ROOM > room)
-    return taken;
-  size_t rest = available - taken;
-  __m128i bytes = load_tail(p + taken, rest, block->before + taken);
-  return taken + escape_one(bytes, _mm_srli_si128(bytes, 1), _mm_srli_si128(bytes, 2), rest,
-                            out + block->written, block);
+  if (taken < available && block->written + ESCAPE_BLOCK_ROOM <= room) {
+    size_t rest = available - taken;
+    __m128i bytes = load_tail(p + taken, rest, block->before + taken);
+    taken += escape_one(bytes, _mm_srli_si128(bytes, 1), _mm_srli_si128(bytes, 2), rest,
+                        out + block->written, block, &openers);
+  }
+  block->openers = openers;
+  return taken;
 }
 
 bool processor_has_ssse3() {

@@ -15,6 +15,11 @@ struct EscapeBlock {
   bool in_quotes;      // inside a double-quoted run, before and after
   bool tags_break;     // every '<' and '>' ends the block: a wrap is pending
   bool anchors_break;  // "<a " ends the block
+  char closer;         // so does "</" and this letter in any case, where not 0
+  bool watch_openers;  // tell of a '<' among the bytes taken that may begin
+                       // a script, style, pre or textarea
+  unsigned openers;    // not 0 when there was one
+  bool high_breaks;    // or a byte above 0x7F
   size_t before;       // line bytes that may be read before `p`
   size_t written;      // bytes put at `out`
 };

@@ -176,6 +176,7 @@ int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool 
   }
   int last = fill.last;
   int n = fill.stored;
+  stream->line_goes_on = !discard_overflow && n == capacity && last != LINE_FEED;
   if (length != nullptr)
     *length = fill.first_nul >= 0 ? fill.first_nul : n;
   if (discard_overflow && last != LINE_FEED) {

@@ -24,7 +24,9 @@ void report_cut_lines(const SourceStream* stream, const char* source_name);
 // ended by LF or the end of the data, tabs expanded to `tab_width` blanks
 // (kept when it is 0), cut at `capacity` bytes, and, with `discard_overflow`,
 // the rest of a cut line read away; a line that loses more than blanks,
-// tabs and carriage returns so counts in stream->cut_lines.  Returns the value that ended the line.
+// tabs and carriage returns so counts in stream->cut_lines.  Without
+// `discard_overflow`, a full buffer is one piece of a longer line, and
+// stream->line_goes_on says so.  Returns the value that ended the line.
 // Sets *length, when given, to the length of the text up to its first NUL.
 int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
             int* length = nullptr);

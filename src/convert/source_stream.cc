@@ -10,6 +10,7 @@ void source_attach(SourceStream* stream, FILE* file) {
   stream->has_error = false;
   stream->reason = 0;
   stream->cut_lines = 0;
+  stream->line_goes_on = false;
 }
 
 bool source_fill(SourceStream* stream) {

@@ -15,10 +15,12 @@ struct SourceStream {
   FILE* file = nullptr;
   size_t position = 0;
   size_t length = 0;
-  bool at_end = false;     // a read found no more data; stays set
-  bool has_error = false;  // a read failed; every further read gives SOURCE_END
-  int reason = 0;          // the system's reason for that
-  long cut_lines = 0;      // lines whose text the line reader cut
+  bool at_end = false;        // a read found no more data; stays set
+  bool has_error = false;     // a read failed; every further read gives SOURCE_END
+  int reason = 0;             // the system's reason for that
+  long cut_lines = 0;         // lines whose text the line reader cut
+  bool line_goes_on = false;  // the line just read filled the buffer and is kept whole:
+                              // the next read delivers more of it
   unsigned char block[SOURCE_BLOCK_SIZE];
 };
 

@@ -76,6 +76,8 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   const RunOptions& options = run->options;
   SourceStream* source = &run->source;
   char* line = run->line;
+  bool continuing = false;  // the line read before goes on in this one
+  bool ended = false;       // and its text ended at a NUL byte before
   while (!source->at_end && !source->has_error) {
     line[0] = '\0';
     int length = 0;
@@ -84,15 +86,27 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
       report_overlong_tail(run->source_path);
       return LINES_STOPPED;
     }
-    if (line[0] == '\0') {
+    // A piece that more of its line follows keeps its trailing blanks.  A
+    // line's text ends at its first NUL byte, so the pieces after one are
+    // read away.
+    bool read_on = source->line_goes_on;
+    bool goes_on = read_on && length == LINE_CAPACITY;
+    if (ended) {
+      // The rest of a line whose text has ended.
+    } else if (line[0] == '\0' && !continuing) {
       write_blank_line(&run->bat, &options);
     } else {
-      size_t size = trim_line(line, static_cast<size_t>(length));
+      size_t size = static_cast<size_t>(length);
+      if (!goes_on)
+        size = trim_line(line, size);
       if (compiling)
-        com_record_line(&run->com, line);
-      write_echo_text(&run->bat, line, size);
-      ++*line_count;
+        com_record_piece(&run->com, line, size, goes_on);
+      write_echo_piece(&run->bat, line, size, goes_on);
+      if (!continuing)
+        ++*line_count;
     }
+    ended = read_on && (ended || !goes_on);
+    continuing = read_on;
     if (run->bat.failed)
       return LINES_BAT_FAILED;
     if (compiling && run->com.failed)
@@ -219,7 +233,8 @@ int convert_source(Run* run, int index, int count) {
   if (com.stream != nullptr)
     com_begin_image(&run->com, com.stream, &options, run->credit_path);
   source_attach(&run->source, source);
-  LinesEnd end = convert_lines(run, com.stream != nullptr, &line_count);
+  bool compiling = com.stream != nullptr;
+  LinesEnd end = convert_lines(run, compiling, &line_count);
   finish_bat(&run->bat);
   if (end == LINES_DONE && ferror(bat.stream))
     end = LINES_BAT_FAILED;
@@ -233,6 +248,8 @@ int convert_source(Run* run, int index, int count) {
   if (finish_outputs(run, index, line_count, &bat, &com) == STATUS_FAILED)
     return STATUS_FAILED;
   report_cut_lines(&run->source, run->source_path);
+  if (run->source.cut_lines > 0 || (compiling && com_image_cut(&run->com)))
+    run->cut = true;
   run->converted++;
   options.bat_path[0] = '\0';
   options.com_path[0] = '\0';
@@ -279,7 +296,7 @@ int run_quillfen(int argc, char** argv) {
   StatusMode mode = run->options.status_mode;
   if (scan.request == REQUEST_BAD_OPTION)
     return report_bad_option(scan, arguments, run->options);
-  if (scan.request == REQUEST_HELP && scan.help_option && posix_habits())
+  if (scan.request == REQUEST_HELP && scan.help_option)
     show_option_help();
   if (scan.request == REQUEST_HELP)
     show_help();
@@ -315,6 +332,7 @@ int run_quillfen(int argc, char** argv) {
   if (run->list.count > 1 && posix_habits())
     report_summary(run);
   bool failed = status != STATUS_CONTINUE || run->incomplete;
+  RunEnd end = failed ? RUN_FAILED : run->cut ? RUN_CUT : RUN_DONE;
   folders_close(&run->folders);
-  return run_status(mode, failed ? RUN_FAILED : RUN_DONE, run->list.count);
+  return run_status(mode, end, run->list.count);
 }

@@ -46,6 +46,9 @@ struct Run {
   KnownFiles known;  // the listed sources, and the outputs made so far
   // Something the run was asked for was not done; it ends with status 1.
   bool incomplete;
+  // Text of a page was left out of its outputs, which were written all the
+  // same: a failure where the statuses say only done or failed.
+  bool cut;
   int converted;  // sources converted, and sources that failed
   int failed;
   OutputPlace places[2];  // of the script and the program

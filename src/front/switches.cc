@@ -16,6 +16,7 @@ enum SwitchId {
   ID_QUIET,
   ID_KEEP_GOING,
   ID_FULL_STEM,
+  ID_ENTITIES,
   ID_PLAIN_STATUS,
   ID_COUNT_STATUS,
   ID_W,
@@ -79,6 +80,7 @@ const OptionEntry OPTIONS[] = {
     {"-k", ID_KEEP_GOING},
     {"--keep-going", ID_KEEP_GOING},
     {"--full-stem", ID_FULL_STEM},
+    {"--entities", ID_ENTITIES},
     {"--plain-status", ID_PLAIN_STATUS},
     {"--count-status", ID_COUNT_STATUS},
 };
@@ -124,6 +126,9 @@ void apply_option(SwitchId id, RunOptions* options) {
       break;
     case ID_FULL_STEM:
       options->full_stem = true;
+      break;
+    case ID_ENTITIES:
+      options->entities = true;
       break;
     case ID_PLAIN_STATUS:
       options->status_mode = STATUS_MODE_PLAIN;

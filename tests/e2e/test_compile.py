@@ -85,7 +85,9 @@ class Compile(ToolTest):
         self.write("p.htm", b"".join(b"Price $%d\n" % i for i in range(1030)))
         self.write("q.htm", b"".join(b"%095d\n" % i for i in range(6000)))
         result = self.run_tool("?.htm", "/COMPILE", "/NCR")
-        self.assertEqual(done(2), result.status)
+        # Both programs are written, but one lost lines: a failure where the
+        # status says only done or failed.
+        self.assertEqual(2 if WINDOWS else 1, result.status)
         for name in ("p", "q"):
             program = self.read(name + ".com")
             self.assertEqual(b"MZ", program[:2])

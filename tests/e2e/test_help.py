@@ -29,8 +29,8 @@ HELP_TEXT = [
     b"Website: " + HOME_URL,
 ]
 HELP = (b" " * 15 + BANNER_TEXT).ljust(79) + NL + b"".join(line + NL for line in HELP_TEXT)
-# What -h and --help add on POSIX, where they leave the screen as it is.
-OPTION_HELP = b"" if WINDOWS else b"".join(line + NL for line in [
+# -h and --help add the options and the switches that the screen leaves out.
+OPTION_HELP = HELP + b"".join(line + NL for line in [
     b"",
     b"Usage - quillfen [option...] [--] filespec... [/switches]",
     b"",
@@ -41,11 +41,12 @@ OPTION_HELP = b"" if WINDOWS else b"".join(line + NL for line in [
     b"-q, --quiet         No banner and no progress messages",
     b"-k, --keep-going    Skip a page that fails and go on with the next",
     b"--full-stem         Name outputs after the whole name before its last dot",
-    b"--plain-status      Exit status 0, 1 or 2 (the default here)",
+    b"--entities          Write UTF-8 text outside scripts as &#x...; references",
+    b"--plain-status      Exit status 0, 1 or 2 (a cut line fails the run)",
     b"--count-status      Exit status is the number of pages converted",
     b"--                  Every later argument is a filespec",
     b"/NOWRAP             One echo command per line, broken only for length",
-    b"/W                  Keep the rest of a line past 8096 bytes as more lines",
+    b"/W                  Keep lines past 8096 bytes whole",
     b"/?, /H              Show the help screen",
 ])
 
@@ -57,8 +58,8 @@ class Help(ToolTest):
                      ["--help"], ["-h"], ["x.htm", "--HELP"], ["x.htm", "y.htm", "-H"],
                      ["x.htm", "-h", "--version"], ["x.htm", "-kh"]):
             result = self.run_tool(*args)
-            option = any(arg.startswith("-") for arg in args)
-            self.assertEqual(HELP + (OPTION_HELP if option else b""), result.out, args)
+            options = any(arg.startswith("-") for arg in args)
+            self.assertEqual(OPTION_HELP if options else HELP, result.out, args)
             self.assertEqual(b"", result.err)
             self.assertEqual(0, result.status)
         self.assertFalse(self.exists("x.bat"))

@@ -10,10 +10,12 @@ Environment:
 
 Every page below is converted with the tool and its script is run on its own
 with "wine cmd /c NAME.bat". The printed bytes must be the CGI header (when
-on) and then the page's lines as the line reader delivers them, each ended by
-CR LF. The only liberty the writer has is breaking a page line into several
-output lines, just before a '<' or just after a '>'; a continuation that
-follows a '>' may begin with the "<!--crlf-->" marker.
+on) and then the page's lines as the line reader delivers them (a line past
+its buffer whole with /W), each ended by CR LF. The only liberty the writer
+has is breaking a page line into several output lines, just before a '<' or
+just after a '>', outside scripts, style sheets, preformatted text and text
+areas; a continuation that follows a '>' may begin with the "<!--crlf-->"
+marker.
 
 cmd decodes a script through one code page and encodes its output through
 another, so bytes above 0x7F do not come out as they went in. A probe script
@@ -33,9 +35,6 @@ import unittest
 LINE_CAPACITY = 8096
 CGI_HEADER = [b"Content-type: text/html", b""]
 MARKER = b"<!--crlf-->"
-# A script line is kept within 8180 bytes; since an escape at most doubles a
-# byte, a piece broken for length alone holds at least this many page bytes.
-FORCED_BREAK_MIN = (8180 - len(b"echo ")) // 2
 WINE_TIMEOUT = 120
 
 
@@ -222,6 +221,32 @@ LINE_FOR_LINE = lf(
     b"<p>" + b"long " * 60 + b"<a href=\"a.htm\">link</a> text</p>",
 )
 
+# Scripts, style sheets, preformatted text and text areas past the wrap
+# column, with tags and anchors inside: their lines must print unbroken.
+RAW_TEXT = lf(
+    X * 230 + b'<script>var s = "<a href=\'x\'>" + `<b>${1 < 2 ? "&" : "|"}</b>` + "<i>";</script>',
+    b"<SCRIPT>" + b'q.push("<td>" + n + "</td>"); ' * 20,
+    b'if (a < b && c > d) { e = "<a href=\'y\'>z</a>"; }',
+    b"</script>" + X * 221 + b"<b>after</b>",
+    b"<pre>",
+    b'  [<a href="toc.htm">Contents</a>] ' + b"<i>word</i> " * 40,
+    b"</pre><style>" + b"p > b { color: red } " * 20 + b"</style>",
+    b'<textarea name="t">' + b"<b>bold</b> & " * 30 + b"</textarea>",
+)
+
+# A line of 20,000 bytes, every byte the interpreter would act on among its
+# own, blanks, '=' and quotes next to where the reader's buffer ends.
+def long_line():
+    unit = b'<td class="c">A & B | ^5% !x! = "q"</td> '
+    line = b"<tr>" + unit * (8000 // len(unit))
+    line += b" " * (8090 - len(line)) + b'= "  " =' + b" " * 10
+    while len(line) < 20000:
+        line += unit
+    return line[:19999] + b"x"
+
+
+LONG_LINE = lf(b"<p>before</p>", long_line(), b"<p>after</p>")
+
 # Exclamation marks, which an interpreter started with delayed expansion on
 # (/V:ON) would expand, carets and all; a mark first comes past the first line
 # and in the second piece of a broken line.
@@ -272,11 +297,15 @@ RUNS = {
         "onanchor.htm": ON_BEFORE_ANCHOR,
         "longamp.htm": LONG_ESCAPED,
     }),
+    "raw": ([], {"raw.htm": RAW_TEXT}),
+    "whole": (["/W", "/NOWRAP", "/NOCGI", "/NCR"], {"long.htm": LONG_LINE}),
+    "wholedelayed": (["/W", "/NOWRAP", "/NOCGI", "/NCR"], {"long.htm": LONG_LINE}),
+    "wholewrapped": (["/W", "/NOCGI", "/NCR"], {"long.htm": LONG_LINE}),
     "delayed": (["/NOCGI"], {"bang.htm": BANG}),
     "delayednowrap": (["/NOWRAP", "/NOBLANK", "/NCR"], {"bang.htm": BANG}),
 }
 # The runs whose scripts cmd runs with delayed expansion on.
-DELAYED_RUNS = ("delayed", "delayednowrap")
+DELAYED_RUNS = ("delayed", "delayednowrap", "wholedelayed")
 
 
 # --------------------------------------------------------------------------
@@ -300,7 +329,8 @@ def switch_settings(switches):
 def reader_lines(data, tab_width, discard):
     """The lines the tool's reader delivers for a source, byte for byte:
     CR dropped, tabs expanded, lines cut at the capacity; the tail of a cut
-    line read away, or delivered as further lines when discarding is off."""
+    line read away, or, when discarding is off, delivered in further pieces
+    that the line is printed from whole."""
     pos = 0
     at_end = False
 
@@ -313,6 +343,7 @@ def reader_lines(data, tab_width, discard):
         return -1
 
     lines = []
+    goes_on = False
     while not at_end:
         line = bytearray()
         last = 0
@@ -332,7 +363,12 @@ def reader_lines(data, tab_width, discard):
             b = read_byte()
             while not at_end and b not in (10, 255, -1):
                 b = read_byte()
-        lines.append(bytes(line).split(b"\0")[0])
+        piece = bytes(line).split(b"\0")[0]
+        if lines and goes_on:
+            lines[-1] += piece
+        else:
+            lines.append(piece)
+        goes_on = not discard and len(line) == LINE_CAPACITY and last != 10
     return lines
 
 
@@ -419,8 +455,7 @@ def match_page_line(units, out, first):
         if i == 0 or li + 1 >= len(out):
             continue
         after_gt = units.byte(i - 1) == ord(">")
-        forced = i - piece_start >= FORCED_BREAK_MIN
-        if units.byte(i) == ord("<") or after_gt or forced:
+        if units.byte(i) == ord("<") or after_gt:
             stack.append((i, li + 1, 0, i, False))
             if after_gt and out[li + 1].startswith(MARKER):
                 stack.append((i, li + 1, len(MARKER), i, True))
@@ -652,6 +687,24 @@ class ScriptsPrintTheirPages(ScriptCase):
         for run in ("cutoff", "keep", "latin"):
             self.check_run(run)
 
+    def test_no_break_inside_scripts_styles_and_preformatted_text(self):
+        self.check_run("raw")
+        _, (stdout, _) = STATE["results"][("raw", "raw.htm")]
+        out = stdout.split(b"\r\n")
+        lines = [line.rstrip(b" ") for line in RAW_TEXT.split(b"\n")]
+        for line in lines[1:3] + lines[4:8]:
+            self.assertIn(line, out)
+        self.assertIn(lines[0][230:], out)
+
+    def test_w_prints_a_long_line_as_one_line(self):
+        # Broken at tags only where it wraps.
+        self.check_run("wholewrapped")
+        for run in ("whole", "wholedelayed"):
+            with self.subTest(run=run):
+                _, (stdout, stderr) = STATE["results"][(run, "long.htm")]
+                self.assertEqual(b"", stderr)
+                self.assertEqual(LONG_LINE.replace(b"\n", b"\r\n") + b"\r\n", stdout)
+
     def test_nowrap_prints_line_for_line(self):
         self.check_run("nowrap")
         script, (stdout, _) = STATE["results"][("nowrap", "lines.htm")]
@@ -714,13 +767,9 @@ class ComparisonSelfCheck(unittest.TestCase):
         self.assertIsNotNone(compare_output(page, b"ab<i>cd</i>", None))
         self.assertIsNotNone(compare_output(
             page, b"ab<i>cd</i>\r\n\r\n", None))
-        long_line = b"x" * (FORCED_BREAK_MIN + 10)
-        self.assertIsNone(compare_output(
-            [long_line], long_line[:FORCED_BREAK_MIN] + b"\r\n" +
-            long_line[FORCED_BREAK_MIN:] + b"\r\n", None))
+        long_line = b"x" * 9000
         self.assertIsNotNone(compare_output(
-            [long_line], long_line[:FORCED_BREAK_MIN - 1] + b"\r\n" +
-            long_line[FORCED_BREAK_MIN - 1:] + b"\r\n", None))
+            [long_line], long_line[:4500] + b"\r\n" + long_line[4500:] + b"\r\n", None))
 
     def test_high_bytes_follow_the_probe_table(self):
         table = {b: b"?" for b in range(0x80, 0x100)}

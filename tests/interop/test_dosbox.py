@@ -125,6 +125,10 @@ GENERATED = {name: generated_page(size, seed)
              for name, size, seed in (("GEN60", 60 << 10, 60), ("GEN150", 150 << 10, 150),
                                       ("GEN400", 400 << 10, 400))}
 
+# A line of 20,000 bytes, which /W keeps whole: the program prints its
+# pieces without a line end between them.
+LONG_LINE = (b'<td class="c">A & B $5 | 100% ^ "q"</td> ' * 500)[:19999] + b"x"
+
 # name, page bytes, switches
 PAGES = [
     ("BASIC", BASIC_PAGE, []),
@@ -137,6 +141,8 @@ PAGES = [
     ("MANYH", b"\n".join(MANY_LINES), ["/NCR"]),
     ("BIG", b"\r\n".join(BIG_LINES) + b"\r\n", ["/NOCGI"]),
     ("HUGE", b"\r\n".join(HUGE_LINES) + b"\r\n", ["/NOCGI"]),
+    ("LONGW", b"<p>\r\n" + LONG_LINE + b"\r\n</p>\r\n", ["/NOCGI", "/W"]),
+    ("LONGMZ", b"\r\n".join(BIG_LINES + [LONG_LINE, b"end"]) + b"\r\n", ["/NOCGI", "/W"]),
 ] + [(name, page, ["/NCR"]) for name, (page, _) in sorted(GENERATED.items())]
 
 
@@ -304,6 +310,13 @@ class DosboxTest(unittest.TestCase):
                     self.fail("%s: %d bytes printed, %d expected; they part at %d: %r vs %r" %
                               (name, len(output), len(expected), at, output[at:at + 40],
                                expected[at:at + 40]))
+
+    def test_long_lines_with_w_print_as_one_line(self):
+        self.assertEqual(self.program("LONGW")[:1], b"\xe9")
+        self.assertEqual(self.printed("LONGW"), lines_out([b"<p>", LONG_LINE, b"</p>"]))
+        self.assertEqual(self.program("LONGMZ")[:2], b"MZ")
+        self.assertEqual(self.printed("LONGMZ"), lines_out(BIG_LINES + [LONG_LINE, b"end"]))
+        self.assertNotIn("Warning", self.console["LONGW"] + self.console["LONGMZ"])
 
     def test_page_past_the_mz_text_limit_is_cut_at_a_line_end(self):
         self.assertEqual(self.printed("HUGE"), lines_out(HUGE_LINES[:HUGE_HELD]))

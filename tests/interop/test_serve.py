@@ -11,7 +11,7 @@ Environment:
 lighttpd is started on a free port of 127.0.0.1 with the example's
 configuration, the pages' directory as the site, and is stopped at the end.
 Every script must answer with status 200, a Content-type of text/html and a
-body that is, byte for byte, what its echo lines print after the header;
+body that is, byte for byte, what its echo and set lines print after the header;
 those bytes must also be the page, its lines broken only where the writer may
 break them. With /NOWRAP the body is the page itself: every line ended by
 CR LF, and an empty line for a final line feed.
@@ -21,6 +21,7 @@ import concurrent.futures
 import glob
 import http.client
 import os
+import shlex
 import shutil
 import socket
 import subprocess
@@ -80,6 +81,38 @@ PAGES.update({
     "help.htm": HELP,
 })
 
+# A small site converted as the README says (--full-stem, /W): pages that
+# link to each other by their .html names, a style sheet and inline scripts
+# past the wrap column; and one page left without a script.
+INLINE_SCRIPT = (b"<script>var rows = " + b'"<tr><td>" + n + "</td></tr>" + ' * 20 +
+                 b'""; document.title = `${rows.length} <b>` + (1 < 2 && 3 > 2);</script>')
+SITE = {
+    "index.html": lf(
+        b'<html><head><link rel="stylesheet" href="style.css"><title>Index</title></head>',
+        b'<body><p><a href="guide.html">Guide</a> <a href="api.v2.html">API</a></p>',
+        INLINE_SCRIPT, b"</body></html>"),
+    "guide.html": lf(
+        b'<html><head><link rel="stylesheet" href="style.css"></head><body>',
+        b"<pre>" + b'<a href="index.html">back</a> ' * 12 + b"</pre>",
+        b"<p>" + b"word " * 3000 + b'<a href="api.v2.html">API</a></p></body></html>'),
+    "api.v2.html": lf(
+        b'<html><head><link rel="stylesheet" href="style.css"><style>p > b { color: red }</style>',
+        b'</head><body><a href="index.html">Index</a>', INLINE_SCRIPT, b"</body></html>"),
+}
+STYLE_SHEET = b"body { color: #333; font-family: serif }\n"
+UNCONVERTED = b"<p>no script here</p>\n"
+
+# UTF-8 text, which --entities writes as character references outside
+# scripts and style sheets.
+UTF8_PAGE = lf(b"<p>caf\xc3\xa9 \xc2\xb7 \xe2\x86\x90 \xc2\xa7 \xf0\x9f\x98\x80</p>",
+               b'<p title="\xc2\xa9 2008">&amp; \xc3\xa9</p>')
+
+
+def with_references(page):
+    return "".join(c if ord(c) < 0x80 else "&#x%X;" % ord(c)
+                   for c in page.decode("utf-8")).encode("ascii")
+
+
 # directory -> (switches, pages). The scripts keep their CGI header, which
 # the server needs.
 RUNS = {
@@ -87,6 +120,7 @@ RUNS = {
     "nowrap": (["/NOWRAP"], PAGES),
     "latin": ([], {"high.htm": HIGH_BYTES}),
     "named": (["/BATFILE:home.bat"], {"page.htm": PAGES["page.htm"]}),
+    "entities": (["--entities"], {"utf8.htm": UTF8_PAGE}),
 }
 
 
@@ -95,14 +129,16 @@ RUNS = {
 
 def echo_output(script):
     """What the interpreter prints for a script as quillfen writes it: the
-    text of each "echo " or "echo." line, with a caret outside double quotes
-    taking the byte after it as it is, and "%%" printing "%"; every other line
-    (@echo off, rem, setlocal) prints nothing."""
+    text of each "echo " or "echo." line, and without a line end of each
+    "<nul set /p =" line, with a caret outside double quotes taking the byte
+    after it as it is, and "%%" printing "%"; every other line (@echo off,
+    rem, setlocal) prints nothing."""
     out = bytearray()
     for line in script.split(b"\r\n"):
-        if not line.startswith((b"echo ", b"echo.")):
+        no_end = line.startswith(b"<nul set /p =")
+        if not no_end and not line.startswith((b"echo ", b"echo.")):
             continue
-        text = line[5:]
+        text = line[len(b"<nul set /p ="):] if no_end else line[5:]
         quoted = False
         i = 0
         while i < len(text):
@@ -118,7 +154,8 @@ def echo_output(script):
                 i += 1
             out += byte
             i += 1
-        out += b"\r\n"
+        if not no_end:
+            out += b"\r\n"
     return bytes(out)
 
 
@@ -246,15 +283,35 @@ def setUpModule():
         conversions[run] = convert(directory, switches)
     with open(os.path.join(site, "latin", "probe.bat"), "wb") as f:
         f.write(probe_script())
+    directory = os.path.join(site, "site")
+    os.makedirs(directory)
+    for name, data in SITE.items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    conversions["site"] = convert_site(directory)
+    with open(os.path.join(directory, "style.css"), "wb") as f:
+        f.write(STYLE_SHEET)
+    with open(os.path.join(directory, "unconverted.html"), "wb") as f:
+        f.write(UNCONVERTED)
     STATE["site"] = site
     STATE["conversions"] = conversions
 
     STATE["port"] = start_server(site)
-    paths = ["/latin/probe.bat", "/named/HOME.BAT"]
+    paths = ["/latin/probe.bat", "/named/HOME.BAT", "/site/style.css", "/site/unconverted.html"]
+    paths += ["/site/" + name for name in SITE]
     paths += ["/%s/%s.bat" % (run, name[:-4]) for run, (_, pages) in RUNS.items()
               for name in pages if run != "named"]
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         STATE["responses"] = dict(zip(paths, pool.map(fetch, paths)))
+
+
+def convert_site(directory):
+    """The site converted as the README says, every page to its own script."""
+    runner = shlex.split(os.environ.get("QUILLFEN_RUNNER", ""))
+    return subprocess.run(
+        runner + [STATE["exe"], "--count-status", "--full-stem", "*.html", "/W"],
+        cwd=directory, env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
 
 
 def clean_up():
@@ -336,6 +393,43 @@ class ServedPages(unittest.TestCase):
         for name in pages:
             script, body = self.response("latin", name[:-4] + ".bat")
             self.assertEqual(translate(echo_output(script), table), HEADER + body)
+
+
+class ServedSite(unittest.TestCase):
+    """A site as the README's recipe serves it: links by .html lead to the
+    scripts, other files arrive with their types."""
+    maxDiff = None
+
+    def get(self, path, content_type):
+        status, types, body = STATE["responses"][path]
+        context = "\nlighttpd's log:\n" + server_log()
+        self.assertEqual((200, [content_type]), (status, types), path + context)
+        return body
+
+    def test_pages_run_their_scripts_with_their_scripts_intact(self):
+        conversion = STATE["conversions"]["site"]
+        self.assertEqual(len(SITE), conversion.returncode, conversion.stdout.decode("latin-1"))
+        for name, page in SITE.items():
+            with self.subTest(page=name):
+                body = self.get("/site/" + name, "text/html")
+                with open(os.path.join(STATE["site"], "site", name[:-5] + ".bat"), "rb") as f:
+                    self.assertEqual(echo_output(f.read()), HEADER + body)
+                self.assertIsNone(compare_output(expected_lines(page, ["/W"]), HEADER + body,
+                                                 None))
+                for element in (b"<script>", b"<style>", b"<pre>"):
+                    start = page.find(element)
+                    if start >= 0:
+                        end = page.index(b"</" + element[1:], start)
+                        self.assertIn(page[start:end], body)
+        self.assertIn(b"word " * 3000, self.get("/site/guide.html", "text/html"))
+
+    def test_other_files_arrive_as_they_are_with_their_types(self):
+        self.assertEqual(STYLE_SHEET, self.get("/site/style.css", "text/css"))
+        self.assertEqual(UNCONVERTED, self.get("/site/unconverted.html", "text/html"))
+
+    def test_entities_bring_utf8_text_through_exactly(self):
+        body = self.get("/entities/utf8.bat", "text/html")
+        self.assertEqual(with_references(UTF8_PAGE).replace(b"\n", b"\r\n") + b"\r\n", body)
 
 
 class EchoModel(unittest.TestCase):

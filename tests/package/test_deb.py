@@ -41,12 +41,22 @@ class DebianPackage(unittest.TestCase):
                        for d, _, names in os.walk(self.root) for f in names)
         self.assertEqual(["usr/bin/quillfen", "usr/share/doc/quillfen/changelog.gz",
                           "usr/share/doc/quillfen/copyright",
+                          "usr/share/doc/quillfen/examples/serve/bat-cgi",
+                          "usr/share/doc/quillfen/examples/serve/lighttpd.conf",
                           "usr/share/man/man1/quillfen.1.gz"], files)
         self.assertTrue(os.access(os.path.join(self.root, "usr/bin/quillfen"), os.X_OK))
         with gzip.open(os.path.join(self.root, "usr/share/man/man1/quillfen.1.gz")) as f:
             page = f.read()
         with open(os.path.join(ROOT, "doc", "quillfen.1"), "rb") as f:
             self.assertEqual(f.read(), page)
+
+    def test_holds_the_serving_recipe_as_the_tree_has_it(self):
+        serve = os.path.join(self.root, "usr/share/doc/quillfen/examples/serve")
+        for name in ("bat-cgi", "lighttpd.conf"):
+            with open(os.path.join(serve, name), "rb") as f, \
+                    open(os.path.join(ROOT, "examples", "serve", name), "rb") as g:
+                self.assertEqual(g.read(), f.read(), name)
+        self.assertTrue(os.access(os.path.join(serve, "bat-cgi"), os.X_OK))
 
     def test_copyright_file_states_the_licence_of_the_tree(self):
         with open(os.path.join(self.root, "usr/share/doc/quillfen/copyright")) as f:
