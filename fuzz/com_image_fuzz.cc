@@ -16,6 +16,7 @@
 #include "common/product.h"
 #include "common/run_options.h"
 #include "convert/com_image.h"
+#include "convert/mz_image.h"
 
 namespace {
 

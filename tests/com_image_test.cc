@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/product.h"
+#include "convert/mz_image.h"
 
 namespace {
 

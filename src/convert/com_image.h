@@ -1,8 +1,8 @@
 // Builds the DOS program that prints a page.  A page within the COM limits
 // gets a COM image: the text records first, the print calls behind them, and
-// a near jump at offset 0 patched at the end.  A page beyond them gets an MZ
-// image under the same name, which DOS loads by its signature: a header, a
-// loop that walks the records, and the records, each led by its length.
+// a near jump at offset 0 patched at the end.  This module decides when a
+// page outgrows it; the page then gets an MZ image (mz_image.h) under the
+// same name.
 #ifndef QUILLFEN_CONVERT_COM_IMAGE_H_
 #define QUILLFEN_CONVERT_COM_IMAGE_H_
 
@@ -25,18 +25,6 @@ const int COM_MAX_DOLLARS = COM_IMAGE_LIMIT / 13 + 1;
 // An MZ image stages its text here too, written out each time it fills.
 const size_t COM_STAGING_SIZE = 65536;
 
-// The MZ image: a header of two paragraphs without relocations, the code
-// padded to a paragraph, then the text part.  The text part is a chain of
-// pieces, each a 16-bit length (with bit 15 set when a '$' of the text ends
-// the piece) and the piece's bytes up to and with its '$', closed by a
-// length of 0.  The text part takes at most MZ_TEXT_LIMIT bytes, which keeps
-// the program within the memory that DOS leaves free.
-const int32_t MZ_HEADER_SIZE = 32;
-const int32_t MZ_TEXT_LIMIT = 512 * 1024;
-const int32_t MZ_PIECE_LIMIT = 0x7FFF;
-// The stack lies behind the load image, in memory that the header asks for.
-const int32_t MZ_STACK_SIZE = 512;
-
 struct ComImage {
   FILE* stream = nullptr;
   int32_t byte_offset = 0;
@@ -48,7 +36,7 @@ struct ComImage {
   bool recording = false;
   // The page went past the COM limits: the image is an MZ image, and
   // byte_offset counts every byte of the file.
-  bool exe = false;
+  bool mz = false;
   // What the summary's warnings report.
   int32_t lines_offered = 0;  // lines handed to com_record_line
   int32_t lines_held = 0;     // of those, the ones held in full
@@ -58,6 +46,16 @@ struct ComImage {
   int reason = 0;       // and the system's reason for it
   unsigned char staging[COM_STAGING_SIZE];
 };
+
+// The ends of a record: a line's, and that of a piece whose line goes on.
+const unsigned char RECORD_END[] = {0x0D, 0x0A, '$'};
+const unsigned char PIECE_END[] = {'$'};
+
+// The image's staging, which both formats write through: image_emit adds
+// bytes and counts them in `byte_offset`, image_flush writes out what is
+// staged, noting a short write.
+void image_emit(ComImage* image, const void* bytes, size_t length);
+void image_flush(ComImage* image);
 
 // Writes the jump placeholder and the header text and starts a fresh image.
 void com_begin_image(ComImage* image, FILE* stream, const RunOptions* options,
