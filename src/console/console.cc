@@ -53,12 +53,32 @@ const char* const OPTION_HELP_LINES[OPTION_HELP_LINE_COUNT] = {
     "/?, /H              Show the help screen",
 };
 
+namespace {
+
+// Colours and the clearing of the screen where they belong: on a Windows
+// console (the platform does nothing elsewhere), and on a POSIX terminal
+// unless TERM says it is dumb or NO_COLOR asks for none.
+bool console_styled() {
+  if (!posix_habits())
+    return true;
+  if (!stdout_is_terminal())
+    return false;
+  const char* term = getenv("TERM");
+  if (term != nullptr && strcmp(term, "dumb") == 0)
+    return false;
+  return getenv("NO_COLOR") == nullptr;
+}
+
+}  // namespace
+
 void set_text_attribute(uint16_t attribute) {
-  console_set_attribute(attribute);
+  if (console_styled())
+    console_set_attribute(attribute);
 }
 
 void clear_screen() {
-  console_clear_screen();
+  if (console_styled())
+    console_clear_screen();
 }
 
 void print_banner_bar() {

@@ -5,7 +5,7 @@
 #include "common/product.h"
 #include "common/text.h"
 #include "convert/escape_block.h"
-#include "platform/platform.h"
+#include "platform/reasons.h"
 
 namespace {
 

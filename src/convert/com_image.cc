@@ -6,7 +6,7 @@
 #include "common/messages.h"
 #include "common/product.h"
 #include "convert/mz_image.h"
-#include "platform/platform.h"
+#include "platform/reasons.h"
 
 namespace {
 

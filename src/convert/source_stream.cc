@@ -1,6 +1,6 @@
 #include "convert/source_stream.h"
 
-#include "platform/platform.h"
+#include "platform/reasons.h"
 
 void source_attach(SourceStream* stream, FILE* file) {
   stream->file = file;

@@ -12,23 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/reasons.h"
+
 // Attribute bits of a directory entry, as the Windows search reports them.
 const uint32_t ATTRIB_READONLY = 0x01;
 const uint32_t ATTRIB_HIDDEN = 0x02;
 const uint32_t ATTRIB_SYSTEM = 0x04;
 const uint32_t ATTRIB_DIRECTORY = 0x10;
-
-// Reasons of the tool's own, beside the system's.
-const int REASON_NONE = 0;
-const int REASON_NOT_REGULAR = -2;  // a source that is no regular file
-const int REASON_TOO_LONG = -3;     // a path longer than the tool holds
-const int REASON_NO_MEMORY = -4;
-
-// A reason in words (no final full stop), whether it means that there is no
-// such file or directory, and the reason of the last failed stream call.
-void reason_text(int reason, char* out, size_t capacity);
-bool reason_is_missing(int reason);
-int stream_reason();
 
 // What makes a file the same under any name: device and inode, or volume and
 // file index.
@@ -182,20 +172,17 @@ OutputFile* output_commit_pair(OutputFile* first, OutputFile* second);
 // in flight, for the handler.
 void signals_install();
 
-// Console colours in the Windows attribute encoding; nothing when standard
-// output is not a console.
+// Console colours in the Windows attribute encoding, and the clearing of the
+// screen: the console API on Windows (nothing when standard output is no
+// console), ANSI sequences on POSIX (whether to send them is the caller's
+// choice).
 void console_set_attribute(uint16_t attribute);
 void console_clear_screen();
 
-// Whether the exit status counts the sources converted unless the command
-// line says otherwise, and the highest count that it carries.
-bool count_status_default();
-long count_status_limit();
-
-// Whether the console follows POSIX habits: errors and warnings on standard
-// error, a wildcard that passes over names beginning with a dot, a help
-// screen that leaves the terminal as it is, and a summary at the end of a
-// run of several sources.
+// Whether the system is a POSIX one, whose programs keep its habits: plain
+// exit statuses, errors and warnings on standard error, wildcards that pass
+// over names beginning with a dot, a help that leaves the terminal as it
+// is.  Windows programs keep the console's.
 bool posix_habits();
 
 // Whether standard output, or standard error, is a terminal (on Windows, a

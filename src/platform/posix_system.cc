@@ -47,27 +47,11 @@ char native_separator() {
   return '/';
 }
 
-namespace {
-
-// Colours only on a terminal that wants them.
-bool console_styled() {
-  if (!isatty(STDOUT_FILENO))
-    return false;
-  const char* term = getenv("TERM");
-  if (term != nullptr && strcmp(term, "dumb") == 0)
-    return false;
-  return getenv("NO_COLOR") == nullptr;
-}
-
-}  // namespace
-
 int longest_path() {
   return PATH_MAX - 1;
 }
 
 void console_set_attribute(uint16_t attribute) {
-  if (!console_styled())
-    return;
   if (attribute == 0x07) {
     fputs("\x1b[0m", stdout);
     return;
@@ -80,18 +64,7 @@ void console_set_attribute(uint16_t attribute) {
 }
 
 void console_clear_screen() {
-  if (!console_styled())
-    return;
   fputs("\x1b[H\x1b[2J\x1b[3J", stdout);
-}
-
-bool count_status_default() {
-  return false;
-}
-
-// Shells read 126 and above as "cannot execute" or a signal.
-long count_status_limit() {
-  return 125;
 }
 
 bool posix_habits() {

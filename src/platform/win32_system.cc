@@ -242,15 +242,6 @@ void console_clear_screen() {
   SetConsoleCursorPosition(out, home);
 }
 
-// Batch files test the count with `if errorlevel`.
-bool count_status_default() {
-  return true;
-}
-
-long count_status_limit() {
-  return 0x7FFFFFFF;
-}
-
 bool posix_habits() {
   return false;
 }
