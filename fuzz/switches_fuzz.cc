@@ -55,17 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!request && !option && strcmp(arguments[i], upper(given[i]).c_str()) != 0)
       abort();
   }
-  // A run has a file spec, and no file spec is an unknown switch.
-  int first_spec = -1;
-  for (int i = 0; i < count && !request; i++) {
-    bool is_spec = is_file_spec(scan, i, arguments[i]);
-    if (is_spec && is_unknown_switch(scan, i, arguments[i]))
-      abort();
-    if (is_spec && first_spec < 0)
-      first_spec = i;
-  }
+  // A run has a file spec, the lists are in order, and no file spec is an
+  // unknown switch.
+  int first_spec = scan.spec_count > 0 ? scan.specs[0] : -1;
   if (!request && first_spec < 0)
     abort();
+  for (int i = 0, u = 0; i < scan.spec_count; i++) {
+    if (scan.specs[i] < 0 || scan.specs[i] >= count ||
+        (i > 0 && scan.specs[i] <= scan.specs[i - 1]))
+      abort();
+    while (u < scan.unknown_count && scan.unknown[u] < scan.specs[i])
+      u++;
+    if (u < scan.unknown_count && scan.unknown[u] == scan.specs[i])
+      abort();
+  }
   if (strlen(options.bat_path) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
       strlen(options.com_path) > static_cast<size_t>(TYPED_PATH_CAPACITY) ||
       options.tab_width < 0 || options.tab_width > TAB_WIDTH_MAX)
@@ -92,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   free(stem);
   free(name);
   free(directory);
+  scan_release(&scan);
   for (char* argument : arguments)
     free(argument);
   return 0;

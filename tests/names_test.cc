@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/run_options.h"
+#include "front/switches.h"
 #include "platform/platform.h"
 
 namespace {

@@ -21,20 +21,15 @@ struct Scan {
     scan = scan_arguments(static_cast<int>(pointers.size()), pointers.data(), &options);
     help = scan.request == REQUEST_HELP;
   }
+  ~Scan() { scan_release(&scan); }
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
   // The indexes of the file specs, and of the switches that match none.
   std::vector<int> specs() const {
-    std::vector<int> found;
-    for (size_t i = 0; i < arguments.size(); i++)
-      if (is_file_spec(scan, static_cast<int>(i), arguments[i].c_str()))
-        found.push_back(static_cast<int>(i));
-    return found;
+    return std::vector<int>(scan.specs, scan.specs + scan.spec_count);
   }
   std::vector<int> unknown() const {
-    std::vector<int> found;
-    for (size_t i = 0; i < arguments.size(); i++)
-      if (is_unknown_switch(scan, static_cast<int>(i), arguments[i].c_str()))
-        found.push_back(static_cast<int>(i));
-    return found;
+    return std::vector<int>(scan.unknown, scan.unknown + scan.unknown_count);
   }
 };
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "common/messages.h"
-#include "common/run_options.h"
 #include "common/text.h"
 #include "console/console.h"
 #include "convert/bat_writer.h"
@@ -27,47 +26,6 @@ enum LinesEnd { LINES_DONE, LINES_STOPPED, LINES_BAT_FAILED, LINES_COM_FAILED };
 
 // The one run of the process; too large for the stack.
 Run the_run;
-
-// Tells of a path from the command line that the tool or the platform cannot
-// hold whole; true after the message.
-bool path_too_long(const char* path) {
-  size_t longest = static_cast<size_t>(longest_path());
-  if (longest > static_cast<size_t>(TYPED_PATH_CAPACITY))
-    longest = TYPED_PATH_CAPACITY;
-  if (path == nullptr || strlen(path) <= longest)
-    return false;
-  say("Error: Path too long: %s\n", path);
-  return true;
-}
-
-// Refuses the run when a file spec or an output name is too long; returns
-// STATUS_FAILED after the message, or STATUS_CONTINUE.  `shown` holds the
-// arguments as messages show them.
-int check_path_lengths(int count, char** arguments, char** shown, const ArgumentScan& scan,
-                       const RunOptions& options) {
-  for (int i = 0; i < count; i++) {
-    if (is_file_spec(scan, i, arguments[i]) && path_too_long(shown[i]))
-      return STATUS_FAILED;
-  }
-  const char* given[] = {options.bat_path_too_long, options.com_path_too_long, options.bat_path,
-                         options.com_path};
-  for (const char* path : given) {
-    if (path_too_long(path))
-      return STATUS_FAILED;
-  }
-  return STATUS_CONTINUE;
-}
-
-// Names every switch after the first argument that matches none; the run
-// goes on without it.
-void warn_unknown_switches(Run* run, int count, char** arguments, const ArgumentScan& scan) {
-  for (int i = 0; i < count; i++) {
-    if (is_unknown_switch(scan, i, arguments[i])) {
-      say("Warning: Unknown switch %s ignored\n", arguments[i]);
-      run->incomplete = true;
-    }
-  }
-}
 
 // Writes every line of the open source and tells how that ended.  Counts
 // the non-empty lines in *line_count.  Each line's writes are checked, so
@@ -175,7 +133,7 @@ int finish_outputs(Run* run, int index, long line_count, OutputFile* bat, Output
 
 // Converts the source at `index`; returns STATUS_CONTINUE, or the status with
 // which the run ends.
-int convert_source(Run* run, int index, int count) {
+int convert_source(Run* run, int index) {
   RunOptions& options = run->options;
   const ListedSource& listed = run->list.entries[index];
   const Spec& spec = run->specs[listed.spec];
@@ -196,7 +154,7 @@ int convert_source(Run* run, int index, int count) {
                LONG_PATH_CAPACITY);
   append_text(run->credit_path, LONG_PATH_CAPACITY, run->source_path + strlen(spec.shown));
   say("\x10 Processing \"%s\"...\n", run->source_path);
-  if (!place_outputs(run, index, count) || check_credits(run, index) == STATUS_FAILED)
+  if (!place_outputs(run, index) || check_credits(run, index) == STATUS_FAILED)
     return STATUS_FAILED;
 
   int reason;
@@ -306,19 +264,23 @@ int run_quillfen(int argc, char** argv) {
   messages_set_quiet(run->options.quiet);
   if (!run->options.quiet)
     show_run_banner();
-  warn_unknown_switches(run, count, arguments, scan);
+  run->incomplete = report_unknown_switches(arguments, scan);
+  for (int i = 0; i < 2 && typed; i++) {
+    int named = scan.named_outputs[i];
+    run->named_outputs[i] = named >= 0 ? output_name_of(run->typed[named]) : nullptr;
+  }
   char** shown = typed && posix_habits() ? run->typed : arguments;
-  if (check_path_lengths(count, arguments, shown, scan, run->options) == STATUS_FAILED)
+  if (!paths_fit(shown, scan, run->options))
     return run_status(mode, RUN_FAILED, 0);
   if (typed)
-    list_sources(run, count, arguments, scan);
+    list_sources(run, arguments, scan);
   if (run->list.count == 0)
     return run_status(mode, RUN_FAILED, 0);
   if (!run->options.cgi_header)
     say("\x10 CGI headers are DISABLED and will not be generated\n");
   int status = STATUS_CONTINUE;
   for (int i = 0; i < run->list.count && status == STATUS_CONTINUE; i++) {
-    status = convert_source(run, i, count);
+    status = convert_source(run, i);
     if (status == STATUS_FAILED)
       run->failed++;
     if (status == STATUS_FAILED && run->options.keep_going) {

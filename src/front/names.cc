@@ -84,20 +84,6 @@ bool append_text(char* text, size_t capacity, const char* tail) {
   return true;
 }
 
-int32_t parse_tab_number(const char* text) {
-  const char* p = text;
-  while (*p != '\0' && !(*p >= '0' && *p <= '9'))
-    p++;
-  int64_t value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = value * 10 + (*p - '0');
-    if (value > INT32_MAX)
-      value = INT32_MAX;
-    p++;
-  }
-  return static_cast<int32_t>(value);
-}
-
 void append_char(char* text, size_t capacity, char ch) {
   size_t length = strlen(text);
   if (length >= capacity)

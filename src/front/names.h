@@ -28,11 +28,6 @@ void append_separator(char* text, size_t capacity, char ch);
 // more than `capacity` characters.
 bool append_text(char* text, size_t capacity, const char* tail);
 
-// Reads the first run of digits in the text as a decimal number (0 when there
-// is none; saturated), as if everything before it were blanks.  The text is
-// left as it is: an argument read as a switch may also be the file spec.
-int32_t parse_tab_number(const char* text);
-
 void append_char(char* text, size_t capacity, char ch);
 
 // ASCII upper-casing of a whole text, in place; other bytes stay.

@@ -11,22 +11,6 @@
 
 namespace {
 
-// The output name of a switch as typed: the text after "/BATFILE" or
-// "/COMPILE" and its separator in the last such argument, whose upper-cased
-// text the scan took.
-const char* typed_output(const Run* run, int count, const char* prefix, const char* taken) {
-  size_t length = strlen(prefix);
-  for (int i = count - 1; i >= 0; i--) {
-    const char* typed = run->typed[i];
-    char start[16];
-    copy_bounded(start, typed, length);
-    if (strlen(typed) > length + 1 && same_name(start, prefix) &&
-        same_name(typed + length + 1, taken))
-      return typed + length + 1;
-  }
-  return taken;
-}
-
 // Finds the entry that `wanted` means in the folder of `place`: as spelt,
 // else in another case, in the listing or among the names the run made;
 // else `fallback`, the name a new file gets.  Notes which earlier source
@@ -124,11 +108,10 @@ void drop_compiling(Run* run, int reason) {
   run->incomplete = true;
 }
 
-bool place_outputs(Run* run, int index, int count) {
+bool place_outputs(Run* run, int index) {
   RunOptions& options = run->options;
   const ListedSource& listed = run->list.entries[index];
   char* shown[2] = {options.bat_path, options.com_path};
-  const char* prefixes[2] = {"/BATFILE", "/COMPILE"};
   const char* extensions[2] = {".bat", ".com"};
   int reason;
   for (int i = 0; i < (options.compile_com ? 2 : 1); i++) {
@@ -138,8 +121,8 @@ bool place_outputs(Run* run, int index, int count) {
       place_derived_output(run, listed, extensions[i], place, shown[i]);
       continue;
     }
-    bool placed = place_named_output(run, typed_output(run, count, prefixes[i], shown[i]), place,
-                                     shown[i], &reason);
+    const char* named = run->named_outputs[i] != nullptr ? run->named_outputs[i] : shown[i];
+    bool placed = place_named_output(run, named, place, shown[i], &reason);
     // Shown in the console's code page.
     char typed[LONG_PATH_CAPACITY + 1];
     copy_bounded(typed, shown[i], LONG_PATH_CAPACITY);

@@ -22,8 +22,8 @@ struct OutputPlace {
 // Where the outputs of the source at `index` land, and how messages show
 // them; false, after the message, when a named script's directory cannot be
 // opened.  A named program's directory that cannot be opened turns compiling
-// off.  `count` is the number of arguments.
-bool place_outputs(Run* run, int index, int count);
+// off.
+bool place_outputs(Run* run, int index);
 
 // Tells that the COM output cannot be opened: the run goes on without
 // compiling, and the script is still written.

@@ -34,6 +34,8 @@ struct Spec {
 struct Run {
   RunOptions options;
   char** typed;  // the arguments before upper-casing
+  // The output names of /BATFILE: and /COMPILE: as typed, or nullptr.
+  const char* named_outputs[2];
   // The directory of the file spec being listed, then the search pattern, as
   // messages show them; then the source being converted.
   char source_dir[LONG_PATH_CAPACITY + 1];

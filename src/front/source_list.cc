@@ -210,14 +210,12 @@ void list_spec(Run* run, const char* spec, const char* typed) {
 
 }  // namespace
 
-void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan) {
-  run->specs = static_cast<Spec*>(calloc(static_cast<size_t>(count), sizeof(Spec)));
+void list_sources(Run* run, char** arguments, const ArgumentScan& scan) {
+  run->specs = static_cast<Spec*>(calloc(static_cast<size_t>(scan.spec_count) + 1, sizeof(Spec)));
   if (run->specs == nullptr)
     return;
-  for (int i = 0; i < count; i++) {
-    if (is_file_spec(scan, i, arguments[i]))
-      list_spec(run, arguments[i], run->typed[i]);
-  }
+  for (int i = 0; i < scan.spec_count; i++)
+    list_spec(run, arguments[scan.specs[i]], run->typed[scan.specs[i]]);
   for (int i = 0; i < run->list.count; i++) {
     const FileIdentity& identity = run->list.entries[i].identity;
     if (identity_known(identity) && !known_put(&run->known, identity, nullptr, i))

@@ -44,11 +44,10 @@ bool name_matches(const char* pattern, const char* name);
 int list_matching_files(Folder* folder, const char* pattern, SourceList* list, int spec,
                         SearchOutcome* outcome);
 
-// Lists the matches of every file spec among the `count` arguments, in the
-// order given, before anything is converted, and files the identity of each,
-// so that no output of the run is written over one of them.  A spec that
-// matches nothing, or whose directory cannot be read to its end, gets its
-// error, and the run goes on with the others.
-void list_sources(Run* run, int count, char** arguments, const ArgumentScan& scan);
+// Lists the matches of every file spec of the scan, in the order given, before anything is
+// converted, and files the identity of each, so that no output of the run is written over one of
+// them.  A spec that matches nothing, or whose directory cannot be read to its end, gets its error,
+// and the run goes on with the others.
+void list_sources(Run* run, char** arguments, const ArgumentScan& scan);
 
 #endif  // QUILLFEN_FRONT_SOURCE_LIST_H_

@@ -1,10 +1,13 @@
 #include "front/switches.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/messages.h"
 #include "front/names.h"
 #include "front/status.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -252,8 +255,41 @@ bool scan_option(ArgumentScan* scan, int index, const char* argument, RunOptions
 
 }  // namespace
 
+namespace {
+
+bool is_file_spec(const ArgumentScan& scan, int index, const char* argument) {
+  if (index > scan.options_end)
+    return true;
+  if (index == scan.options_end || is_option(scan, index, argument))
+    return false;
+  return index == scan.first ? scan.first_is_spec : !reads_as_switch(argument);
+}
+
+bool is_unknown_switch(const ArgumentScan& scan, int index, const char* argument) {
+  return index < scan.options_end && index != scan.first && argument[0] == '/' &&
+         reads_as_switch(argument) && find_switch(argument) == ID_NONE;
+}
+
+// Sorts the arguments of a run into the scan's lists; false when memory
+// runs out.
+bool list_arguments(ArgumentScan* scan, int count, char** arguments) {
+  scan->specs = static_cast<int*>(calloc(static_cast<size_t>(count) + 1, sizeof(int)));
+  scan->unknown = static_cast<int*>(calloc(static_cast<size_t>(count) + 1, sizeof(int)));
+  if (scan->specs == nullptr || scan->unknown == nullptr)
+    return false;
+  for (int i = 0; i < count; i++) {
+    if (is_file_spec(*scan, i, arguments[i]))
+      scan->specs[scan->spec_count++] = i;
+    else if (is_unknown_switch(*scan, i, arguments[i]))
+      scan->unknown[scan->unknown_count++] = i;
+  }
+  return true;
+}
+
+}  // namespace
+
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
-  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1, false};
+  ArgumentScan scan = {REQUEST_RUN, -1, true, count, -1, false, nullptr, 0, nullptr, 0, {-1, -1}};
   bool first_matched = false;
   bool specs_follow = false;
   for (int i = 0; i < count; i++) {
@@ -282,6 +318,11 @@ ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
     }
     if (first)
       first_matched = match == SWITCH_APPLIED;
+    SwitchId id = find_switch(argument);
+    if (match == SWITCH_APPLIED && id == ID_BATFILE && strlen(argument) >= 9)
+      scan.named_outputs[0] = i;
+    if (match == SWITCH_APPLIED && id == ID_COMPILE && strlen(argument) >= 10)
+      scan.named_outputs[1] = i;
   }
   scan.first_is_spec = !(first_matched && specs_follow);
   bool has_spec = (scan.first >= 0 && scan.first_is_spec) || specs_follow;
@@ -289,20 +330,71 @@ ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
     scan.request = REQUEST_BAD_OPTION;
   else if (!has_spec)
     scan.request = REQUEST_HELP;
+  else if (!list_arguments(&scan, count, arguments))
+    scan.spec_count = scan.unknown_count = 0;  // a run of nothing, which fails
   return scan;
 }
 
-bool is_file_spec(const ArgumentScan& scan, int index, const char* argument) {
-  if (index > scan.options_end)
-    return true;
-  if (index == scan.options_end || is_option(scan, index, argument))
-    return false;
-  return index == scan.first ? scan.first_is_spec : !reads_as_switch(argument);
+void scan_release(ArgumentScan* scan) {
+  free(scan->specs);
+  free(scan->unknown);
+  scan->specs = scan->unknown = nullptr;
+  scan->spec_count = scan->unknown_count = 0;
 }
 
-bool is_unknown_switch(const ArgumentScan& scan, int index, const char* argument) {
-  return index < scan.options_end && index != scan.first && argument[0] == '/' &&
-         reads_as_switch(argument) && find_switch(argument) == ID_NONE;
+const char* output_name_of(const char* argument) {
+  // "/BATFILE" and "/COMPILE" are as long, and a separator of any kind follows.
+  return strlen(argument) >= 9 ? argument + 9 : "";
+}
+
+int32_t parse_tab_number(const char* text) {
+  const char* p = text;
+  while (*p != '\0' && !(*p >= '0' && *p <= '9'))
+    p++;
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 + (*p - '0');
+    if (value > INT32_MAX)
+      value = INT32_MAX;
+    p++;
+  }
+  return static_cast<int32_t>(value);
+}
+
+namespace {
+
+// Tells of a path from the command line that the tool or the platform cannot
+// hold whole; true after the message.
+bool path_too_long(const char* path) {
+  size_t longest = static_cast<size_t>(longest_path());
+  if (longest > static_cast<size_t>(TYPED_PATH_CAPACITY))
+    longest = TYPED_PATH_CAPACITY;
+  if (path == nullptr || strlen(path) <= longest)
+    return false;
+  say("Error: Path too long: %s\n", path);
+  return true;
+}
+
+}  // namespace
+
+bool paths_fit(char** shown, const ArgumentScan& scan, const RunOptions& options) {
+  for (int i = 0; i < scan.spec_count; i++) {
+    if (path_too_long(shown[scan.specs[i]]))
+      return false;
+  }
+  const char* given[] = {options.bat_path_too_long, options.com_path_too_long, options.bat_path,
+                         options.com_path};
+  for (const char* path : given) {
+    if (path_too_long(path))
+      return false;
+  }
+  return true;
+}
+
+bool report_unknown_switches(char** arguments, const ArgumentScan& scan) {
+  for (int i = 0; i < scan.unknown_count; i++)
+    say("Warning: Unknown switch %s ignored\n", arguments[scan.unknown[i]]);
+  return scan.unknown_count > 0;
 }
 
 int report_bad_option(const ArgumentScan& scan, char** arguments, const RunOptions& options) {

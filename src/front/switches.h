@@ -3,6 +3,8 @@
 #ifndef QUILLFEN_FRONT_SWITCHES_H_
 #define QUILLFEN_FRONT_SWITCHES_H_
 
+#include <cstdint>
+
 #include "common/run_options.h"
 
 const int TAB_WIDTH_MAX = 20;
@@ -27,6 +29,14 @@ struct ArgumentScan {
   int options_end;
   int bad_option;    // the first unknown option, or -1
   bool help_option;  // the help was asked for with -h or --help
+  // For a run: the indexes of the file specs and of the switches that match
+  // none, in order, and of the arguments whose output names the options
+  // took (the last /BATFILE: and /COMPILE: with a name), or -1.
+  int* specs;
+  int spec_count;
+  int* unknown;
+  int unknown_count;
+  int named_outputs[2];
 };
 
 // Upper-cases `argument` in place and applies the first switch (the ones
@@ -49,10 +59,25 @@ bool reads_as_switch(const char* argument);
 // the status options are read.
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options);
 
-// After a scan that asks for a run: whether the argument at `index` is a
-// file spec, and whether it is a switch that matches none.
-bool is_file_spec(const ArgumentScan& scan, int index, const char* argument);
-bool is_unknown_switch(const ArgumentScan& scan, int index, const char* argument);
+// Lets go of the lists of a scan.
+void scan_release(ArgumentScan* scan);
+
+// The output name in a /BATFILE: or /COMPILE: argument, as given.
+const char* output_name_of(const char* argument);
+
+// Reads the first run of digits in the text as a decimal number (0 when there
+// is none; saturated), as if everything before it were blanks.  The text is
+// left as it is: an argument read as a switch may also be the file spec.
+int32_t parse_tab_number(const char* text);
+
+// After a scan for a run: false, after the message, when a file spec (as
+// `shown`, the arguments as messages show them) or an output name is too
+// long for the tool or the platform to hold whole.
+bool paths_fit(char** shown, const ArgumentScan& scan, const RunOptions& options);
+
+// Names every switch after the first argument that matches none (the run
+// goes on without it); true when there was one.
+bool report_unknown_switches(char** arguments, const ArgumentScan& scan);
 
 // Tells of the unknown option of a scan that found one; returns the status
 // with which the run ends.
