@@ -81,11 +81,16 @@ void clear_screen() {
     console_clear_screen();
 }
 
+namespace {
+
+// The banner line in the banner colours, filled to BANNER_WIDTH; no line feed.
 void print_banner_bar() {
   set_text_attribute(ATTR_BANNER);
   printf("%-*s", BANNER_WIDTH, HELP_LINES[0]);
   set_text_attribute(ATTR_NORMAL);
 }
+
+}  // namespace
 
 void show_help() {
   clear_screen();

@@ -15,9 +15,6 @@ extern const char* const HELP_LINES[HELP_LINE_COUNT];
 void set_text_attribute(uint16_t attribute);
 void clear_screen();
 
-// The banner line in the banner colours, filled to BANNER_WIDTH; no line feed.
-void print_banner_bar();
-
 // Clears the screen, shows the help and ends the process with status 0.
 [[noreturn]] void show_help();
 

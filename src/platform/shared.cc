@@ -1,5 +1,7 @@
 // The part of the platform layer that both operating systems share: the
-// commit and discard of an output.
+// opening of an output, the names of the temporary files and kept links that
+// runs leave beside it, and the close, commit (alone or as a pair) and
+// discard of an output.
 #include <cstdio>
 #include <cstring>
 
