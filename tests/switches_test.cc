@@ -191,7 +191,8 @@ TEST(Switches, AFirstArgumentWithASeparatorIsOnlyAPath) {
     std::string argument = spec;
     RunOptions options;
     char* pointer = &argument[0];
-    scan_arguments(1, &pointer, &options);
+    ArgumentScan scan = scan_arguments(1, &pointer, &options);
+    scan_release(&scan);
     for (char& c : spec)
       c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(spec, argument);

@@ -250,7 +250,8 @@ int run_quillfen(int argc, char** argv) {
     messages_set_error_stream(stderr, stderr_is_terminal());
   signals_install();
   bool typed = keep_typed(run, count, arguments);
-  ArgumentScan scan = scan_arguments(count, arguments, &run->options);
+  run->scan = scan_arguments(count, arguments, &run->options);
+  const ArgumentScan& scan = run->scan;
   StatusMode mode = run->options.status_mode;
   if (scan.request == REQUEST_BAD_OPTION)
     return report_bad_option(scan, arguments, run->options);
@@ -260,7 +261,6 @@ int run_quillfen(int argc, char** argv) {
     show_help();
   if (scan.request == REQUEST_VERSION)
     show_version();
-
   messages_set_quiet(run->options.quiet);
   if (!run->options.quiet)
     show_run_banner();

@@ -33,7 +33,8 @@ struct Spec {
 // folders and the list of sources, and the buffers reused for every source.
 struct Run {
   RunOptions options;
-  char** typed;  // the arguments before upper-casing
+  char** typed;       // the arguments before upper-casing
+  ArgumentScan scan;  // what the upper-cased arguments are
   // The output names of /BATFILE: and /COMPILE: as typed, or nullptr.
   const char* named_outputs[2];
   // The directory of the file spec being listed, then the search pattern, as
