@@ -378,6 +378,7 @@ std::string written_with_blocks(EscapeLevel level, const std::string& line, bool
   Script script;
   script.options.no_wrap = no_wrap;
   script.options.entities = entities;
+  script.header("P.HTM");  // which hands the writer its settings
   script.line(line.c_str());
   std::string bytes = script.bytes();
   use_escape_level(best);
@@ -391,25 +392,11 @@ TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
   // wrap column and the length bound, quotes left open across blocks, and
   // anchors split by a block's end.
   std::vector<std::string> lines;
-  const char* const pieces[] = {"<a ",
-                                "<A ",
-                                "<a",
-                                "\"",
-                                "%",
-                                "^",
-                                "&",
-                                "|",
-                                ">",
-                                "<",
-                                " ",
-                                "\t",
-                                "<pre>",
-                                "</PRE>",
-                                "<script x>",
-                                "</script>",
-                                "<st",
-                                "\xC3\xA9",
-                                "<style>a</style >"};
+  const char* const pieces[] = {"<a ", "<A ", "<a", "\"", "%", "^", "&", "|", ">", "<", " ", "\t",
+                                "<pre>", "</PRE>", "<script x>", "</script>", "<st", "\xC3\xA9",
+                                "<style>a</style >",
+                                // An element that ends in the block it began in.
+                                "<style></style>\xC3\xA9", "<script></script>\xC3\xA9"};
   for (size_t length = 1; length <= 70; length++)
     for (const char* piece : pieces)
       for (size_t at = 0; at + strlen(piece) <= length; at += 5)
