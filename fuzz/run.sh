@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-fuzz}
-targets="script_fuzz com_image_fuzz switches_fuzz"
+targets="script_fuzz com_image_fuzz switches_fuzz fast_path_fuzz"
 
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null

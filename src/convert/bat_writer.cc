@@ -323,11 +323,17 @@ void follow_tag(BatWriter* writer, const char* p) {
     writer->raw = RAW_NONE;
 }
 
-// Follows the tags among the `length` bytes at `p`.
+// Follows the tags among the `length` bytes at `p`: an element entered
+// there may end there too.
 void follow_tags(BatWriter* writer, const char* p, size_t length) {
   const char* end = p + length;
   for (const char* tag = static_cast<const char*>(memchr(p, '<', length)); tag != nullptr;
        tag = static_cast<const char*>(memchr(tag + 1, '<', static_cast<size_t>(end - tag - 1)))) {
+    if (writer->raw != RAW_NONE) {
+      if (tag[1] == '/')
+        follow_tag(writer, tag);
+      continue;
+    }
     // "<sc", "<st", "<pr" and "<te", in any case, may begin one.
     char first = static_cast<char>(tag[1] | 0x20);
     char second = static_cast<char>(tag[2] | 0x20);

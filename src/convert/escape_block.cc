@@ -5,7 +5,7 @@
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define QUILLFEN_ESCAPE_BLOCKS 1
-#include <tmmintrin.h>
+#include <immintrin.h>
 #endif
 
 #if defined(QUILLFEN_ESCAPE_BLOCKS)
@@ -190,40 +190,222 @@ __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t 
   return taken;
 }
 
-bool processor_has_ssse3() {
+// The 32-byte form of the tests below: every value stays in a register
+// (the helpers are always inlined), since not every compiler for every
+// system keeps a spilled 32-byte value aligned on the stack.
+#define WIDE __attribute__((target("avx2"), always_inline)) inline
+
+WIDE __m256i wide_load(const char* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+WIDE __m256i wide_equal(__m256i bytes, char value) {
+  return _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(value));
+}
+
+WIDE unsigned wide_mask(__m256i flags) {
+  return static_cast<unsigned>(_mm256_movemask_epi8(flags));
+}
+
+// Bit i set where an odd number of the bits 0 to i of `bits` are set.
+unsigned running_parity_32(unsigned bits) {
+  bits ^= bits << 1;
+  bits ^= bits << 2;
+  bits ^= bits << 4;
+  bits ^= bits << 8;
+  bits ^= bits << 16;
+  return bits;
+}
+
+// Writes the bytes of one 16-byte half with their escapes; returns the
+// bytes written.
+__attribute__((target("avx2"))) inline size_t spread_half(__m128i half, unsigned escapes, size_t n,
+                                                          char* out) {
+  unsigned low = escapes & 0xFF;
+  unsigned high = (escapes >> 8) & 0xFF;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), spread(half, low));
+  if (n > 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 + SPREAD.count[low]),
+                     spread(_mm_srli_si128(half, 8), high));
+  return n + SPREAD.count[low] + SPREAD.count[high];
+}
+
+// One block of 32 bytes at `at`, the first `limit` (1 to 32) of them the
+// line's, with two more bytes of the line, its terminator or zeros behind
+// them: the same tests as escape_one, on twice the bytes.  Returns the
+// bytes taken.
+__attribute__((target("avx2"))) inline size_t escape_wide(const char* at, size_t limit, char* out,
+                                                          EscapeBlock* block, unsigned* openers) {
+  __m256i bytes = wide_load(at);
+  __m256i next = wide_load(at + 1);
+  __m256i after = wide_load(at + 2);
+  __m256i less = wide_equal(bytes, '<');
+  __m256i greater = wide_equal(bytes, '>');
+  __m256i first = _mm256_or_si256(next, _mm256_set1_epi8(0x20));
+  __m256i second = _mm256_or_si256(after, _mm256_set1_epi8(0x20));
+  unsigned stops = 0;
+  if (block->anchors_break)
+    stops = wide_mask(
+        _mm256_and_si256(_mm256_and_si256(less, wide_equal(first, 'a')), wide_equal(after, ' ')));
+  if (block->closer != '\0')
+    stops |= wide_mask(_mm256_and_si256(_mm256_and_si256(less, wide_equal(next, '/')),
+                                        wide_equal(second, block->closer)));
+  if (block->tags_break)
+    stops |= wide_mask(_mm256_or_si256(less, greater));
+  if (block->high_breaks)
+    stops |= wide_mask(bytes);
+  size_t n = limit;
+  unsigned valid = limit < 32 ? (1u << limit) - 1 : ~0u;
+  stops &= valid;
+  if (stops != 0) {
+    n = static_cast<size_t>(__builtin_ctz(stops));
+    valid = (1u << n) - 1;
+  }
+  if (n == 0)
+    return 0;
+  if (block->watch_openers) {
+    __m256i s = _mm256_and_si256(wide_equal(first, 's'),
+                                 _mm256_or_si256(wide_equal(second, 'c'), wide_equal(second, 't')));
+    __m256i pr = _mm256_and_si256(wide_equal(first, 'p'), wide_equal(second, 'r'));
+    __m256i te = _mm256_and_si256(wide_equal(first, 't'), wide_equal(second, 'e'));
+    __m256i letters = _mm256_or_si256(s, _mm256_or_si256(pr, te));
+    *openers |= wide_mask(_mm256_and_si256(less, letters)) & valid;
+  }
+  __m256i others = _mm256_or_si256(_mm256_or_si256(wide_equal(bytes, '|'), wide_equal(bytes, '&')),
+                                   wide_equal(bytes, '^'));
+  unsigned carets = wide_mask(_mm256_or_si256(_mm256_or_si256(less, greater), others));
+  unsigned quotes = wide_mask(wide_equal(bytes, '"')) & valid;
+  unsigned percents = wide_mask(wide_equal(bytes, '%'));
+  unsigned parity = running_parity_32(quotes);
+  unsigned inside = block->in_quotes ? ~parity : parity;
+  unsigned escapes = ((carets & ~inside) | percents) & valid;
+  size_t written = block->written;
+  if (escapes == 0) {
+    // Nothing to escape: the bytes go as they are.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + written), bytes);
+    written += n;
+  } else {
+    size_t low_n = n < 16 ? n : 16;
+    written += spread_half(_mm256_castsi256_si128(bytes), escapes & 0xFFFF, low_n, out + written);
+    if (n > 16)
+      written +=
+          spread_half(_mm256_extracti128_si256(bytes, 1), escapes >> 16, n - 16, out + written);
+  }
+  block->written = written;
+  if ((parity >> 31) & 1)
+    block->in_quotes = !block->in_quotes;
+  return n;
+}
+
+// Takes blocks of 32 bytes while the line has more than 32 bytes left and
+// the room of a block of 32 (64 bytes); escape_with_ssse3 goes on from
+// there.  A block of 32 gives what two blocks of 16 would.
+__attribute__((target("avx2"))) size_t escape_with_avx2(const char* p, size_t available, char* out,
+                                                        size_t room, EscapeBlock* block) {
+  size_t taken = 0;
+  unsigned openers = 0;
+  block->written = 0;
+  while (available - taken > 2 * ESCAPE_BLOCK_BYTES &&
+         block->written + 2 * ESCAPE_BLOCK_ROOM <= room) {
+    size_t n = escape_wide(p + taken, 2 * ESCAPE_BLOCK_BYTES, out, block, &openers);
+    taken += n;
+    if (n < 2 * ESCAPE_BLOCK_BYTES) {
+      block->openers = openers;
+      return taken;
+    }
+  }
+  size_t rest_bytes = available - taken;
+  if (rest_bytes > 0 && rest_bytes <= 2 * ESCAPE_BLOCK_BYTES &&
+      block->written + 2 * ESCAPE_BLOCK_ROOM <= room) {
+    // The last bytes of the line, with zeros behind them as its terminator
+    // and what follows it look to the tag tests.
+    char padded[4 * ESCAPE_BLOCK_BYTES] = {};
+    memcpy(padded, p + taken, rest_bytes);
+    taken += escape_wide(padded, rest_bytes, out, block, &openers);
+    block->openers = openers;
+    return taken;
+  }
+  size_t written = block->written;
+  EscapeBlock rest = *block;
+  rest.before += taken;
+  taken += escape_with_ssse3(p + taken, available - taken, out + written, room - written, &rest);
+  block->in_quotes = rest.in_quotes;
+  block->openers = openers | rest.openers;
+  block->written = written + rest.written;
+  return taken;
+}
+
+bool processor_has(EscapeLevel level) {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("ssse3");
+  if (level == ESCAPE_AVX2)
+    return __builtin_cpu_supports("avx2");
+  if (level == ESCAPE_SSSE3)
+    return __builtin_cpu_supports("ssse3");
+  return true;
+}
+
+EscapeLevel best_level() {
+  if (processor_has(ESCAPE_AVX2))
+    return ESCAPE_AVX2;
+  if (processor_has(ESCAPE_SSSE3))
+    return ESCAPE_SSSE3;
+  return ESCAPE_BYTES;
 }
 
 // Asked of the processor on first use, so that it is settled whatever the
 // order in which other files' globals are made.
-enum BlockState { BLOCKS_UNKNOWN, BLOCKS_ON, BLOCKS_OFF };
-BlockState block_state = BLOCKS_UNKNOWN;
+bool level_known = false;
+EscapeLevel level_in_use = ESCAPE_BYTES;
 
-bool blocks_on() {
-  if (block_state == BLOCKS_UNKNOWN)
-    block_state = processor_has_ssse3() ? BLOCKS_ON : BLOCKS_OFF;
-  return block_state == BLOCKS_ON;
+EscapeLevel current_level() {
+  if (!level_known) {
+    level_in_use = best_level();
+    level_known = true;
+  }
+  return level_in_use;
 }
 
 }  // namespace
 
+EscapeLevel escape_level() {
+  return current_level();
+}
+
+void use_escape_level(EscapeLevel level) {
+  EscapeLevel best = best_level();
+  level_in_use = level < best ? level : best;
+  level_known = true;
+}
+
 bool escape_blocks_available() {
-  return blocks_on();
+  return best_level() != ESCAPE_BYTES;
 }
 
 void use_escape_blocks(bool on) {
-  block_state = on && processor_has_ssse3() ? BLOCKS_ON : BLOCKS_OFF;
+  use_escape_level(on ? ESCAPE_AVX2 : ESCAPE_BYTES);
 }
 
 size_t escape_blocks(const char* p, size_t available, char* out, size_t room, EscapeBlock* block) {
   block->written = 0;
-  if (available == 0 || !blocks_on())
+  if (available == 0)
     return 0;
-  return escape_with_ssse3(p, available, out, room, block);
+  switch (current_level()) {
+    case ESCAPE_AVX2:
+      return escape_with_avx2(p, available, out, room, block);
+    case ESCAPE_SSSE3:
+      return escape_with_ssse3(p, available, out, room, block);
+    default:
+      return 0;
+  }
 }
 
 #else
+
+EscapeLevel escape_level() {
+  return ESCAPE_BYTES;
+}
+
+void use_escape_level(EscapeLevel) {}
 
 bool escape_blocks_available() {
   return false;

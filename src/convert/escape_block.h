@@ -24,10 +24,19 @@ struct EscapeBlock {
   size_t written;      // bytes put at `out`
 };
 
-// Whether the fast path is in use: from the start wherever the processor has
-// its instructions.  use_escape_blocks(false) turns it off, for tests that
-// compare it with the byte-at-a-time path; it cannot be turned on where the
-// instructions are missing.
+// The ways of escaping, slowest first: a byte at a time (the reference),
+// blocks of 16 bytes with SSSE3, blocks of 32 with AVX2 where the processor
+// has it.  The best that the processor has is used.
+enum EscapeLevel { ESCAPE_BYTES, ESCAPE_SSSE3, ESCAPE_AVX2 };
+EscapeLevel escape_level();
+
+// Uses `level`, or the best below it that the processor has; for tests and
+// the fuzz target that compare the levels.
+void use_escape_level(EscapeLevel level);
+
+// Whether the processor has a block path at all.  use_escape_blocks(false)
+// turns the block paths off, for tests that compare them with the
+// byte-at-a-time path; use_escape_blocks(true) uses the best one there is.
 bool escape_blocks_available();
 void use_escape_blocks(bool on);
 

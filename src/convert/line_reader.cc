@@ -47,6 +47,23 @@ bool stops_at(unsigned char c, bool tabs) {
   return c == LINE_FEED || c == CARRIAGE_RETURN || c == 0 || (tabs && c == TAB);
 }
 
+// The number of bytes at `from` before the first line feed, carriage
+// return, NUL or (with `tabs`) tab, at most `count`.
+size_t ordinary_length(const unsigned char* from, size_t count, bool tabs) {
+  size_t length = 0;
+#if defined(__SSE2__)
+  for (; length + 16 <= count; length += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + length));
+    unsigned mask = stop_mask(bytes, tabs);
+    if (mask != 0)
+      return length + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  while (length < count && !stops_at(from[length], tabs))
+    length++;
+  return length;
+}
+
 // Copies the bytes at `from` up to the first line feed, carriage return,
 // NUL or (with `tabs`) tab, at most `count` of them, to `out`; returns how
 // many.  `out` has room for `count`; whole blocks of 16 are copied at once,
@@ -148,7 +165,37 @@ int discard_rest(SourceStream* stream, bool* cut) {
   return b;
 }
 
+bool direct_lines = true;
+
 }  // namespace
+
+void use_direct_lines(bool on) {
+  direct_lines = on;
+}
+
+char* take_direct_line(SourceStream* stream, int capacity, int tab_width, int* length) {
+  if (!direct_lines || stream->position >= stream->length)
+    return nullptr;
+  unsigned char* from = stream->block + stream->position;
+  size_t count = stream->length - stream->position;
+  // The text, a carriage return and the line feed.
+  size_t most = static_cast<size_t>(capacity) + 1;
+  if (count > most)
+    count = most;
+  size_t text = ordinary_length(from, count, tab_width > 0);
+  size_t end = text;
+  if (end < count && from[end] == CARRIAGE_RETURN)
+    end++;
+  // A full line takes the reader's rules for a cut, and any other stop one
+  // of its rules.
+  if (end >= count || from[end] != LINE_FEED || text >= static_cast<size_t>(capacity))
+    return nullptr;
+  from[text] = '\0';
+  stream->position += end + 1;
+  stream->line_goes_on = false;
+  *length = static_cast<int>(text);
+  return reinterpret_cast<char*>(from);
+}
 
 int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
             int* length) {

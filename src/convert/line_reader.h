@@ -31,4 +31,15 @@ void report_cut_lines(const SourceStream* stream, const char* source_name);
 int fgetstr(char* line, int capacity, SourceStream* stream, int tab_width, bool discard_overflow,
             int* length = nullptr);
 
+// The next line where it lies in the stream's buffer, when the buffer holds
+// it whole up to its line feed and no rule of fgetstr would change it: no
+// tab to expand, no NUL, no carriage return but one before the line feed,
+// shorter than `capacity`.  The text is terminated where its line end was;
+// *length is its length.  Returns nullptr, having read nothing, when fgetstr
+// must read the line; the result is then the one fgetstr gives.
+char* take_direct_line(SourceStream* stream, int capacity, int tab_width, int* length);
+
+// Turns direct lines off (and on again), so that tests can compare the two.
+void use_direct_lines(bool on);
+
 #endif  // QUILLFEN_CONVERT_LINE_READER_H_

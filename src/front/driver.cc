@@ -37,12 +37,18 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   bool continuing = false;  // the line read before goes on in this one
   bool ended = false;       // and its text ended at a NUL byte before
   while (!source->at_end && !source->has_error) {
-    line[0] = '\0';
+    // Most lines are written from where they lie in the read block.
     int length = 0;
-    if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow,
-                &length) == FGETSTR_FATAL) {
-      report_overlong_tail(run->source_path);
-      return LINES_STOPPED;
+    char* text =
+        continuing ? nullptr : take_direct_line(source, LINE_CAPACITY, options.tab_width, &length);
+    if (text == nullptr) {
+      text = line;
+      line[0] = '\0';
+      if (fgetstr(line, LINE_CAPACITY, source, options.tab_width, options.discard_overflow,
+                  &length) == FGETSTR_FATAL) {
+        report_overlong_tail(run->source_path);
+        return LINES_STOPPED;
+      }
     }
     // A piece that more of its line follows keeps its trailing blanks.  A
     // line's text ends at its first NUL byte, so the pieces after one are
@@ -51,15 +57,15 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
     bool goes_on = read_on && length == LINE_CAPACITY;
     if (ended) {
       // The rest of a line whose text has ended.
-    } else if (line[0] == '\0' && !continuing) {
+    } else if (text[0] == '\0' && !continuing) {
       write_blank_line(&run->bat, &options);
     } else {
       size_t size = static_cast<size_t>(length);
       if (!goes_on)
-        size = trim_line(line, size);
+        size = trim_line(text, size);
       if (compiling)
-        com_record_piece(&run->com, line, size, goes_on);
-      write_echo_piece(&run->bat, line, size, goes_on);
+        com_record_piece(&run->com, text, size, goes_on);
+      write_echo_piece(&run->bat, text, size, goes_on);
       if (!continuing)
         ++*line_count;
     }
