@@ -232,16 +232,6 @@ void report_summary(const Run* run) {
         messages_warning_count());
 }
 
-// Keeps a copy of every argument as typed, before the scan upper-cases it.
-bool keep_typed(Run* run, int count, char** arguments) {
-  run->typed = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
-  for (int i = 0; run->typed != nullptr && i < count; i++) {
-    if (!store_copy(&run->typed[i], arguments[i]))
-      return false;
-  }
-  return run->typed != nullptr;
-}
-
 }  // namespace
 
 int run_quillfen(int argc, char** argv) {
@@ -255,7 +245,7 @@ int run_quillfen(int argc, char** argv) {
   if (posix_habits())
     messages_set_error_stream(stderr, stderr_is_terminal());
   signals_install();
-  bool typed = keep_typed(run, count, arguments);
+  bool typed = keep_typed(count, arguments, &run->typed);
   run->scan = scan_arguments(count, arguments, &run->options);
   const ArgumentScan& scan = run->scan;
   StatusMode mode = run->options.status_mode;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/messages.h"
+#include "common/text.h"
 #include "front/names.h"
 #include "front/status.h"
 #include "platform/platform.h"
@@ -333,6 +334,15 @@ ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options) {
   else if (!list_arguments(&scan, count, arguments))
     scan.spec_count = scan.unknown_count = 0;  // a run of nothing, which fails
   return scan;
+}
+
+bool keep_typed(int count, char** arguments, char*** typed) {
+  *typed = static_cast<char**>(calloc(static_cast<size_t>(count) + 1, sizeof(char*)));
+  for (int i = 0; *typed != nullptr && i < count; i++) {
+    if (!store_copy(&(*typed)[i], arguments[i]))
+      return false;
+  }
+  return *typed != nullptr;
 }
 
 void scan_release(ArgumentScan* scan) {

@@ -59,6 +59,10 @@ bool reads_as_switch(const char* argument);
 // the status options are read.
 ArgumentScan scan_arguments(int count, char** arguments, RunOptions* options);
 
+// Keeps a copy of every argument as typed in `*typed`, before the scan
+// upper-cases them; false when memory runs out.
+bool keep_typed(int count, char** arguments, char*** typed);
+
 // Lets go of the lists of a scan.
 void scan_release(ArgumentScan* scan);
 
