@@ -84,7 +84,7 @@ void BM_BatWriter(benchmark::State& state) {
   for (auto _ : state) {
     write_bat_header(writer.get(), sink, "PAGE.HTM", &options);
     for (const std::string& line : lines)
-      write_echo_text(writer.get(), line.c_str(), line.size());
+      write_echo_piece(writer.get(), line.c_str(), line.size(), false);
   }
   use_escape_blocks(blocks);
   fflush(sink);

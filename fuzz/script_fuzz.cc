@@ -290,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       size_t size = strlen(line);
       if (!goes_on)
-        size = trim_line(line);
+        size = trim_line(line, size);
       page_text += line;
       expected += options.entities ? with_references(&model, line) : std::string(line);
       bang = bang || strchr(line, '!') != nullptr;

@@ -26,7 +26,7 @@ class Script {
   void line(const char* text) {
     if (writer_->stream == nullptr)
       writer_->stream = file_;
-    write_echo_line(writer_.get(), text);
+    write_echo_piece(writer_.get(), text, strlen(text), false);
   }
   void piece(const std::string& text, bool goes_on) {
     if (writer_->stream == nullptr)
@@ -123,7 +123,7 @@ TEST(TrimLine, RemovesTrailingBlanksThenTrailingTabs) {
   for (const auto& c : cases) {
     char line[16];
     snprintf(line, sizeof line, "%s", c[0]);
-    EXPECT_EQ(strlen(c[1]), trim_line(line)) << c[0];
+    EXPECT_EQ(strlen(c[1]), trim_line(line, strlen(line))) << c[0];
     EXPECT_STREQ(c[1], line) << c[0];
   }
 }

@@ -408,10 +408,6 @@ void write_blank_line(BatWriter* writer, const RunOptions* options) {
   put_literal(writer, "echo.\r\n");
 }
 
-size_t trim_line(char* line) {
-  return trim_line(line, strlen(line));
-}
-
 size_t trim_line(char* line, size_t length) {
   while (length > 0 && line[length - 1] == ' ')
     length--;
@@ -505,14 +501,6 @@ size_t put_plain_run(BatWriter* writer, EchoLine* echo, const char* p, const cha
 }
 
 }  // namespace
-
-void write_echo_line(BatWriter* writer, const char* line) {
-  write_echo_text(writer, line, strlen(line));
-}
-
-void write_echo_text(BatWriter* writer, const char* line, size_t size) {
-  write_echo_piece(writer, line, size, false);
-}
 
 namespace {
 

@@ -55,21 +55,15 @@ void write_blank_line(BatWriter* writer, const RunOptions* options);
 // Both trims of a non-empty line in one pass: every trailing blank goes,
 // then every trailing tab (so a line ending blank, tab keeps its blank).
 // Returns the length left.
-size_t trim_line(char* line);
-size_t trim_line(char* line, size_t length);  // where strlen(line) is known
+size_t trim_line(char* line, size_t length);
 
-// The echo command line or lines for a non-empty, trimmed source line.  The
-// first line of a script that holds a '!' is preceded by a line that turns
-// delayed expansion off, which an interpreter started with /V:ON would apply
-// to '!' and '^'.
-void write_echo_line(BatWriter* writer, const char* line);
-
-// The same for a line whose length is known; line[size] is its terminator.
-void write_echo_text(BatWriter* writer, const char* line, size_t size);
-
-// One piece of a source line that arrives in pieces; `goes_on` when more of
-// the line follows.  Every piece but the last prints without a line end, so
-// the line prints whole.  write_echo_text is the single piece of a line.
+// The echo command line or lines for a non-empty, trimmed source line of
+// `size` bytes (line[size] is its terminator), or for one piece of a line
+// that arrives in pieces: `goes_on` when more of the line follows.  Every
+// piece but the last prints without a line end, so the line prints whole.
+// The first line of a script that holds a '!' is preceded by a line that
+// turns delayed expansion off, which an interpreter started with /V:ON would
+// apply to '!' and '^'.
 void write_echo_piece(BatWriter* writer, const char* piece, size_t size, bool goes_on);
 
 // Writes out what the writer still holds; call it before the stream is
