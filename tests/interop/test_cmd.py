@@ -511,15 +511,20 @@ def wine_env():
     return env
 
 
+# What the host's loader says when a Wine process fails on its way out.
+WINE_LOADER_FAULT = b"Inconsistency detected by ld.so"
+
+
 def run_cmd_script(directory, script, flags=()):
     # Every script prints something; under load Wine's cmd now and then
-    # starts and prints nothing at all, which a second start does not repeat.
+    # starts and prints nothing at all, or dies in the host's loader as it
+    # ends, neither of which a second start repeats.
     for _ in range(3):
         result = subprocess.run(
             ["wine", "cmd"] + list(flags) + ["/c", script], cwd=directory, env=wine_env(),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
-        if result.stdout:
+        if result.stdout and WINE_LOADER_FAULT not in result.stderr:
             break
     return result.stdout, result.stderr
 
