@@ -12,6 +12,17 @@
 
 namespace {
 
+// Cuts a block of `n` bytes, whose bytes `valid` marks, at the first byte
+// that `stops` marks, if any; the bytes taken before it.
+inline size_t cut_at_first_stop(unsigned stops, unsigned* valid, size_t n) {
+  stops &= *valid;
+  if (stops == 0)
+    return n;
+  n = static_cast<size_t>(__builtin_ctz(stops));
+  *valid = (1u << n) - 1;
+  return n;
+}
+
 // For each mask of the escaped bytes among eight: where each output byte of
 // those eight comes from (an escaped byte twice, the first copy to become
 // its escape), which output bytes are escapes, and how many escapes.
@@ -108,11 +119,7 @@ __attribute__((target("ssse3"))) inline size_t escape_one(__m128i bytes, __m128i
   if (block->high_breaks)
     stops |= mask_of(bytes);
   unsigned valid = (1u << n) - 1;
-  stops &= valid;
-  if (stops != 0) {
-    n = static_cast<size_t>(__builtin_ctz(stops));
-    valid = (1u << n) - 1;
-  }
+  n = cut_at_first_stop(stops, &valid, n);
   if (n == 0)
     return 0;
   if (block->watch_openers) {
@@ -254,13 +261,8 @@ __attribute__((target("avx2"))) inline size_t escape_wide(const char* at, size_t
     stops |= wide_mask(_mm256_or_si256(less, greater));
   if (block->high_breaks)
     stops |= wide_mask(bytes);
-  size_t n = limit;
   unsigned valid = limit < 32 ? (1u << limit) - 1 : ~0u;
-  stops &= valid;
-  if (stops != 0) {
-    n = static_cast<size_t>(__builtin_ctz(stops));
-    valid = (1u << n) - 1;
-  }
+  size_t n = cut_at_first_stop(stops, &valid, limit);
   if (n == 0)
     return 0;
   if (block->watch_openers) {
