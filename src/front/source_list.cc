@@ -170,8 +170,8 @@ void show_file_spec(Run* run, const char* spec) {
 void list_spec(Run* run, const char* spec, const char* typed) {
   Spec* entry = &run->specs[run->spec_count];
   bool stored = true;
-  // Where names are told apart by case, messages show the spec as typed,
-  // and the remarks its directory upper-cased.
+  // Where names are told apart by case, messages show the file pattern as
+  // typed, and the remarks its directory upper-cased.
   if (posix_habits()) {
     show_file_spec(run, typed);
     char directory[LONG_PATH_CAPACITY + 1];

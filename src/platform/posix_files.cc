@@ -67,25 +67,23 @@ bool take_better(const char* name, void* context) {
 // matches it without regard to case; a link only under the rule of
 // trusted_link.
 int open_component(int parent, const char* name, uid_t user) {
-  struct stat info;
-  if (fstat(parent, &info) != 0)
-    return -1;
-  int fd = openat(parent, name, DIRECTORY_FLAGS | O_NOFOLLOW);
-  if (fd >= 0 || (errno != ENOENT && errno != ELOOP && errno != ENOTDIR))
-    return fd;
-  if (errno != ENOENT)
-    return open_through_link(parent, info, user, name, DIRECTORY_FLAGS);
   CaseBlind search;
-  search.wanted = name;
-  search.found[0] = '\0';
-  if (read_names(parent, take_better, &search) != 0 || search.found[0] == '\0') {
-    errno = ENOENT;
-    return -1;
+  int fd = openat(parent, name, DIRECTORY_FLAGS | O_NOFOLLOW);
+  if (fd < 0 && errno == ENOENT) {
+    search.wanted = name;
+    search.found[0] = '\0';
+    if (read_names(parent, take_better, &search) != 0 || search.found[0] == '\0') {
+      errno = ENOENT;
+      return -1;
+    }
+    name = search.found;
+    fd = openat(parent, name, DIRECTORY_FLAGS | O_NOFOLLOW);
   }
-  fd = openat(parent, search.found, DIRECTORY_FLAGS | O_NOFOLLOW);
-  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR))
-    return open_through_link(parent, info, user, search.found, DIRECTORY_FLAGS);
-  return fd;
+  // A link, which the parent's facts judge; only then are they looked up.
+  struct stat info;
+  if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR) || fstat(parent, &info) != 0)
+    return fd;
+  return open_through_link(parent, info, user, name, DIRECTORY_FLAGS);
 }
 
 // Opens the typed directory `path` one component at a time, so that every
