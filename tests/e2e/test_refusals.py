@@ -837,5 +837,5 @@ class ConcurrentRuns(ToolTest):
             for run in runs:
                 out, err = run.communicate(timeout=300)
                 self.assertNotIn(b"Warning", out + err)
-                self.assertEqual(done(80) & 0xFF, run.returncode, out[-400:])
+                self.assertEqual(done(80) & 0xFF, run.returncode, out[-400:] + err[-400:])
         self.assertEqual([], [name for name in os.listdir(self.dir) if "quillfen-" in name])
