@@ -174,11 +174,15 @@ int check_outputs(const Run* run, const OutputFile& bat, const OutputFile& com) 
       return STATUS_FAILED;
     }
   }
-  // The same entry, links followed, or one file under two names.
+  // The same entry, links followed, or one file under two names.  The two
+  // were opened one after the other: a file that another run replaced in
+  // between may have handed its number on, so equal numbers are looked at
+  // again, both files at once.
   if (com.stream != nullptr &&
       (same_entry(directory_identity(bat.directory), bat.target, directory_identity(com.directory),
                   com.target) ||
-       (identity_known(bat.replaced) && same_identity(bat.replaced, com.replaced)))) {
+       (identity_known(bat.replaced) && same_identity(bat.replaced, com.replaced) &&
+        one_file(bat.directory, bat.target, com.directory, com.target)))) {
     say("Error: BAT and COM outputs can't be the same file\n  ->%s\n", options.com_path);
     return STATUS_FAILED;
   }

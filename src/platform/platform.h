@@ -77,6 +77,12 @@ struct EntryFacts {
 // Whether `name` names an entry of the directory, and its facts.
 bool entry_info(Directory* directory, const char* name, EntryFacts* facts);
 
+// Whether two entries are one file now.  The first is held while the second
+// is looked at, so that a file removed meanwhile cannot pass for a new one
+// that the system gave its number.
+bool one_file(Directory* directory, const char* name, Directory* other_directory,
+              const char* other_name);
+
 // The arguments of the process in UTF-8, as the tool takes every name: on
 // Windows read again from the wide command line (with the runtime's rules),
 // so that a name outside the code page arrives whole; else left as they are.

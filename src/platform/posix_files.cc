@@ -184,6 +184,19 @@ bool entry_info(Directory* directory, const char* name, EntryFacts* facts) {
   return true;
 }
 
+bool one_file(Directory* directory, const char* name, Directory* other_directory,
+              const char* other_name) {
+  int held = openat(directory->fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info;
+  struct stat other;
+  bool same = held >= 0 && fstat(held, &info) == 0 &&
+              fstatat(other_directory->fd, other_name, &other, AT_SYMLINK_NOFOLLOW) == 0 &&
+              same_identity(identity_of(info), identity_of(other));
+  if (held >= 0)
+    close(held);
+  return same;
+}
+
 bool trusted_link(const struct stat& parent, uid_t user, uid_t owner) {
   bool shared = (parent.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   return !shared || owner == user || owner == parent.st_uid;

@@ -173,6 +173,35 @@ bool entry_info(Directory* directory, const char* name, EntryFacts* facts) {
   return true;
 }
 
+namespace {
+
+// The identity of the file that `name` leads to, through `file`, a handle
+// that the caller closes.
+bool held_identity(Directory* directory, const char* name, HANDLE* file, FileIdentity* identity) {
+  *file = create_in(directory, name, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (*file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(*file, &info))
+    return false;
+  *identity = identity_of(info);
+  return true;
+}
+
+}  // namespace
+
+bool one_file(Directory* directory, const char* name, Directory* other_directory,
+              const char* other_name) {
+  HANDLE files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  FileIdentity identities[2];
+  bool same = held_identity(directory, name, &files[0], &identities[0]) &&
+              held_identity(other_directory, other_name, &files[1], &identities[1]) &&
+              same_identity(identities[0], identities[1]);
+  for (int i = 0; i < 2; i++) {
+    if (files[i] != INVALID_HANDLE_VALUE)
+      CloseHandle(files[i]);
+  }
+  return same;
+}
+
 bool source_open(Directory* directory, const char* name, SourceFile* source, int* reason) {
   HANDLE file = create_in(directory, name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   BY_HANDLE_FILE_INFORMATION info;
