@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "front/commit.h"
 #include "front/folders.h"
 #include "scratch_test.h"
 

@@ -11,6 +11,7 @@
 #include "convert/com_image.h"
 #include "convert/line_reader.h"
 #include "convert/source_stream.h"
+#include "front/commit.h"
 #include "front/names.h"
 #include "front/outputs.h"
 #include "front/run.h"

@@ -7,6 +7,35 @@
 
 namespace {
 
+// Whether `mark` starts with one of the marks of a temporary file or a kept
+// link, followed by the letters that made the name unique and nothing else.
+bool marked(const char* mark) {
+  size_t length = strlen(TEMPORARY_MARK);
+  if (strncmp(mark, TEMPORARY_MARK, length) != 0 && strncmp(mark, PREVIOUS_MARK, length) != 0)
+    return false;
+  const char* rest = mark + length;
+  return rest[0] != '\0' &&
+         strspn(rest, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") ==
+             strlen(rest);
+}
+
+// Whether `name` is a temporary file or a kept link that a run writing the
+// output `target` (any output, for nullptr) makes beside it.
+bool leftover_of(const char* name, const char* target) {
+  if (name[0] != '.')
+    return false;
+  if (target == nullptr) {
+    const char* mark = strstr(name + 1, ".quillfen-");
+    for (; mark != nullptr; mark = strstr(mark + 1, ".quillfen-")) {
+      if (marked(mark))
+        return true;
+    }
+    return false;
+  }
+  size_t kept = strnlen(target, static_cast<size_t>(TEMPORARY_NAME_KEPT));
+  return strncmp(name + 1, target, kept) == 0 && marked(name + 1 + kept);
+}
+
 bool take_name(const char* name, void* context) {
   Folder* folder = static_cast<Folder*>(context);
   if (!grow(&folder->names, folder->count, &folder->capacity))

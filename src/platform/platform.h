@@ -149,34 +149,51 @@ struct OutputFile {
 bool output_open(OutputFile* output, Directory* directory, const char* name,
                  const SourceFile& source, bool absent = false);
 
-// Whether `name` is a temporary file or a kept link that a run writing the
-// output `target` (any output, for nullptr) makes beside it; and the removal of such a leftover of
-// a run that ended before its commit: only a file of the user running the tool, and only while no
-// run holds it.  True when it is gone.
-bool leftover_of(const char* name, const char* target);
+// Lets go of the directory that was opened for a link's target, once the
+// output is put in place or given up.
+inline void output_release(OutputFile* output) {
+  if (output->owns_directory)
+    directory_close(output->directory);
+  output->owns_directory = false;
+  output->directory = nullptr;
+}
+
+// The temporary file of an output, and the link that keeps the file a
+// pair's first output replaces, are named after it: a dot, its name cut at
+// TEMPORARY_NAME_KEPT bytes, one of these marks, then letters and digits
+// (with a hyphen on Windows) that make the name unique.
+const char TEMPORARY_MARK[] = ".quillfen-new-";
+const char PREVIOUS_MARK[] = ".quillfen-old-";
+extern const int TEMPORARY_NAME_KEPT;
+
+// Removes such a file that a run left when it ended before its commit: only
+// a file of the user running the tool, and only while no run holds it.
+// True when it is gone.
 bool leftover_remove(Directory* directory, const char* name);
 
-// output_close and output_commit (which closes the output if still open and
-// puts it in place of the old one) return false when they, or a write before
-// them, failed; the temporary file is then gone and the old output, if any,
-// unchanged.  output_discard closes the output and removes its temporary file.
-bool output_close(OutputFile* output);
-bool output_commit(OutputFile* output);
-void output_discard(OutputFile* output);
+// Renames the closed temporary file of `output` onto its target; false,
+// with output->reason, when that fails.  output_remove_temporary removes
+// that file instead.
+bool output_rename(OutputFile* output);
+void output_remove_temporary(OutputFile* output);
 
-// Puts two closed outputs in place as a pair, `second` only where it was
-// opened: both or neither.  Where the second fails, the first is taken back
-// and the file it replaced stands again (kept under a hard link meanwhile,
-// where the file system allows one).  The signals of signals_install wait
-// until both are done.  Returns the output that failed, or nullptr.
-OutputFile* output_commit_pair(OutputFile* first, OutputFile* second);
+// The file that `output` replaces, kept while a pair is put in place:
+// output_keep_previous links it under output->previous (false where a file
+// was there and no link could be made); output_restore_previous puts it
+// back, or removes the new file where there was none; output_drop_previous
+// removes the link.
+bool output_keep_previous(OutputFile* output);
+void output_restore_previous(OutputFile* output);
+void output_drop_previous(OutputFile* output);
 
 // From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the temporary files
 // in flight and then end the process by the same signal, as it would have
 // ended without them; a file-size limit (SIGXFSZ) makes a write fail
 // instead.  This alone keeps a record between calls: the temporary files
-// in flight, for the handler.
+// in flight, for the handler.  signals_hold holds them back until it is
+// called again to let them through.
 void signals_install();
+void signals_hold(bool hold);
 
 // Console colours in the Windows attribute encoding, and the clearing of the
 // screen: the console API on Windows (nothing when standard output is no

@@ -109,7 +109,7 @@ int create_temporary(OutputFile* output, char* letters, mode_t mode) {
       if (output->temporary_lock != 0)
         return fd;
       output->reason = errno;
-      os_remove_temporary(output);
+      output_remove_temporary(output);
       close(fd);
       return -1;
     }
@@ -145,7 +145,7 @@ bool open_temporary(OutputFile* output, const struct stat* replaced, const Sourc
       fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
   }
   if (!take_stream(output, fd, ready)) {
-    os_remove_temporary(output);
+    output_remove_temporary(output);
     return false;
   }
   return true;
@@ -262,8 +262,12 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
-bool os_open_output(OutputFile* output, const SourceFile& source, bool absent) {
-  return open_at_target(output, source, absent);
+bool output_open(OutputFile* output, Directory* directory, const char* name,
+                 const SourceFile& source, bool absent) {
+  if (output_named(output, directory, name) && open_at_target(output, source, absent))
+    return true;
+  output_release(output);
+  return false;
 }
 
 namespace {
@@ -276,7 +280,7 @@ void release_temporary(OutputFile* output) {
 
 }  // namespace
 
-bool os_put_in_place(OutputFile* output) {
+bool output_rename(OutputFile* output) {
   int dir = output->directory->fd;
   if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
@@ -285,13 +289,13 @@ bool os_put_in_place(OutputFile* output) {
   return true;
 }
 
-void os_remove_temporary(OutputFile* output) {
+void output_remove_temporary(OutputFile* output) {
   landed(output->directory, output->temporary);
   unlinkat(output->directory->fd, output->temporary, 0);
   release_temporary(output);
 }
 
-bool os_keep_previous(OutputFile* output) {
+bool output_keep_previous(OutputFile* output) {
   output->previous[0] = '\0';
   if (!identity_known(output->replaced))
     return true;  // nothing there to keep
@@ -339,7 +343,7 @@ void release_previous(OutputFile* output) {
 
 }  // namespace
 
-void os_restore_previous(OutputFile* output) {
+void output_restore_previous(OutputFile* output) {
   int dir = output->directory->fd;
   if (output->previous[0] == '\0') {
     unlinkat(dir, output->target, 0);
@@ -349,7 +353,7 @@ void os_restore_previous(OutputFile* output) {
   }
 }
 
-void os_drop_previous(OutputFile* output) {
+void output_drop_previous(OutputFile* output) {
   if (output->previous[0] == '\0')
     return;
   landed(output->directory, output->previous);

@@ -56,7 +56,7 @@ void landed(const Directory* directory, const char* name) {
   }
 }
 
-void os_hold_signals(bool hold) {
+void signals_hold(bool hold) {
   sigset_t set;
   sigemptyset(&set);
   for (int number : ENDING_SIGNALS)

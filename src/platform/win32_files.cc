@@ -92,7 +92,7 @@ bool open_temporary(OutputFile* output) {
     output->stream = stream_over(file, _O_WRONLY, "wb");
     if (output->stream == nullptr) {
       output->reason = ERROR_NOT_ENOUGH_MEMORY;
-      os_remove_temporary(output);
+      output_remove_temporary(output);
       return false;
     }
     setvbuf(output->stream, nullptr, _IONBF, 0);
@@ -218,11 +218,15 @@ bool source_open(Directory* directory, const char* name, SourceFile* source, int
   return source->stream != nullptr || fail(reason, ERROR_NOT_ENOUGH_MEMORY);
 }
 
-bool os_open_output(OutputFile* output, const SourceFile&, bool) {
-  return open_output(output);
+bool output_open(OutputFile* output, Directory* directory, const char* name, const SourceFile&,
+                 bool) {
+  if (output_named(output, directory, name) && open_output(output))
+    return true;
+  output_release(output);
+  return false;
 }
 
-bool os_put_in_place(OutputFile* output) {
+bool output_rename(OutputFile* output) {
   WidePath from;
   WidePath to;
   if (!path_in(output->directory, output->temporary, &from) ||
@@ -246,14 +250,14 @@ bool os_put_in_place(OutputFile* output) {
   return false;
 }
 
-void os_remove_temporary(OutputFile* output) {
+void output_remove_temporary(OutputFile* output) {
   landed(output->directory, output->temporary);
   WidePath path;
   if (path_in(output->directory, output->temporary, &path))
     DeleteFileW(path.text);
 }
 
-bool os_keep_previous(OutputFile* output) {
+bool output_keep_previous(OutputFile* output) {
   output->previous[0] = '\0';
   if (!identity_known(output->replaced))
     return true;
@@ -277,7 +281,7 @@ bool os_keep_previous(OutputFile* output) {
   return false;
 }
 
-void os_restore_previous(OutputFile* output) {
+void output_restore_previous(OutputFile* output) {
   WidePath target;
   WidePath link;
   if (!path_in(output->directory, output->target, &target))
@@ -291,7 +295,7 @@ void os_restore_previous(OutputFile* output) {
   }
 }
 
-void os_drop_previous(OutputFile* output) {
+void output_drop_previous(OutputFile* output) {
   if (output->previous[0] != '\0')
     landed(output->directory, output->previous);
   WidePath link;

@@ -57,7 +57,7 @@ void landed(const Directory* directory, const char* name) {
 
 // Nothing is held back: the control handler runs on a thread of its own, and
 // the process ends once it returns.
-void os_hold_signals(bool) {}
+void signals_hold(bool) {}
 
 void signals_install() {
   SetConsoleCtrlHandler(end_by_control, TRUE);
