@@ -155,6 +155,20 @@ TEST_F(PlatformTest, AnOutputKeepsThePermissionBitsOfTheFileItReplaces) {
 }
 #endif
 
+TEST_F(PlatformTest, OneFileIsTwoNamesOfOneFileNow) {
+  write("a.bat", "a");
+  write("b.com", "b");
+  fs::create_hard_link(root_ / "a.bat", root_ / "a.com");
+  int reason;
+  Directory* directory = directory_open(root_.string().c_str(), &reason);
+  ASSERT_NE(nullptr, directory);
+  EXPECT_TRUE(one_file(directory, "a.bat", directory, "a.com"));
+  EXPECT_FALSE(one_file(directory, "a.bat", directory, "b.com"));
+  EXPECT_FALSE(one_file(directory, "a.bat", directory, "gone.com"));
+  EXPECT_FALSE(one_file(directory, "gone.bat", directory, "a.com"));
+  directory_close(directory);
+}
+
 // The driver answers from one listing which entry a name means; it must
 // agree with a fresh look at the directory, whatever the names.
 TEST_F(PlatformTest, FolderLookupsAgreeWithAFreshListing) {
