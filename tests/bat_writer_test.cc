@@ -418,8 +418,9 @@ TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
       bool no_wrap = mode & 1;
       bool entities = mode & 2;
       std::string reference = written_with_blocks(ESCAPE_BYTES, line, no_wrap, entities);
-      // The 16-byte blocks, and the 32-byte ones where the processor has them.
-      for (EscapeLevel level : {ESCAPE_SSSE3, ESCAPE_AVX2})
+      // The 16-byte blocks, and the 32- and 64-byte ones where the processor
+      // has them.
+      for (EscapeLevel level : {ESCAPE_SSSE3, ESCAPE_AVX2, ESCAPE_AVX512})
         ASSERT_EQ(reference, written_with_blocks(level, line, no_wrap, entities))
             << "level " << level << ": " << line.substr(0, 120) << (no_wrap ? " /NOWRAP" : "")
             << (entities ? " --entities" : "");

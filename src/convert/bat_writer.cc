@@ -567,17 +567,23 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
                   const char* end) {
   // A blank script line takes no break before its first byte, nor does a
   // block; from a byte that is not blank on, it is not blank any more.
-  if ((echo->blank && is_blank(*p)) || echo->length + ESCAPE_BLOCK_ROOM > echo->limit)
+  if ((echo->blank && is_blank(*p)) || echo->length > echo->limit)
     return 0;
   size_t room = echo->limit - echo->length;
   bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
   if (wraps && !echo->wrap_pending) {
-    if (echo->column + static_cast<int>(ESCAPE_BLOCK_ROOM) > WRAP_COLUMN)
-      return 0;
-    size_t to_wrap = static_cast<size_t>(WRAP_COLUMN - echo->column);
+    size_t to_wrap =
+        echo->column < WRAP_COLUMN ? static_cast<size_t>(WRAP_COLUMN - echo->column) : 0;
     if (to_wrap < room)
       room = to_wrap;
   }
+  // Where every byte left, escaped, stays within the room, no limit can be
+  // reached: the blocks go on to the end of the line.
+  size_t rest = static_cast<size_t>(end - p);
+  if (2 * rest <= room)
+    room = 2 * rest + ESCAPE_LINE_ROOM;
+  else if (room < ESCAPE_BLOCK_ROOM)
+    return 0;
   make_room(writer, room);
   // The end tag of the raw element ends a block too, and so do the bytes
   // that may become character references.

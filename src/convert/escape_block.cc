@@ -337,8 +337,163 @@ __attribute__((target("avx2"))) size_t escape_with_avx2(const char* p, size_t av
   return taken;
 }
 
+#if defined(__x86_64__)
+#define QUILLFEN_ESCAPE_AVX512 1
+
+// The 64-byte form: masks of 64 bits, and the escapes put in place by the
+// processor's byte expansion instead of shuffle tables.  As above, every
+// helper is inlined, so that no 64-byte value is spilled to the stack.
+#define WIDEST __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"), always_inline)) inline
+
+const size_t WIDEST_BYTES = 4 * ESCAPE_BLOCK_BYTES;
+
+// The first `count` of the bytes at `p`, zeros in place of the others,
+// which are not read.
+WIDEST __m512i widest_load(const char* p, size_t count) {
+  __mmask64 mask = count >= WIDEST_BYTES ? ~__mmask64{0} : (__mmask64{1} << count) - 1;
+  return _mm512_maskz_loadu_epi8(mask, p);
+}
+
+WIDEST uint64_t widest_equal(__m512i bytes, char value) {
+  return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(value));
+}
+
+// Bit i set where an odd number of the bits 0 to i of `bits` are set.
+WIDEST uint64_t running_parity_64(uint64_t bits) {
+  for (int shift = 1; shift < 64; shift *= 2)
+    bits ^= bits << shift;
+  return bits;
+}
+
+// Writes the first `n` (1 to 32) bytes of `half` with an escape before each
+// that `escapes` marks ('%' before '%', '^' before anything else), in one
+// store of 64 bytes; returns the bytes written.
+WIDEST size_t expand_half(__m512i half, uint64_t escapes, size_t n, char* out) {
+  // Two places for each byte: bit 2i for its escape, bit 2i + 1 for itself.
+  uint64_t escape_places = _pdep_u64(escapes, 0x5555555555555555u);
+  uint64_t byte_places = _pdep_u64((uint64_t{1} << n) - 1, 0xAAAAAAAAAAAAAAAAu);
+  uint64_t places = escape_places | byte_places;
+  // The same, closed up: which bytes written are escapes, which are bytes.
+  uint64_t escape_at = _pext_u64(escape_places, places);
+  uint64_t byte_at = _pext_u64(byte_places, places);
+  __m512i spread = _mm512_maskz_expand_epi8(byte_at, half);
+  uint64_t before_percent = widest_equal(spread, '%') >> 1;
+  spread = _mm512_mask_mov_epi8(spread, escape_at, _mm512_set1_epi8('^'));
+  spread = _mm512_mask_mov_epi8(spread, escape_at & before_percent, _mm512_set1_epi8('%'));
+  _mm512_storeu_si512(out, spread);
+  return n + static_cast<size_t>(__builtin_popcountll(escapes));
+}
+
+// One block of the `rest` bytes left of the line at `at`, at most 64 of
+// them: the same tests as escape_wide.  The bytes past the line and its
+// terminator are not read; they count as zeros.  Returns the bytes taken.
+WIDEST size_t escape_widest(const char* at, size_t rest, char* out, EscapeBlock* block,
+                            uint64_t* openers) {
+  size_t limit = rest < WIDEST_BYTES ? rest : WIDEST_BYTES;
+  __m512i bytes;
+  __m512i next;
+  __m512i after;
+  if (rest >= WIDEST_BYTES + 2) {
+    bytes = _mm512_loadu_si512(at);
+    next = _mm512_loadu_si512(at + 1);
+    after = _mm512_loadu_si512(at + 2);
+  } else {
+    bytes = widest_load(at, limit);
+    next = widest_load(at + 1, rest - 1);
+    after = widest_load(at + 2, rest >= 2 ? rest - 2 : 0);
+  }
+  uint64_t less = widest_equal(bytes, '<');
+  uint64_t greater = widest_equal(bytes, '>');
+  __m512i first = _mm512_or_si512(next, _mm512_set1_epi8(0x20));
+  __m512i second = _mm512_or_si512(after, _mm512_set1_epi8(0x20));
+  uint64_t stops = 0;
+  if (block->anchors_break)
+    stops = less & widest_equal(first, 'a') & widest_equal(after, ' ');
+  if (block->closer != '\0')
+    stops |= less & widest_equal(next, '/') & widest_equal(second, block->closer);
+  if (block->tags_break)
+    stops |= less | greater;
+  if (block->high_breaks)
+    stops |= _mm512_movepi8_mask(bytes);
+  uint64_t valid = limit < WIDEST_BYTES ? (uint64_t{1} << limit) - 1 : ~uint64_t{0};
+  stops &= valid;
+  size_t n = limit;
+  if (stops != 0) {
+    n = static_cast<size_t>(__builtin_ctzll(stops));
+    valid = (uint64_t{1} << n) - 1;
+  }
+  if (n == 0)
+    return 0;
+  if (block->watch_openers) {
+    uint64_t s = widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));
+    uint64_t pr = widest_equal(first, 'p') & widest_equal(second, 'r');
+    uint64_t te = widest_equal(first, 't') & widest_equal(second, 'e');
+    *openers |= less & (s | pr | te) & valid;
+  }
+  uint64_t carets = less | greater | widest_equal(bytes, '|') | widest_equal(bytes, '&') |
+                    widest_equal(bytes, '^');
+  uint64_t quotes = widest_equal(bytes, '"') & valid;
+  uint64_t parity = running_parity_64(quotes);
+  uint64_t inside = block->in_quotes ? ~parity : parity;
+  uint64_t escapes = ((carets & ~inside) | widest_equal(bytes, '%')) & valid;
+  size_t written = block->written;
+  if (escapes == 0) {
+    _mm512_storeu_si512(out + written, bytes);
+    written += n;
+  } else {
+    size_t half = 2 * ESCAPE_BLOCK_BYTES;
+    written += expand_half(bytes, escapes & 0xFFFFFFFFu, n < half ? n : half, out + written);
+    if (n > half)
+      written += expand_half(_mm512_maskz_alignr_epi64(0xFF, bytes, bytes, 4), escapes >> 32,
+                             n - half, out + written);
+  }
+  block->written = written;
+  if ((parity >> 63) & 1)
+    block->in_quotes = !block->in_quotes;
+  return n;
+}
+
+// Takes blocks of 64 bytes, the last one with the bytes that are left, for
+// as long as the room holds one (128 bytes); escape_with_avx2 goes on from
+// there.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) size_t escape_with_avx512(
+    const char* p, size_t available, char* out, size_t room, EscapeBlock* block) {
+  size_t taken = 0;
+  uint64_t openers = 0;
+  block->written = 0;
+  while (taken < available && block->written + ESCAPE_LINE_ROOM <= room) {
+    size_t rest = available - taken;
+    size_t n = escape_widest(p + taken, rest, out, block, &openers);
+    taken += n;
+    if (n < rest && n < WIDEST_BYTES) {
+      block->openers = openers != 0;
+      return taken;
+    }
+  }
+  block->openers = openers != 0;
+  if (taken == available)
+    return taken;
+  size_t written = block->written;
+  EscapeBlock rest = *block;
+  rest.before += taken;
+  taken += escape_with_avx2(p + taken, available - taken, out + written, room - written, &rest);
+  block->in_quotes = rest.in_quotes;
+  block->openers |= rest.openers;
+  block->written = written + rest.written;
+  return taken;
+}
+#endif
+
 bool processor_has(EscapeLevel level) {
   __builtin_cpu_init();
+#if defined(QUILLFEN_ESCAPE_AVX512)
+  if (level == ESCAPE_AVX512)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+#else
+  if (level == ESCAPE_AVX512)
+    return false;
+#endif
   if (level == ESCAPE_AVX2)
     return __builtin_cpu_supports("avx2");
   if (level == ESCAPE_SSSE3)
@@ -347,6 +502,8 @@ bool processor_has(EscapeLevel level) {
 }
 
 EscapeLevel best_level() {
+  if (processor_has(ESCAPE_AVX512))
+    return ESCAPE_AVX512;
   if (processor_has(ESCAPE_AVX2))
     return ESCAPE_AVX2;
   if (processor_has(ESCAPE_SSSE3))
@@ -384,7 +541,7 @@ bool escape_blocks_available() {
 }
 
 void use_escape_blocks(bool on) {
-  use_escape_level(on ? ESCAPE_AVX2 : ESCAPE_BYTES);
+  use_escape_level(on ? ESCAPE_AVX512 : ESCAPE_BYTES);
 }
 
 size_t escape_blocks(const char* p, size_t available, char* out, size_t room, EscapeBlock* block) {
@@ -392,6 +549,10 @@ size_t escape_blocks(const char* p, size_t available, char* out, size_t room, Es
   if (available == 0)
     return 0;
   switch (current_level()) {
+#if defined(QUILLFEN_ESCAPE_AVX512)
+    case ESCAPE_AVX512:
+      return escape_with_avx512(p, available, out, room, block);
+#endif
     case ESCAPE_AVX2:
       return escape_with_avx2(p, available, out, room, block);
     case ESCAPE_SSSE3:

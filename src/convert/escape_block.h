@@ -10,6 +10,10 @@
 const size_t ESCAPE_BLOCK_BYTES = 16;
 const size_t ESCAPE_BLOCK_ROOM = 2 * ESCAPE_BLOCK_BYTES;
 
+// The room that the widest block, of 64 bytes, needs at `out`; with this
+// much beyond twice the bytes left, a line is escaped to its end.
+const size_t ESCAPE_LINE_ROOM = 8 * ESCAPE_BLOCK_BYTES;
+
 // What escape_blocks is told of the script line and tells back.
 struct EscapeBlock {
   bool in_quotes;      // inside a double-quoted run, before and after
@@ -25,9 +29,10 @@ struct EscapeBlock {
 };
 
 // The ways of escaping, slowest first: a byte at a time (the reference),
-// blocks of 16 bytes with SSSE3, blocks of 32 with AVX2 where the processor
-// has it.  The best that the processor has is used.
-enum EscapeLevel { ESCAPE_BYTES, ESCAPE_SSSE3, ESCAPE_AVX2 };
+// blocks of 16 bytes with SSSE3, blocks of 32 with AVX2, blocks of 64 with
+// AVX-512 (its byte expansion, VBMI2) where the processor has them.  The
+// best that the processor has is used.
+enum EscapeLevel { ESCAPE_BYTES, ESCAPE_SSSE3, ESCAPE_AVX2, ESCAPE_AVX512 };
 EscapeLevel escape_level();
 
 // Uses `level`, or the best below it that the processor has; for tests and
