@@ -614,6 +614,50 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
   return taken;
 }
 
+// The escape of a whole line from its start, for as far as it goes before
+// a byte that needs a decision of its own, where no limit can fall among
+// the bytes it writes: the wrap column is not passed (which a line of at
+// most half of it cannot do; a longer one is tried, and left to put_blocks
+// when it would), nor the length bound.  The script line has just been
+// opened; `lead` of the bytes are blanks.  Returns the bytes taken.
+size_t put_line_blocks(BatWriter* writer, EchoLine* echo, const char* line, size_t size,
+                       size_t lead) {
+  if (size > static_cast<size_t>(WRAP_COLUMN))
+    return 0;
+  size_t room = 2 * size + ESCAPE_LINE_ROOM;
+  make_room(writer, room);
+  bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
+  bool tracks = !writer->no_wrap || writer->entities;
+  EscapeBlock block = {writer->in_quotes,
+                       false,
+                       wraps,
+                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
+                       tracks && writer->raw == RAW_NONE,
+                       0,
+                       writes_references(writer),
+                       0,
+                       0};
+  size_t taken = escape_blocks(line, size, writer->staging + writer->staged, room, &block);
+  if (block.written > static_cast<size_t>(WRAP_COLUMN))
+    return 0;
+  writer->staged += block.written;
+  writer->in_quotes = block.in_quotes;
+  if (block.openers != 0)
+    follow_tags(writer, line, taken);
+  echo->column += static_cast<int>(block.written);
+  echo->length += block.written;
+  if (taken > lead)
+    echo->blank = false;
+  return taken;
+}
+
+// Whether "echo " may take `text` for a request of its own; the first byte
+// rules out most lines.
+bool may_misread(const char* text) {
+  char c = static_cast<char>(*text | 0x20);
+  return (c == '/' || c == 'o') && echo_would_misread(text);
+}
+
 }  // namespace
 
 void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goes_on) {
@@ -631,6 +675,8 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
   // Kept in a local while the piece is written, where the compiler can hold
   // it in registers.
   EchoLine echo = writer->echo;
+  const char* end = line + size;
+  const char* p = line;
   if (first) {
     size_t lead = 0;
     while (lead < size && is_blank(line[lead]))
@@ -640,13 +686,13 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
       put_literal(writer, "echo.\r\n");
       return;
     }
-    open_script_line(writer, lead < size && !echo_would_misread(line + lead));
+    open_script_line(writer, lead < size && !may_misread(line + lead));
     echo = EchoLine();
     echo.length = strlen(ECHO_PREFIX);
     echo.limit = LENGTH_BREAK_START;
+    if (!goes_on)
+      p += put_line_blocks(writer, &echo, line, size, lead);
   }
-  const char* end = line + size;
-  const char* p = line;
   while (p < end) {
     size_t taken = put_blocks(writer, &echo, line, p, end);
     if (taken > 0) {
