@@ -31,6 +31,7 @@ const Way WAYS[] = {{"fast", true, ESCAPE_AVX512},
                     {"32-byte blocks", true, ESCAPE_AVX2},
                     {"16-byte blocks", true, ESCAPE_SSSE3},
                     {"direct lines alone", true, ESCAPE_BYTES},
+                    {"64-byte blocks alone", false, ESCAPE_AVX512},
                     {"32-byte blocks alone", false, ESCAPE_AVX2},
                     {"reference", false, ESCAPE_BYTES}};
 const int WAY_COUNT = sizeof WAYS / sizeof WAYS[0];
@@ -84,6 +85,8 @@ void convert(const uint8_t* page, size_t size, const RunOptions& options, std::s
   bool continuing = false;
   bool ended = false;
   while (!source.at_end && !source.has_error) {
+    if (!continuing && !options.compile_com)
+      write_direct_lines(&writer, &source, options.tab_width);
     int length = 0;
     char* text =
         continuing ? nullptr : take_direct_line(&source, LINE_CAPACITY, options.tab_width, &length);

@@ -5,6 +5,7 @@
 #include "common/product.h"
 #include "common/text.h"
 #include "convert/escape_block.h"
+#include "convert/line_reader.h"
 #include "platform/reasons.h"
 
 namespace {
@@ -383,6 +384,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->reason = 0;
   writer->no_wrap = options->no_wrap;
   writer->entities = options->entities;
+  writer->remove_blank_lines = options->remove_blank_lines;
   writer->expansion_off = false;
   writer->raw = RAW_NONE;
   writer->line_goes_on = false;
@@ -711,6 +713,44 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
     writer->echo = echo;
   else
     put_literal(writer, "\r\n");
+}
+
+long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width) {
+  if (!direct_lines_used() || !direct_escape_available() || writer->line_goes_on ||
+      writer->no_wrap || writer->entities)
+    return 0;
+  long lines = 0;
+  DirectLine line = {};
+  line.tabs_blank = tab_width == 1;
+  line.widest = WRAP_COLUMN;
+  const size_t prefix = strlen(ECHO_PREFIX);
+  // Inside an element that takes no break, the writer follows every tag.
+  while (writer->raw == RAW_NONE && !writer->failed) {
+    make_room(writer, prefix + DIRECT_LINE_ROOM);
+    line.bang_refused = !writer->expansion_off;
+    const char* p = reinterpret_cast<const char*>(stream->block + stream->position);
+    char* out = writer->staging + writer->staged;
+    if (!escape_direct_line(p, stream->length - stream->position, out + prefix, &line))
+      break;
+    stream->position += line.taken;
+    if (line.text == 0) {
+      if (!writer->remove_blank_lines)
+        put_literal(writer, "echo.\r\n");
+      continue;
+    }
+    lines++;
+    if (line.blank) {
+      // "echo" with nothing but blanks after it prints the echo state.
+      put_literal(writer, "echo.\r\n");
+      continue;
+    }
+    writer->line_start = writer->staged;
+    memcpy(out, ECHO_PREFIX, prefix);
+    memcpy(out + prefix + line.written, "\r\n", 2);
+    writer->staged += prefix + line.written + 2;
+    writer->in_quotes = line.in_quotes;
+  }
+  return lines;
 }
 
 void finish_bat(BatWriter* writer) {

@@ -482,6 +482,167 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) size_t escape_with_
   block->written = written + rest.written;
   return taken;
 }
+
+// Whole lines where they lie in the read block: the line's end found and
+// its bytes checked, then escaped 64 at a time, anchor breaks and all.
+
+// A mask of the first `count` bits.
+WIDEST uint64_t first_bits(size_t count) {
+  return count >= WIDEST_BYTES ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
+}
+
+// The first `count` of the bytes at `p`, as the line reader stores them: a
+// tab becomes a blank where `tabs_blank`.
+WIDEST __m512i line_load(const char* p, size_t count, bool tabs_blank) {
+  __m512i bytes = _mm512_maskz_loadu_epi8(first_bits(count), p);
+  if (tabs_blank)
+    bytes = _mm512_mask_mov_epi8(bytes, widest_equal(bytes, '\t'), _mm512_set1_epi8(' '));
+  return bytes;
+}
+
+// Finds the line feed that ends the line at `p` and sets line->taken and
+// line->text.  False where the `count` bytes there hold none within
+// DIRECT_LINE_MOST bytes of text, or where a byte before it needs the line
+// reader (a NUL, a carriage return but one just before the line feed, a tab
+// not read as a blank) or is a '!' that line->bang_refused sends back.
+WIDEST bool find_line_end(const char* p, size_t count, DirectLine* line) {
+  size_t most = count < DIRECT_LINE_MOST + 2 ? count : DIRECT_LINE_MOST + 2;
+  bool return_before = false;  // the block before ended with a carriage return
+  for (size_t at = 0; at < most; at += WIDEST_BYTES) {
+    uint64_t valid = first_bits(most - at);
+    __m512i bytes = _mm512_maskz_loadu_epi8(valid, p + at);
+    uint64_t feeds = widest_equal(bytes, '\n') & valid;
+    if (return_before && (feeds & 1) == 0)
+      return false;
+    // The bytes before the first line feed, and the last of them.
+    uint64_t upto = feeds != 0 ? (feeds & (0 - feeds)) - 1 : valid;
+    uint64_t last = feeds != 0 ? upto ^ (upto >> 1) : uint64_t{1} << 63;
+    uint64_t returns = widest_equal(bytes, '\r') & upto;
+    uint64_t odd = _mm512_testn_epi8_mask(bytes, bytes);
+    if (!line->tabs_blank)
+      odd |= widest_equal(bytes, '\t');
+    if (line->bang_refused)
+      odd |= widest_equal(bytes, '!');
+    if (((odd & upto) | (returns & ~last)) != 0)
+      return false;
+    if (feeds != 0) {
+      size_t end = at + static_cast<size_t>(__builtin_ctzll(feeds));
+      bool return_last = (returns & last) != 0 || (return_before && end == at);
+      line->taken = end + 1;
+      line->text = return_last ? end - 1 : end;
+      return line->text <= DIRECT_LINE_MOST;
+    }
+    return_before = (returns & last) != 0;
+  }
+  return false;
+}
+
+// Writes the first `n` (1 to 64) bytes of `bytes` with an escape before
+// each that `escapes` marks; returns the bytes written.
+WIDEST size_t put_escaped(__m512i bytes, uint64_t escapes, size_t n, char* out) {
+  if (escapes == 0) {
+    _mm512_storeu_si512(out, bytes);
+    return n;
+  }
+  size_t half = 2 * ESCAPE_BLOCK_BYTES;
+  size_t written = expand_half(bytes, escapes & 0xFFFFFFFFu, n < half ? n : half, out);
+  if (n > half)
+    written += expand_half(_mm512_maskz_alignr_epi64(0xFF, bytes, bytes, 4), escapes >> 32,
+                           n - half, out + written);
+  return written;
+}
+
+const char ANCHOR_BREAK[] = "\r\necho ";
+
+// Escapes the `size` bytes of trimmed text at `p`, whose first `lead` are
+// blanks, as escape_direct_line tells; false where a rule of the writer's
+// own is needed: a tag that may open a script, style sheet, preformatted
+// text or text area, or a script line past the wrap column.
+WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, DirectLine* line) {
+  size_t written = 0;
+  size_t column = 0;
+  bool in_quotes = false;
+  bool tabs_blank = line->tabs_blank;
+  for (size_t at = 0; at < size; at += WIDEST_BYTES) {
+    size_t rest = size - at;
+    size_t limit = rest < WIDEST_BYTES ? rest : WIDEST_BYTES;
+    // The text ends in zeros, as its terminator does.
+    __m512i bytes = line_load(p + at, limit, tabs_blank);
+    __m512i next = line_load(p + at + 1, rest - 1, tabs_blank);
+    __m512i after = line_load(p + at + 2, rest >= 2 ? rest - 2 : 0, tabs_blank);
+    uint64_t valid = first_bits(limit);
+    uint64_t less = widest_equal(bytes, '<');
+    __m512i first = _mm512_or_si512(next, _mm512_set1_epi8(0x20));
+    __m512i second = _mm512_or_si512(after, _mm512_set1_epi8(0x20));
+    uint64_t s = widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));
+    uint64_t pr = widest_equal(first, 'p') & widest_equal(second, 'r');
+    uint64_t te = widest_equal(first, 't') & widest_equal(second, 'e');
+    if ((less & (s | pr | te) & valid) != 0)
+      return false;
+    // "<a " starts a script line of its own, but where the line holds only
+    // blanks before it.
+    uint64_t anchors = less & widest_equal(first, 'a') & widest_equal(after, ' ') & valid;
+    if (at == 0)
+      anchors &= ~(uint64_t{1} << lead);
+    uint64_t carets = less | widest_equal(bytes, '>') | widest_equal(bytes, '|') |
+                      widest_equal(bytes, '&') | widest_equal(bytes, '^');
+    uint64_t quotes = widest_equal(bytes, '"') & valid;
+    uint64_t percents = widest_equal(bytes, '%');
+    size_t from = 0;
+    for (;;) {
+      size_t to = anchors != 0 ? static_cast<size_t>(__builtin_ctzll(anchors)) : limit;
+      uint64_t piece = first_bits(to) & ~first_bits(from);
+      uint64_t piece_quotes = quotes & piece;
+      uint64_t parity = running_parity_64(piece_quotes);
+      uint64_t inside = in_quotes ? ~parity : parity;
+      uint64_t escapes = ((carets & ~inside) | percents) & piece;
+      if (to > from) {
+        __m512i run = from == 0 ? bytes : _mm512_maskz_compress_epi8(piece, bytes);
+        size_t length = put_escaped(run, escapes >> from, to - from, out + written);
+        written += length;
+        column += length;
+        if (column > line->widest)
+          return false;
+      }
+      if (__builtin_popcountll(piece_quotes) & 1)
+        in_quotes = !in_quotes;
+      if (anchors == 0)
+        break;
+      memcpy(out + written, ANCHOR_BREAK, sizeof ANCHOR_BREAK - 1);
+      written += sizeof ANCHOR_BREAK - 1;
+      column = 0;
+      in_quotes = false;
+      anchors &= anchors - 1;
+      from = to;
+    }
+  }
+  line->written = written;
+  line->in_quotes = in_quotes;
+  return true;
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) bool escape_line_with_avx512(
+    const char* p, size_t count, char* out, DirectLine* line) {
+  if (!find_line_end(p, count, line))
+    return false;
+  bool tabs_blank = line->tabs_blank;
+  size_t size = line->text;
+  while (size > 0 && (p[size - 1] == ' ' || (tabs_blank && p[size - 1] == '\t')))
+    size--;
+  line->blank = size == 0;
+  line->written = 0;
+  if (size == 0)
+    return true;
+  size_t lead = 0;
+  while (p[lead] == ' ' || (tabs_blank && p[lead] == '\t'))
+    lead++;
+  // Where "echo " might read the text as a request of its own, and where
+  // the blanks before the text are many, the writer decides.
+  char c = static_cast<char>(p[lead] | 0x20);
+  if (c == '/' || c == 'o' || lead >= WIDEST_BYTES)
+    return false;
+  return escape_text(p, size, lead, out, line);
+}
 #endif
 
 bool processor_has(EscapeLevel level) {
@@ -562,7 +723,31 @@ size_t escape_blocks(const char* p, size_t available, char* out, size_t room, Es
   }
 }
 
+bool escape_direct_line(const char* p, size_t count, char* out, DirectLine* line) {
+#if defined(QUILLFEN_ESCAPE_AVX512)
+  if (current_level() == ESCAPE_AVX512)
+    return escape_line_with_avx512(p, count, out, line);
+#endif
+  (void)p;
+  (void)count;
+  (void)out;
+  (void)line;
+  return false;
+}
+
+bool direct_escape_available() {
+  return current_level() == ESCAPE_AVX512;
+}
+
 #else
+
+bool escape_direct_line(const char*, size_t, char*, DirectLine*) {
+  return false;
+}
+
+bool direct_escape_available() {
+  return false;
+}
 
 EscapeLevel escape_level() {
   return ESCAPE_BYTES;

@@ -53,4 +53,37 @@ void use_escape_blocks(bool on);
 // first one ends the block or the fast path is off.
 size_t escape_blocks(const char* p, size_t available, char* out, size_t room, EscapeBlock* block);
 
+// Whole lines escaped where they lie in the source's read block, for the
+// many lines that need no rule of the line reader's or the writer's own.
+struct DirectLine {
+  bool bang_refused;  // a '!' sends the line back
+  bool tabs_blank;    // a tab is read as one blank; otherwise it sends the
+                      // line back
+  size_t widest;      // the most bytes that a script line may print
+  size_t taken;       // bytes of the line, its line feed included
+  size_t text;        // bytes before its line end, untrimmed
+  bool blank;         // nothing but blanks before its line end, if anything
+  size_t written;     // bytes put at `out`
+  bool in_quotes;     // inside a double-quoted run at its end
+};
+
+// The longest text that escape_direct_line takes, and the room it needs at
+// `out`.
+const size_t DIRECT_LINE_MOST = 1024;
+const size_t DIRECT_LINE_ROOM = 4 * DIRECT_LINE_MOST + ESCAPE_LINE_ROOM;
+
+// Escapes the line that begins at `p`, of the `count` bytes there, as the
+// script lines that print it after their "echo " need it: its trailing
+// blanks trimmed, a script line begun before each "<a " but where only
+// blanks come before it, the carriage return before its line feed dropped.
+// Returns false, having taken nothing, where the line is not whole among
+// the `count` bytes, or needs anything else: a byte that the line reader
+// treats on its own, a tag that may open an element that takes no break,
+// a script line past the wrap column, a first byte that "echo" may read as
+// a request.  Only where the 64-byte escape is in use; false elsewhere.
+bool escape_direct_line(const char* p, size_t count, char* out, DirectLine* line);
+
+// Whether escape_direct_line may take lines at all.
+bool direct_escape_available();
+
 #endif  // QUILLFEN_CONVERT_ESCAPE_BLOCK_H_

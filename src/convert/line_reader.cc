@@ -221,6 +221,10 @@ void use_direct_lines(bool on) {
   direct_lines = on;
 }
 
+bool direct_lines_used() {
+  return direct_lines;
+}
+
 char* take_direct_line(SourceStream* stream, int capacity, int tab_width, int* length) {
   if (!direct_lines || stream->position >= stream->length)
     return nullptr;
