@@ -11,6 +11,7 @@
 
 #include "common/product.h"
 #include "convert/escape_block.h"
+#include "convert/line_reader.h"
 
 namespace {
 
@@ -526,6 +527,95 @@ TEST(EchoLine, EntitiesWriteUtf8TextAsCharacterReferences) {
     script.line(c.line.c_str());
     EXPECT_EQ("@echo off\r\n" + c.expected, script.bytes()) << c.line;
   }
+}
+
+// The script of a whole page, its lines read and written as the driver
+// does: whole lines from the read block where `direct`, otherwise every
+// line through the line buffer and escaped a byte at a time.
+std::string page_script(const std::string& page, const RunOptions& options, bool direct) {
+  EscapeLevel best = escape_level();
+  use_escape_level(direct ? best : ESCAPE_BYTES);
+  use_direct_lines(direct);
+  FILE* in = tmpfile();
+  FILE* out = tmpfile();
+  fwrite(page.data(), 1, page.size(), in);
+  rewind(in);
+  std::unique_ptr<SourceStream> source(new SourceStream);
+  std::unique_ptr<BatWriter> writer(new BatWriter);
+  source_attach(source.get(), in);
+  write_bat_header(writer.get(), out, "P.HTM", &options);
+  std::vector<char> line(LINE_CAPACITY + 1);
+  while (!source->at_end) {
+    write_direct_lines(writer.get(), source.get(), options.tab_width);
+    int length = 0;
+    char* text = take_direct_line(source.get(), LINE_CAPACITY, options.tab_width, &length);
+    if (text == nullptr) {
+      text = line.data();
+      fgetstr(text, LINE_CAPACITY, source.get(), options.tab_width, true, &length);
+    }
+    if (text[0] == '\0')
+      write_blank_line(writer.get(), &options);
+    else
+      write_echo_piece(writer.get(), text, trim_line(text, static_cast<size_t>(length)), false);
+  }
+  finish_bat(writer.get());
+  std::string bytes;
+  rewind(out);
+  for (int c = fgetc(out); c != EOF; c = fgetc(out))
+    bytes += static_cast<char>(c);
+  fclose(in);
+  fclose(out);
+  use_direct_lines(true);
+  use_escape_level(best);
+  return bytes;
+}
+
+TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
+  if (!direct_escape_available())
+    GTEST_SKIP() << "this processor has no 64-byte escape";
+  std::vector<std::string> pages = {
+      // Line ends, blanks and tabs where the blocks of 64 end.
+      std::string(63, 'x') + "\r\n" + std::string(64, 'y') + "\r\n" + std::string(62, 'z') +
+          " \r\n" + std::string(63, 'w') + "\t\n" + std::string(64, 'v') + "\r\r\n",
+      "a\rb\r\nc\r\n\r\nd",
+      "x <a   \r\nx <a \t\ny<a\t\nx\t \nx \t\n \t \n\n\r\n",
+      // Anchors where only blanks come before them, and after quotes.
+      "  <a href>x<A b>y\n<a <a <a \n\t<a x\n\"a & <a b\" & c\nq\"<a z\n",
+      // Elements that take no break, and tags that only look like them.
+      "<strong>x</strong> <a b>\n<pre>\n<a b>\n</pre>\n<a c>\n<st\n<pre\n",
+      // Text that echo would read as its own request.
+      "off\n  on <b>\n/?\no\nOn <a x>\nof <a y>\n",
+      "a!\nb<a !\n!\n",
+      std::string("a\0b\n\0\nc", 7),
+  };
+  // Lines around the wrap column and the longest line taken whole.
+  for (size_t length : {218, 219, 220, 221, 1023, 1024, 1025, 1026})
+    for (const char* tail : {"", "&", "<b>x", ">", "<a x>"})
+      pages.push_back(std::string(length, 'x') + tail + "\r\n" + std::string(length / 2, '&') +
+                      tail + "\n");
+  // Random lines, also across the read block's end.
+  std::mt19937 random(5);
+  const char alphabet[] = "<<>>aA \"&|%^!\t\r\n\n\n\nxo/pst";
+  std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
+  std::string big;
+  while (big.size() < SOURCE_BLOCK_SIZE + 5000)
+    big += alphabet[pick(random)];
+  pages.push_back(big);
+  for (int n = 0; n < 200; n++) {
+    std::string page;
+    while (page.size() < 300)
+      page += n % 2 == 0 ? alphabet[pick(random)] : (pick(random) < 3 ? '\n' : 'w');
+    pages.push_back(page);
+  }
+  for (const std::string& page : pages)
+    for (int mode = 0; mode < 12; mode++) {
+      RunOptions options;
+      options.tab_width = mode % 3 == 0 ? 0 : mode % 3 == 1 ? 1 : 4;
+      options.remove_blank_lines = mode / 3 % 2 == 1;
+      options.no_wrap = mode / 6 == 1;
+      ASSERT_EQ(page_script(page, options, false), page_script(page, options, true))
+          << "mode " << mode << ": " << page.substr(0, 120);
+    }
 }
 
 }  // namespace
