@@ -583,6 +583,10 @@ TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
       "  <a href>x<A b>y\n<a <a <a \n\t<a x\n\"a & <a b\" & c\nq\"<a z\n",
       // Elements that take no break, and tags that only look like them.
       "<strong>x</strong> <a b>\n<pre>\n<a b>\n</pre>\n<a c>\n<st\n<pre\n",
+      "<PRE>\nx <a b> " + std::string(300, 'p') + "<i>\n</p> y</PRE> <a c>\nz <a d>\n",
+      "<script>\n<a x> <a y> <pre>\n</style>\n</script  >\nq <a z>\n",
+      "<textarea>\n" + std::string(250, '&') + "<a b>\n</TEXTAREA>" + std::string(250, 'x') +
+          "<i>\n",
       // Text that echo would read as its own request.
       "off\n  on <b>\n/?\no\nOn <a x>\nof <a y>\n",
       "a!\nb<a !\n!\n",
@@ -595,7 +599,7 @@ TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
                       tail + "\n");
   // Random lines, also across the read block's end.
   std::mt19937 random(5);
-  const char alphabet[] = "<<>>aA \"&|%^!\t\r\n\n\n\nxo/pst";
+  const char alphabet[] = "<<>>aA \"&|%^!\t\r\n\n\n\nxo/pst<pre><pre></pre>";
   std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
   std::string big;
   while (big.size() < SOURCE_BLOCK_SIZE + 5000)

@@ -1,5 +1,6 @@
 #include "convert/bat_writer.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common/product.h"
@@ -722,12 +723,14 @@ long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width) 
   long lines = 0;
   DirectLine line = {};
   line.tabs_blank = tab_width == 1;
-  line.widest = WRAP_COLUMN;
   const size_t prefix = strlen(ECHO_PREFIX);
-  // Inside an element that takes no break, the writer follows every tag.
-  while (writer->raw == RAW_NONE && !writer->failed) {
+  while (!writer->failed) {
     make_room(writer, prefix + DIRECT_LINE_ROOM);
     line.bang_refused = !writer->expansion_off;
+    // Inside an element that takes no break, a script line may pass the
+    // wrap column: it breaks for length alone, far beyond a direct line.
+    line.closer = RAW_CLOSERS[writer->raw];
+    line.widest = writer->raw == RAW_NONE ? static_cast<size_t>(WRAP_COLUMN) : SIZE_MAX;
     const char* p = reinterpret_cast<const char*>(stream->block + stream->position);
     char* out = writer->staging + writer->staged;
     if (!escape_direct_line(p, stream->length - stream->position, out + prefix, &line))

@@ -556,13 +556,15 @@ const char ANCHOR_BREAK[] = "\r\necho ";
 
 // Escapes the `size` bytes of trimmed text at `p`, whose first `lead` are
 // blanks, as escape_direct_line tells; false where a rule of the writer's
-// own is needed: a tag that may open a script, style sheet, preformatted
-// text or text area, or a script line past the wrap column.
+// own is needed: outside an element that takes no break, a tag that may
+// open one or a script line past the wrap column; inside one, a tag that
+// may end it.
 WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, DirectLine* line) {
   size_t written = 0;
   size_t column = 0;
   bool in_quotes = false;
   bool tabs_blank = line->tabs_blank;
+  char closer = line->closer;
   for (size_t at = 0; at < size; at += WIDEST_BYTES) {
     size_t rest = size - at;
     size_t limit = rest < WIDEST_BYTES ? rest : WIDEST_BYTES;
@@ -574,16 +576,23 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
     uint64_t less = widest_equal(bytes, '<');
     __m512i first = _mm512_or_si512(next, _mm512_set1_epi8(0x20));
     __m512i second = _mm512_or_si512(after, _mm512_set1_epi8(0x20));
-    uint64_t s = widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));
-    uint64_t pr = widest_equal(first, 'p') & widest_equal(second, 'r');
-    uint64_t te = widest_equal(first, 't') & widest_equal(second, 'e');
-    if ((less & (s | pr | te) & valid) != 0)
-      return false;
-    // "<a " starts a script line of its own, but where the line holds only
-    // blanks before it.
-    uint64_t anchors = less & widest_equal(first, 'a') & widest_equal(after, ' ') & valid;
-    if (at == 0)
-      anchors &= ~(uint64_t{1} << lead);
+    uint64_t anchors = 0;
+    if (closer != '\0') {
+      if ((less & widest_equal(next, '/') & widest_equal(second, closer) & valid) != 0)
+        return false;
+    } else {
+      uint64_t s =
+          widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));
+      uint64_t pr = widest_equal(first, 'p') & widest_equal(second, 'r');
+      uint64_t te = widest_equal(first, 't') & widest_equal(second, 'e');
+      if ((less & (s | pr | te) & valid) != 0)
+        return false;
+      // "<a " starts a script line of its own, but where the line holds
+      // only blanks before it.
+      anchors = less & widest_equal(first, 'a') & widest_equal(after, ' ') & valid;
+      if (at == 0)
+        anchors &= ~(uint64_t{1} << lead);
+    }
     uint64_t carets = less | widest_equal(bytes, '>') | widest_equal(bytes, '|') |
                       widest_equal(bytes, '&') | widest_equal(bytes, '^');
     uint64_t quotes = widest_equal(bytes, '"') & valid;

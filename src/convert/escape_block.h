@@ -60,6 +60,8 @@ struct DirectLine {
   bool tabs_blank;    // a tab is read as one blank; otherwise it sends the
                       // line back
   size_t widest;      // the most bytes that a script line may print
+  char closer;        // inside an element that takes no break, the letter
+                      // after "</" in its end tag, in lower case; 0 outside
   size_t taken;       // bytes of the line, its line feed included
   size_t text;        // bytes before its line end, untrimmed
   bool blank;         // nothing but blanks before its line end, if anything
@@ -74,13 +76,14 @@ const size_t DIRECT_LINE_ROOM = 4 * DIRECT_LINE_MOST + ESCAPE_LINE_ROOM;
 
 // Escapes the line that begins at `p`, of the `count` bytes there, as the
 // script lines that print it after their "echo " need it: its trailing
-// blanks trimmed, a script line begun before each "<a " but where only
-// blanks come before it, the carriage return before its line feed dropped.
+// blanks trimmed, a script line begun before each "<a " where more than
+// blanks come before it (outside an element that takes no break), the
+// carriage return before its line feed dropped.
 // Returns false, having taken nothing, where the line is not whole among
 // the `count` bytes, or needs anything else: a byte that the line reader
-// treats on its own, a tag that may open an element that takes no break,
-// a script line past the wrap column, a first byte that "echo" may read as
-// a request.  Only where the 64-byte escape is in use; false elsewhere.
+// treats on its own, a tag that may open an element that takes no break
+// or end the one it is in, a script line past line->widest, a first byte
+// that "echo" may read as a request.  Only where the 64-byte escape is in use; false elsewhere.
 bool escape_direct_line(const char* p, size_t count, char* out, DirectLine* line);
 
 // Whether escape_direct_line may take lines at all.
