@@ -588,7 +588,8 @@ TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
       "<textarea>\n" + std::string(250, '&') + "<a b>\n</TEXTAREA>" + std::string(250, 'x') +
           "<i>\n",
       // Text that echo would read as its own request.
-      "off\n  on <b>\n/?\no\nOn <a x>\nof <a y>\n",
+      "off\n  on <b>\n/?\no\nOn <a x>\nof <a y>\nonion <a b>\n  OFF\t\n/x <a c>\n",
+      "<Strong>z <a d>\n<pref> <a e>\n<pre\tx> <a f>\n</pre>\n<STYLE/> <a g>\n",
       "a!\nb<a !\n!\n",
       std::string("a\0b\n\0\nc", 7),
   };

@@ -554,11 +554,58 @@ WIDEST size_t put_escaped(__m512i bytes, uint64_t escapes, size_t n, char* out) 
 
 const char ANCHOR_BREAK[] = "\r\necho ";
 
+// Whether the `length` bytes at `p` are `word` (in capitals) in any case.
+bool is_word(const char* p, size_t length, const char* word) {
+  for (size_t i = 0; i < length; i++)
+    if ((p[i] & ~0x20) != word[i])
+      return false;
+  return true;
+}
+
+// Whether the tag at `tag`, with `left` bytes of text from its '<', opens a
+// script, a style sheet, preformatted text or a text area: the name in any
+// case, then the text's end or a byte that ends a tag name.
+bool opens_raw_element(const char* tag, size_t left) {
+  static const char* const names[] = {"SCRIPT", "STYLE", "PRE", "TEXTAREA"};
+  for (const char* name : names) {
+    size_t length = strlen(name);
+    if (1 + length > left || !is_word(tag + 1, length, name))
+      continue;
+    char after = 1 + length < left ? tag[1 + length] : '\0';
+    if (after == '\0' || after == ' ' || after == '\t' || after == '\f' || after == '/' ||
+        after == '>')
+      return true;
+  }
+  return false;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// Whether "echo " would read the `left` bytes of text at `text`, which
+// begin with a byte that is not blank, as a request of its own: a help
+// request, or the word ON or OFF alone before the text's end or a tag.
+bool echo_may_misread(const char* text, size_t left) {
+  if (left >= 2 && text[0] == '/' && text[1] == '?')
+    return true;
+  size_t i = 0;
+  if (left >= 3 && is_word(text, 3, "OFF"))
+    i = 3;
+  else if (left >= 2 && is_word(text, 2, "ON"))
+    i = 2;
+  else
+    return false;
+  while (i < left && is_blank(text[i]))
+    i++;
+  return i == left || text[i] == '<';
+}
+
 // Escapes the `size` bytes of trimmed text at `p`, whose first `lead` are
 // blanks, as escape_direct_line tells; false where a rule of the writer's
-// own is needed: outside an element that takes no break, a tag that may
-// open one or a script line past the wrap column; inside one, a tag that
-// may end it.
+// own is needed: outside an element that takes no break, a tag that opens
+// one or a script line past the wrap column; inside one, a tag that may
+// end it.
 WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, DirectLine* line) {
   size_t written = 0;
   size_t column = 0;
@@ -585,8 +632,11 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
           widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));
       uint64_t pr = widest_equal(first, 'p') & widest_equal(second, 'r');
       uint64_t te = widest_equal(first, 't') & widest_equal(second, 'e');
-      if ((less & (s | pr | te) & valid) != 0)
-        return false;
+      for (uint64_t tags = less & (s | pr | te) & valid; tags != 0; tags &= tags - 1) {
+        size_t at_tag = at + static_cast<size_t>(__builtin_ctzll(tags));
+        if (opens_raw_element(p + at_tag, size - at_tag))
+          return false;
+      }
       // "<a " starts a script line of its own, but where the line holds
       // only blanks before it.
       anchors = less & widest_equal(first, 'a') & widest_equal(after, ' ') & valid;
@@ -645,10 +695,9 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) bool escape_line_wi
   size_t lead = 0;
   while (p[lead] == ' ' || (tabs_blank && p[lead] == '\t'))
     lead++;
-  // Where "echo " might read the text as a request of its own, and where
+  // Where "echo " would read the text as a request of its own, and where
   // the blanks before the text are many, the writer decides.
-  char c = static_cast<char>(p[lead] | 0x20);
-  if (c == '/' || c == 'o' || lead >= WIDEST_BYTES)
+  if (lead >= WIDEST_BYTES || echo_may_misread(p + lead, size - lead))
     return false;
   return escape_text(p, size, lead, out, line);
 }
