@@ -371,17 +371,22 @@ WIDEST uint64_t running_parity_64(uint64_t bits) {
 WIDEST size_t expand_half(__m512i half, uint64_t escapes, size_t n, char* out) {
   // Two places for each byte: bit 2i for its escape, bit 2i + 1 for itself.
   uint64_t escape_places = _pdep_u64(escapes, 0x5555555555555555u);
-  uint64_t byte_places = _pdep_u64((uint64_t{1} << n) - 1, 0xAAAAAAAAAAAAAAAAu);
-  uint64_t places = escape_places | byte_places;
-  // The same, closed up: which bytes written are escapes, which are bytes.
-  uint64_t escape_at = _pext_u64(escape_places, places);
-  uint64_t byte_at = _pext_u64(byte_places, places);
+  uint64_t byte_places = 0xAAAAAAAAAAAAAAAAu;
+  if (n < 2 * ESCAPE_BLOCK_BYTES)
+    byte_places &= (uint64_t{1} << (2 * n)) - 1;
+  // The same, closed up: which bytes written are escapes; the others up to
+  // the last are bytes.
+  uint64_t escape_at = _pext_u64(escape_places, escape_places | byte_places);
+  size_t written = n + static_cast<size_t>(__builtin_popcountll(escapes));
+  uint64_t byte_at = ~escape_at;
+  if (written < 4 * ESCAPE_BLOCK_BYTES)
+    byte_at &= (uint64_t{1} << written) - 1;
   __m512i spread = _mm512_maskz_expand_epi8(byte_at, half);
   uint64_t before_percent = widest_equal(spread, '%') >> 1;
   spread = _mm512_mask_mov_epi8(spread, escape_at, _mm512_set1_epi8('^'));
   spread = _mm512_mask_mov_epi8(spread, escape_at & before_percent, _mm512_set1_epi8('%'));
   _mm512_storeu_si512(out, spread);
-  return n + static_cast<size_t>(__builtin_popcountll(escapes));
+  return written;
 }
 
 // One block of the `rest` bytes left of the line at `at`, at most 64 of
