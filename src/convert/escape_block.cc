@@ -366,9 +366,10 @@ WIDEST uint64_t running_parity_64(uint64_t bits) {
 }
 
 // Writes the first `n` (1 to 32) bytes of `half` with an escape before each
-// that `escapes` marks ('%' before '%', '^' before anything else), in one
-// store of 64 bytes; returns the bytes written.
-WIDEST size_t expand_half(__m512i half, uint64_t escapes, size_t n, char* out) {
+// that `escapes` marks ('%' before '%', where `percents`, '^' before
+// anything else), in one store of 64 bytes; returns the bytes written.
+WIDEST size_t expand_half(__m512i half, uint64_t escapes, size_t n, char* out,
+                          bool percents = true) {
   // Two places for each byte: bit 2i for its escape, bit 2i + 1 for itself.
   uint64_t escape_places = _pdep_u64(escapes, 0x5555555555555555u);
   uint64_t byte_places = 0xAAAAAAAAAAAAAAAAu;
@@ -382,9 +383,11 @@ WIDEST size_t expand_half(__m512i half, uint64_t escapes, size_t n, char* out) {
   if (written < 4 * ESCAPE_BLOCK_BYTES)
     byte_at &= (uint64_t{1} << written) - 1;
   __m512i spread = _mm512_maskz_expand_epi8(byte_at, half);
-  uint64_t before_percent = widest_equal(spread, '%') >> 1;
   spread = _mm512_mask_mov_epi8(spread, escape_at, _mm512_set1_epi8('^'));
-  spread = _mm512_mask_mov_epi8(spread, escape_at & before_percent, _mm512_set1_epi8('%'));
+  if (percents) {
+    uint64_t before_percent = widest_equal(spread, '%') >> 1;
+    spread = _mm512_mask_mov_epi8(spread, escape_at & before_percent, _mm512_set1_epi8('%'));
+  }
   _mm512_storeu_si512(out, spread);
   return written;
 }
@@ -496,15 +499,6 @@ WIDEST uint64_t first_bits(size_t count) {
   return count >= WIDEST_BYTES ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
 }
 
-// The first `count` of the bytes at `p`, as the line reader stores them: a
-// tab becomes a blank where `tabs_blank`.
-WIDEST __m512i line_load(const char* p, size_t count, bool tabs_blank) {
-  __m512i bytes = _mm512_maskz_loadu_epi8(first_bits(count), p);
-  if (tabs_blank)
-    bytes = _mm512_mask_mov_epi8(bytes, widest_equal(bytes, '\t'), _mm512_set1_epi8(' '));
-  return bytes;
-}
-
 // Finds the line feed that ends the line at `p` and sets line->taken and
 // line->text.  False where the `count` bytes there hold none within
 // DIRECT_LINE_MOST bytes of text, or where a byte before it needs the line
@@ -543,17 +537,18 @@ WIDEST bool find_line_end(const char* p, size_t count, DirectLine* line) {
 }
 
 // Writes the first `n` (1 to 64) bytes of `bytes` with an escape before
-// each that `escapes` marks; returns the bytes written.
-WIDEST size_t put_escaped(__m512i bytes, uint64_t escapes, size_t n, char* out) {
+// each that `escapes` marks, some of them '%' where `percents`; returns the
+// bytes written.
+WIDEST size_t put_escaped(__m512i bytes, uint64_t escapes, size_t n, char* out, bool percents) {
   if (escapes == 0) {
     _mm512_storeu_si512(out, bytes);
     return n;
   }
   size_t half = 2 * ESCAPE_BLOCK_BYTES;
-  size_t written = expand_half(bytes, escapes & 0xFFFFFFFFu, n < half ? n : half, out);
+  size_t written = expand_half(bytes, escapes & 0xFFFFFFFFu, n < half ? n : half, out, percents);
   if (n > half)
     written += expand_half(_mm512_maskz_alignr_epi64(0xFF, bytes, bytes, 4), escapes >> 32,
-                           n - half, out + written);
+                           n - half, out + written, percents);
   return written;
 }
 
@@ -620,10 +615,17 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
   for (size_t at = 0; at < size; at += WIDEST_BYTES) {
     size_t rest = size - at;
     size_t limit = rest < WIDEST_BYTES ? rest : WIDEST_BYTES;
-    // The text ends in zeros, as its terminator does.
-    __m512i bytes = line_load(p + at, limit, tabs_blank);
-    __m512i next = line_load(p + at + 1, rest - 1, tabs_blank);
-    __m512i after = line_load(p + at + 2, rest >= 2 ? rest - 2 : 0, tabs_blank);
+    // The text ends in zeros, as its terminator does.  A tab read as a
+    // blank is one where it is written and where a blank ends "<a "; the
+    // other tests look for letters.
+    __m512i bytes = _mm512_maskz_loadu_epi8(first_bits(limit), p + at);
+    __m512i next = _mm512_maskz_loadu_epi8(first_bits(rest - 1), p + at + 1);
+    __m512i after = _mm512_maskz_loadu_epi8(first_bits(rest >= 2 ? rest - 2 : 0), p + at + 2);
+    if (tabs_blank) {
+      uint64_t tabs = widest_equal(bytes, '\t');
+      if (tabs != 0)
+        bytes = _mm512_mask_mov_epi8(bytes, tabs, _mm512_set1_epi8(' '));
+    }
     uint64_t valid = first_bits(limit);
     uint64_t less = widest_equal(bytes, '<');
     __m512i first = _mm512_or_si512(next, _mm512_set1_epi8(0x20));
@@ -644,7 +646,10 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
       }
       // "<a " starts a script line of its own, but where the line holds
       // only blanks before it.
-      anchors = less & widest_equal(first, 'a') & widest_equal(after, ' ') & valid;
+      uint64_t blank_after = widest_equal(after, ' ');
+      if (tabs_blank)
+        blank_after |= widest_equal(after, '\t');
+      anchors = less & widest_equal(first, 'a') & blank_after & valid;
       if (at == 0)
         anchors &= ~(uint64_t{1} << lead);
     }
@@ -657,12 +662,13 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
       size_t to = anchors != 0 ? static_cast<size_t>(__builtin_ctzll(anchors)) : limit;
       uint64_t piece = first_bits(to) & ~first_bits(from);
       uint64_t piece_quotes = quotes & piece;
-      uint64_t parity = running_parity_64(piece_quotes);
+      uint64_t parity = piece_quotes == 0 ? 0 : running_parity_64(piece_quotes);
       uint64_t inside = in_quotes ? ~parity : parity;
       uint64_t escapes = ((carets & ~inside) | percents) & piece;
       if (to > from) {
         __m512i run = from == 0 ? bytes : _mm512_maskz_compress_epi8(piece, bytes);
-        size_t length = put_escaped(run, escapes >> from, to - from, out + written);
+        size_t length =
+            put_escaped(run, escapes >> from, to - from, out + written, (percents & piece) != 0);
         written += length;
         column += length;
         if (column > line->widest)
