@@ -729,7 +729,7 @@ long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width) 
     line.bang_refused = !writer->expansion_off;
     // Inside an element that takes no break, a script line may pass the
     // wrap column: it breaks for length alone, far beyond a direct line.
-    line.closer = RAW_CLOSERS[writer->raw];
+    line.inside = writer->raw == RAW_NONE ? nullptr : RAW_NAMES[writer->raw].name;
     line.widest = writer->raw == RAW_NONE ? static_cast<size_t>(WRAP_COLUMN) : SIZE_MAX;
     const char* p = reinterpret_cast<const char*>(stream->block + stream->position);
     char* out = writer->staging + writer->staged;

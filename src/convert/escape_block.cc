@@ -562,20 +562,25 @@ bool is_word(const char* p, size_t length, const char* word) {
   return true;
 }
 
+// Whether `name` (in capitals) stands at `p`, with `left` bytes of text
+// from there, in any case and followed by the text's end or a byte that
+// ends a tag name.
+bool is_tag_name(const char* p, size_t left, const char* name) {
+  size_t length = strlen(name);
+  if (length > left || !is_word(p, length, name))
+    return false;
+  char after = length < left ? p[length] : '\0';
+  return after == '\0' || after == ' ' || after == '\t' || after == '\f' || after == '/' ||
+         after == '>';
+}
+
 // Whether the tag at `tag`, with `left` bytes of text from its '<', opens a
-// script, a style sheet, preformatted text or a text area: the name in any
-// case, then the text's end or a byte that ends a tag name.
+// script, a style sheet, preformatted text or a text area.
 bool opens_raw_element(const char* tag, size_t left) {
   static const char* const names[] = {"SCRIPT", "STYLE", "PRE", "TEXTAREA"};
-  for (const char* name : names) {
-    size_t length = strlen(name);
-    if (1 + length > left || !is_word(tag + 1, length, name))
-      continue;
-    char after = 1 + length < left ? tag[1 + length] : '\0';
-    if (after == '\0' || after == ' ' || after == '\t' || after == '\f' || after == '/' ||
-        after == '>')
+  for (const char* name : names)
+    if (is_tag_name(tag + 1, left - 1, name))
       return true;
-  }
   return false;
 }
 
@@ -611,7 +616,8 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
   size_t column = 0;
   bool in_quotes = false;
   bool tabs_blank = line->tabs_blank;
-  char closer = line->closer;
+  const char* inside = line->inside;
+  char closer = inside != nullptr ? static_cast<char>(inside[0] | 0x20) : '\0';
   for (size_t at = 0; at < size; at += WIDEST_BYTES) {
     size_t rest = size - at;
     size_t limit = rest < WIDEST_BYTES ? rest : WIDEST_BYTES;
@@ -631,9 +637,13 @@ WIDEST bool escape_text(const char* p, size_t size, size_t lead, char* out, Dire
     __m512i first = _mm512_or_si512(next, _mm512_set1_epi8(0x20));
     __m512i second = _mm512_or_si512(after, _mm512_set1_epi8(0x20));
     uint64_t anchors = 0;
-    if (closer != '\0') {
-      if ((less & widest_equal(next, '/') & widest_equal(second, closer) & valid) != 0)
-        return false;
+    if (inside != nullptr) {
+      uint64_t ends = less & widest_equal(next, '/') & widest_equal(second, closer) & valid;
+      for (; ends != 0; ends &= ends - 1) {
+        size_t at_tag = at + static_cast<size_t>(__builtin_ctzll(ends));
+        if (is_tag_name(p + at_tag + 2, size - at_tag - 2, inside))
+          return false;
+      }
     } else {
       uint64_t s =
           widest_equal(first, 's') & (widest_equal(second, 'c') | widest_equal(second, 't'));

@@ -56,17 +56,17 @@ size_t escape_blocks(const char* p, size_t available, char* out, size_t room, Es
 // Whole lines escaped where they lie in the source's read block, for the
 // many lines that need no rule of the line reader's or the writer's own.
 struct DirectLine {
-  bool bang_refused;  // a '!' sends the line back
-  bool tabs_blank;    // a tab is read as one blank; otherwise it sends the
-                      // line back
-  size_t widest;      // the most bytes that a script line may print
-  char closer;        // inside an element that takes no break, the letter
-                      // after "</" in its end tag, in lower case; 0 outside
-  size_t taken;       // bytes of the line, its line feed included
-  size_t text;        // bytes before its line end, untrimmed
-  bool blank;         // nothing but blanks before its line end, if anything
-  size_t written;     // bytes put at `out`
-  bool in_quotes;     // inside a double-quoted run at its end
+  bool bang_refused;   // a '!' sends the line back
+  bool tabs_blank;     // a tab is read as one blank; otherwise it sends the
+                       // line back
+  size_t widest;       // the most bytes that a script line may print
+  const char* inside;  // the name of the element that takes no break that
+                       // the line begins in, in capitals; nullptr outside
+  size_t taken;        // bytes of the line, its line feed included
+  size_t text;         // bytes before its line end, untrimmed
+  bool blank;          // nothing but blanks before its line end, if anything
+  size_t written;      // bytes put at `out`
+  bool in_quotes;      // inside a double-quoted run at its end
 };
 
 // The longest text that escape_direct_line takes, and the room it needs at
@@ -82,8 +82,8 @@ const size_t DIRECT_LINE_ROOM = 4 * DIRECT_LINE_MOST + ESCAPE_LINE_ROOM;
 // Returns false, having taken nothing, where the line is not whole among
 // the `count` bytes, or needs anything else: a byte that the line reader
 // treats on its own, a tag that opens an element that takes no break or
-// may end the one it is in, a script line past line->widest, text that
-// "echo" would read as a request of its own.  Only where the 64-byte escape is in use; false
+// ends the one it is in, a script line past line->widest, text that "echo"
+// would read as a request of its own.  Only where the 64-byte escape is in use; false
 // elsewhere.
 bool escape_direct_line(const char* p, size_t count, char* out, DirectLine* line);
 
