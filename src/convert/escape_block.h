@@ -83,8 +83,8 @@ const size_t DIRECT_LINE_ROOM = 4 * DIRECT_LINE_MOST + ESCAPE_LINE_ROOM;
 // the `count` bytes, or needs anything else: a byte that the line reader
 // treats on its own, a tag that opens an element that takes no break or
 // ends the one it is in, a script line past line->widest, text that "echo"
-// would read as a request of its own.  Only where the 64-byte escape is in use; false
-// elsewhere.
+// would read as a request of its own.  Only where the 64-byte escape is in
+// use; false elsewhere.
 bool escape_direct_line(const char* p, size_t count, char* out, DirectLine* line);
 
 // Whether escape_direct_line may take lines at all.
