@@ -85,8 +85,9 @@ void convert(const uint8_t* page, size_t size, const RunOptions& options, std::s
   bool continuing = false;
   bool ended = false;
   while (!source.at_end && !source.has_error) {
-    if (!continuing && !options.compile_com)
-      write_direct_lines(&writer, &source, options.tab_width);
+    if (!continuing)
+      write_direct_lines(&writer, &source, options.tab_width,
+                         options.compile_com ? &image : nullptr);
     int length = 0;
     char* text =
         continuing ? nullptr : take_direct_line(&source, LINE_CAPACITY, options.tab_width, &length);

@@ -529,9 +529,10 @@ TEST(EchoLine, EntitiesWriteUtf8TextAsCharacterReferences) {
   }
 }
 
-// The script of a whole page, its lines read and written as the driver
-// does: whole lines from the read block where `direct`, otherwise every
-// line through the line buffer and escaped a byte at a time.
+// The script of a whole page, and its program when compiling, its lines
+// read and written as the driver does: whole lines from the read block
+// where `direct`, otherwise every line through the line buffer and escaped
+// a byte at a time.
 std::string page_script(const std::string& page, const RunOptions& options, bool direct) {
   EscapeLevel best = escape_level();
   use_escape_level(direct ? best : ESCAPE_BYTES);
@@ -540,31 +541,47 @@ std::string page_script(const std::string& page, const RunOptions& options, bool
   FILE* out = tmpfile();
   fwrite(page.data(), 1, page.size(), in);
   rewind(in);
+  FILE* program = tmpfile();
   std::unique_ptr<SourceStream> source(new SourceStream);
   std::unique_ptr<BatWriter> writer(new BatWriter);
+  std::unique_ptr<ComImage> image(new ComImage);
+  ComImage* com = options.compile_com ? image.get() : nullptr;
   source_attach(source.get(), in);
   write_bat_header(writer.get(), out, "P.HTM", &options);
+  if (com != nullptr)
+    com_begin_image(com, program, &options, "P.HTM");
   std::vector<char> line(LINE_CAPACITY + 1);
   while (!source->at_end) {
-    write_direct_lines(writer.get(), source.get(), options.tab_width);
+    write_direct_lines(writer.get(), source.get(), options.tab_width, com);
     int length = 0;
     char* text = take_direct_line(source.get(), LINE_CAPACITY, options.tab_width, &length);
     if (text == nullptr) {
       text = line.data();
       fgetstr(text, LINE_CAPACITY, source.get(), options.tab_width, true, &length);
     }
-    if (text[0] == '\0')
+    if (text[0] == '\0') {
       write_blank_line(writer.get(), &options);
-    else
-      write_echo_piece(writer.get(), text, trim_line(text, static_cast<size_t>(length)), false);
+      continue;
+    }
+    size_t size = trim_line(text, static_cast<size_t>(length));
+    if (com != nullptr)
+      com_record_piece(com, text, size, false);
+    write_echo_piece(writer.get(), text, size, false);
   }
   finish_bat(writer.get());
+  if (com != nullptr)
+    com_finish_image(com);
+  // The script, then the program.
   std::string bytes;
-  rewind(out);
-  for (int c = fgetc(out); c != EOF; c = fgetc(out))
-    bytes += static_cast<char>(c);
+  for (FILE* file : {out, program}) {
+    fflush(file);
+    rewind(file);
+    for (int c = fgetc(file); c != EOF; c = fgetc(file))
+      bytes += static_cast<char>(c);
+  }
   fclose(in);
   fclose(out);
+  fclose(program);
   use_direct_lines(true);
   use_escape_level(best);
   return bytes;
@@ -613,11 +630,12 @@ TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
     pages.push_back(page);
   }
   for (const std::string& page : pages)
-    for (int mode = 0; mode < 12; mode++) {
+    for (int mode = 0; mode < 18; mode++) {
       RunOptions options;
       options.tab_width = mode % 3 == 0 ? 0 : mode % 3 == 1 ? 1 : 4;
       options.remove_blank_lines = mode / 3 % 2 == 1;
       options.no_wrap = mode / 6 == 1;
+      options.compile_com = mode / 6 == 2;
       ASSERT_EQ(page_script(page, options, false), page_script(page, options, true))
           << "mode " << mode << ": " << page.substr(0, 120);
     }

@@ -716,15 +716,17 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
     put_literal(writer, "\r\n");
 }
 
-long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width) {
+long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width, ComImage* image) {
   if (!direct_lines_used() || !direct_escape_available() || writer->line_goes_on ||
       writer->no_wrap || writer->entities)
     return 0;
   long lines = 0;
   DirectLine line = {};
-  line.tabs_blank = tab_width == 1;
+  // The image takes a line's text as the reader stores it, tabs as blanks,
+  // so a line with tabs goes the long way there.
+  line.tabs_blank = tab_width == 1 && image == nullptr;
   const size_t prefix = strlen(ECHO_PREFIX);
-  while (!writer->failed) {
+  while (!writer->failed && (image == nullptr || !image->failed)) {
     make_room(writer, prefix + DIRECT_LINE_ROOM);
     line.bang_refused = !writer->expansion_off;
     // Inside an element that takes no break, a script line may pass the
@@ -742,6 +744,8 @@ long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width) 
       continue;
     }
     lines++;
+    if (image != nullptr)
+      com_record_piece(image, p, line.trimmed, false);
     if (line.blank) {
       // "echo" with nothing but blanks after it prints the echo state.
       put_literal(writer, "echo.\r\n");

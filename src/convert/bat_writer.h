@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "common/run_options.h"
+#include "convert/com_image.h"
 #include "convert/source_stream.h"
 
 // A script line is broken at the next tag boundary once it passes this column.
@@ -71,10 +72,11 @@ void write_echo_piece(BatWriter* writer, const char* piece, size_t size, bool go
 // Writes the lines at the stream's position that need no rule of their
 // own, as write_echo_piece or write_blank_line would, straight from the
 // read block, and stops before the first line that does; while a line
-// goes on in pieces, or after a failed write, it takes none.  It records
-// nothing in a COM image: call it only where none is made.  Returns how
-// many of the lines were not empty.
-long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width);
+// goes on in pieces, or after a failed write, it takes none.  Where `image`
+// is not null, each non-empty line is recorded there too, as its trimmed
+// text.  Returns how many of the lines were not empty.
+long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width,
+                        ComImage* image = nullptr);
 
 // Writes out what the writer still holds; call it before the stream is
 // checked or closed.

@@ -709,6 +709,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) bool escape_line_wi
   size_t size = line->text;
   while (size > 0 && (p[size - 1] == ' ' || (tabs_blank && p[size - 1] == '\t')))
     size--;
+  line->trimmed = size;
   line->blank = size == 0;
   line->written = 0;
   if (size == 0)

@@ -64,6 +64,7 @@ struct DirectLine {
                        // the line begins in, in capitals; nullptr outside
   size_t taken;        // bytes of the line, its line feed included
   size_t text;         // bytes before its line end, untrimmed
+  size_t trimmed;      // the same without its trailing blanks
   bool blank;          // nothing but blanks before its line end, if anything
   size_t written;      // bytes put at `out`
   bool in_quotes;      // inside a double-quoted run at its end

@@ -39,8 +39,9 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   while (!source->at_end && !source->has_error) {
     // Most lines are written from where they lie in the read block, many
     // of them at once.
-    if (!continuing && !compiling)
-      *line_count += write_direct_lines(&run->bat, source, options.tab_width);
+    if (!continuing)
+      *line_count +=
+          write_direct_lines(&run->bat, source, options.tab_width, compiling ? &run->com : nullptr);
     int length = 0;
     char* text =
         continuing ? nullptr : take_direct_line(source, LINE_CAPACITY, options.tab_width, &length);
