@@ -11,6 +11,7 @@
 
 #include "common/product.h"
 #include "convert/escape_block.h"
+#include "convert/line_reader.h"
 
 namespace {
 
@@ -418,8 +419,9 @@ TEST(EchoLine, BlockPathWritesWhatTheByteAtATimePathWrites) {
       bool no_wrap = mode & 1;
       bool entities = mode & 2;
       std::string reference = written_with_blocks(ESCAPE_BYTES, line, no_wrap, entities);
-      // The 16-byte blocks, and the 32-byte ones where the processor has them.
-      for (EscapeLevel level : {ESCAPE_SSSE3, ESCAPE_AVX2})
+      // The 16-byte blocks, and the 32- and 64-byte ones where the processor
+      // has them.
+      for (EscapeLevel level : {ESCAPE_SSSE3, ESCAPE_AVX2, ESCAPE_AVX512})
         ASSERT_EQ(reference, written_with_blocks(level, line, no_wrap, entities))
             << "level " << level << ": " << line.substr(0, 120) << (no_wrap ? " /NOWRAP" : "")
             << (entities ? " --entities" : "");
@@ -525,6 +527,118 @@ TEST(EchoLine, EntitiesWriteUtf8TextAsCharacterReferences) {
     script.line(c.line.c_str());
     EXPECT_EQ("@echo off\r\n" + c.expected, script.bytes()) << c.line;
   }
+}
+
+// The script of a whole page, and its program when compiling, its lines
+// read and written as the driver does: whole lines from the read block
+// where `direct`, otherwise every line through the line buffer and escaped
+// a byte at a time.
+std::string page_script(const std::string& page, const RunOptions& options, bool direct) {
+  EscapeLevel best = escape_level();
+  use_escape_level(direct ? best : ESCAPE_BYTES);
+  use_direct_lines(direct);
+  FILE* in = tmpfile();
+  FILE* out = tmpfile();
+  fwrite(page.data(), 1, page.size(), in);
+  rewind(in);
+  FILE* program = tmpfile();
+  std::unique_ptr<SourceStream> source(new SourceStream);
+  std::unique_ptr<BatWriter> writer(new BatWriter);
+  std::unique_ptr<ComImage> image(new ComImage);
+  ComImage* com = options.compile_com ? image.get() : nullptr;
+  source_attach(source.get(), in);
+  write_bat_header(writer.get(), out, "P.HTM", &options);
+  if (com != nullptr)
+    com_begin_image(com, program, &options, "P.HTM");
+  std::vector<char> line(LINE_CAPACITY + 1);
+  while (!source->at_end) {
+    write_direct_lines(writer.get(), source.get(), options.tab_width, com);
+    int length = 0;
+    char* text = take_direct_line(source.get(), LINE_CAPACITY, options.tab_width, &length);
+    if (text == nullptr) {
+      text = line.data();
+      fgetstr(text, LINE_CAPACITY, source.get(), options.tab_width, true, &length);
+    }
+    if (text[0] == '\0') {
+      write_blank_line(writer.get(), &options);
+      continue;
+    }
+    size_t size = trim_line(text, static_cast<size_t>(length));
+    if (com != nullptr)
+      com_record_piece(com, text, size, false);
+    write_echo_piece(writer.get(), text, size, false);
+  }
+  finish_bat(writer.get());
+  if (com != nullptr)
+    com_finish_image(com);
+  // The script, then the program.
+  std::string bytes;
+  for (FILE* file : {out, program}) {
+    fflush(file);
+    rewind(file);
+    for (int c = fgetc(file); c != EOF; c = fgetc(file))
+      bytes += static_cast<char>(c);
+  }
+  fclose(in);
+  fclose(out);
+  fclose(program);
+  use_direct_lines(true);
+  use_escape_level(best);
+  return bytes;
+}
+
+TEST(DirectLines, WriteWhatTheLineBufferAndTheByteAtATimeEscapeWrite) {
+  if (!direct_escape_available())
+    GTEST_SKIP() << "this processor has no 64-byte escape";
+  std::vector<std::string> pages = {
+      // Line ends, blanks and tabs where the blocks of 64 end.
+      std::string(63, 'x') + "\r\n" + std::string(64, 'y') + "\r\n" + std::string(62, 'z') +
+          " \r\n" + std::string(63, 'w') + "\t\n" + std::string(64, 'v') + "\r\r\n",
+      "a\rb\r\nc\r\n\r\nd",
+      "x <a   \r\nx <a \t\ny<a\t\nx\t \nx \t\n \t \n\n\r\n",
+      // Anchors where only blanks come before them, and after quotes.
+      "  <a href>x<A b>y\n<a <a <a \n\t<a x\n\"a & <a b\" & c\nq\"<a z\n",
+      // Elements that take no break, and tags that only look like them.
+      "<strong>x</strong> <a b>\n<pre>\n<a b>\n</pre>\n<a c>\n<st\n<pre\n",
+      "<PRE>\nx <a b> " + std::string(300, 'p') + "<i>\n</p> y</PRE> <a c>\nz <a d>\n",
+      "<script>\n<a x> <a y> <pre>\n</style>\n</script  >\nq <a z>\n",
+      "<textarea>\n" + std::string(250, '&') + "<a b>\n</TEXTAREA>" + std::string(250, 'x') +
+          "<i>\n",
+      // Text that echo would read as its own request.
+      "off\n  on <b>\n/?\no\nOn <a x>\nof <a y>\nonion <a b>\n  OFF\t\n/x <a c>\n",
+      "<Strong>z <a d>\n<pref> <a e>\n<pre\tx> <a f>\n</pre>\n<STYLE/> <a g>\n",
+      "a!\nb<a !\n!\n",
+      std::string("a\0b\n\0\nc", 7),
+  };
+  // Lines around the wrap column and the longest line taken whole.
+  for (size_t length : {218, 219, 220, 221, 1023, 1024, 1025, 1026})
+    for (const char* tail : {"", "&", "<b>x", ">", "<a x>"})
+      pages.push_back(std::string(length, 'x') + tail + "\r\n" + std::string(length / 2, '&') +
+                      tail + "\n");
+  // Random lines, also across the read block's end.
+  std::mt19937 random(5);
+  const char alphabet[] = "<<>>aA \"&|%^!\t\r\n\n\n\nxo/pst<pre><pre></pre>";
+  std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
+  std::string big;
+  while (big.size() < SOURCE_BLOCK_SIZE + 5000)
+    big += alphabet[pick(random)];
+  pages.push_back(big);
+  for (int n = 0; n < 200; n++) {
+    std::string page;
+    while (page.size() < 300)
+      page += n % 2 == 0 ? alphabet[pick(random)] : (pick(random) < 3 ? '\n' : 'w');
+    pages.push_back(page);
+  }
+  for (const std::string& page : pages)
+    for (int mode = 0; mode < 18; mode++) {
+      RunOptions options;
+      options.tab_width = mode % 3 == 0 ? 0 : mode % 3 == 1 ? 1 : 4;
+      options.remove_blank_lines = mode / 3 % 2 == 1;
+      options.no_wrap = mode / 6 == 1;
+      options.compile_com = mode / 6 == 2;
+      ASSERT_EQ(page_script(page, options, false), page_script(page, options, true))
+          << "mode " << mode << ": " << page.substr(0, 120);
+    }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "convert/bat_writer.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "common/product.h"
 #include "common/text.h"
 #include "convert/escape_block.h"
+#include "convert/line_reader.h"
 #include "platform/reasons.h"
 
 namespace {
@@ -383,6 +385,7 @@ void write_bat_header(BatWriter* writer, FILE* stream, const char* source_path,
   writer->reason = 0;
   writer->no_wrap = options->no_wrap;
   writer->entities = options->entities;
+  writer->remove_blank_lines = options->remove_blank_lines;
   writer->expansion_off = false;
   writer->raw = RAW_NONE;
   writer->line_goes_on = false;
@@ -567,17 +570,23 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
                   const char* end) {
   // A blank script line takes no break before its first byte, nor does a
   // block; from a byte that is not blank on, it is not blank any more.
-  if ((echo->blank && is_blank(*p)) || echo->length + ESCAPE_BLOCK_ROOM > echo->limit)
+  if ((echo->blank && is_blank(*p)) || echo->length > echo->limit)
     return 0;
   size_t room = echo->limit - echo->length;
   bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
   if (wraps && !echo->wrap_pending) {
-    if (echo->column + static_cast<int>(ESCAPE_BLOCK_ROOM) > WRAP_COLUMN)
-      return 0;
-    size_t to_wrap = static_cast<size_t>(WRAP_COLUMN - echo->column);
+    size_t to_wrap =
+        echo->column < WRAP_COLUMN ? static_cast<size_t>(WRAP_COLUMN - echo->column) : 0;
     if (to_wrap < room)
       room = to_wrap;
   }
+  // Where every byte left, escaped, stays within the room, no limit can be
+  // reached: the blocks go on to the end of the line.
+  size_t rest = static_cast<size_t>(end - p);
+  if (2 * rest <= room)
+    room = 2 * rest + ESCAPE_LINE_ROOM;
+  else if (room < ESCAPE_BLOCK_ROOM)
+    return 0;
   make_room(writer, room);
   // The end tag of the raw element ends a block too, and so do the bytes
   // that may become character references.
@@ -608,6 +617,50 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
   return taken;
 }
 
+// The escape of a whole line from its start, for as far as it goes before
+// a byte that needs a decision of its own, where no limit can fall among
+// the bytes it writes: the wrap column is not passed (which a line of at
+// most half of it cannot do; a longer one is tried, and left to put_blocks
+// when it would), nor the length bound.  The script line has just been
+// opened; `lead` of the bytes are blanks.  Returns the bytes taken.
+size_t put_line_blocks(BatWriter* writer, EchoLine* echo, const char* line, size_t size,
+                       size_t lead) {
+  if (size > static_cast<size_t>(WRAP_COLUMN))
+    return 0;
+  size_t room = 2 * size + ESCAPE_LINE_ROOM;
+  make_room(writer, room);
+  bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
+  bool tracks = !writer->no_wrap || writer->entities;
+  EscapeBlock block = {writer->in_quotes,
+                       false,
+                       wraps,
+                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
+                       tracks && writer->raw == RAW_NONE,
+                       0,
+                       writes_references(writer),
+                       0,
+                       0};
+  size_t taken = escape_blocks(line, size, writer->staging + writer->staged, room, &block);
+  if (block.written > static_cast<size_t>(WRAP_COLUMN))
+    return 0;
+  writer->staged += block.written;
+  writer->in_quotes = block.in_quotes;
+  if (block.openers != 0)
+    follow_tags(writer, line, taken);
+  echo->column += static_cast<int>(block.written);
+  echo->length += block.written;
+  if (taken > lead)
+    echo->blank = false;
+  return taken;
+}
+
+// Whether "echo " may take `text` for a request of its own; the first byte
+// rules out most lines.
+bool may_misread(const char* text) {
+  char c = static_cast<char>(*text | 0x20);
+  return (c == '/' || c == 'o') && echo_would_misread(text);
+}
+
 }  // namespace
 
 void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goes_on) {
@@ -625,6 +678,8 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
   // Kept in a local while the piece is written, where the compiler can hold
   // it in registers.
   EchoLine echo = writer->echo;
+  const char* end = line + size;
+  const char* p = line;
   if (first) {
     size_t lead = 0;
     while (lead < size && is_blank(line[lead]))
@@ -634,13 +689,13 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
       put_literal(writer, "echo.\r\n");
       return;
     }
-    open_script_line(writer, lead < size && !echo_would_misread(line + lead));
+    open_script_line(writer, lead < size && !may_misread(line + lead));
     echo = EchoLine();
     echo.length = strlen(ECHO_PREFIX);
     echo.limit = LENGTH_BREAK_START;
+    if (!goes_on)
+      p += put_line_blocks(writer, &echo, line, size, lead);
   }
-  const char* end = line + size;
-  const char* p = line;
   while (p < end) {
     size_t taken = put_blocks(writer, &echo, line, p, end);
     if (taken > 0) {
@@ -659,6 +714,50 @@ void write_echo_piece(BatWriter* writer, const char* line, size_t size, bool goe
     writer->echo = echo;
   else
     put_literal(writer, "\r\n");
+}
+
+long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width, ComImage* image) {
+  if (!direct_lines_used() || !direct_escape_available() || writer->line_goes_on ||
+      writer->no_wrap || writer->entities)
+    return 0;
+  long lines = 0;
+  DirectLine line = {};
+  // The image takes a line's text as the reader stores it, tabs as blanks,
+  // so a line with tabs goes the long way there.
+  line.tabs_blank = tab_width == 1 && image == nullptr;
+  const size_t prefix = strlen(ECHO_PREFIX);
+  while (!writer->failed && (image == nullptr || !image->failed)) {
+    make_room(writer, prefix + DIRECT_LINE_ROOM);
+    line.bang_refused = !writer->expansion_off;
+    // Inside an element that takes no break, a script line may pass the
+    // wrap column: it breaks for length alone, far beyond a direct line.
+    line.inside = writer->raw == RAW_NONE ? nullptr : RAW_NAMES[writer->raw].name;
+    line.widest = writer->raw == RAW_NONE ? static_cast<size_t>(WRAP_COLUMN) : SIZE_MAX;
+    const char* p = reinterpret_cast<const char*>(stream->block + stream->position);
+    char* out = writer->staging + writer->staged;
+    if (!escape_direct_line(p, stream->length - stream->position, out + prefix, &line))
+      break;
+    stream->position += line.taken;
+    if (line.text == 0) {
+      if (!writer->remove_blank_lines)
+        put_literal(writer, "echo.\r\n");
+      continue;
+    }
+    lines++;
+    if (image != nullptr)
+      com_record_piece(image, p, line.trimmed, false);
+    if (line.blank) {
+      // "echo" with nothing but blanks after it prints the echo state.
+      put_literal(writer, "echo.\r\n");
+      continue;
+    }
+    writer->line_start = writer->staged;
+    memcpy(out, ECHO_PREFIX, prefix);
+    memcpy(out + prefix + line.written, "\r\n", 2);
+    writer->staged += prefix + line.written + 2;
+    writer->in_quotes = line.in_quotes;
+  }
+  return lines;
 }
 
 void finish_bat(BatWriter* writer) {

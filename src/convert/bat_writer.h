@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "common/run_options.h"
+#include "convert/com_image.h"
+#include "convert/source_stream.h"
 
 // A script line is broken at the next tag boundary once it passes this column.
 const int WRAP_COLUMN = 220;
@@ -30,16 +32,17 @@ struct EchoLine {
 
 struct BatWriter {
   FILE* stream = nullptr;
-  bool in_quotes = false;          // inside a double-quoted run of the current script line
-  bool no_wrap = false;            // break lines only where their length forces it
-  bool expansion_off = false;      // the script has turned delayed expansion off
-  bool entities = false;           // UTF-8 text written as character references
-  RawElement raw = RAW_NONE;       // the element whose text the writer is in
-  bool line_goes_on = false;       // the last piece written ended inside a line
-  EchoLine echo;                   // of that line
-  bool failed = false;             // a write to the stream fell short
-  int reason = 0;                  // and the system's reason for it
-  unsigned long long written = 0;  // bytes handed to the stream
+  bool in_quotes = false;           // inside a double-quoted run of the current script line
+  bool no_wrap = false;             // break lines only where their length forces it
+  bool expansion_off = false;       // the script has turned delayed expansion off
+  bool entities = false;            // UTF-8 text written as character references
+  bool remove_blank_lines = false;  // an empty source line writes nothing
+  RawElement raw = RAW_NONE;        // the element whose text the writer is in
+  bool line_goes_on = false;        // the last piece written ended inside a line
+  EchoLine echo;                    // of that line
+  bool failed = false;              // a write to the stream fell short
+  int reason = 0;                   // and the system's reason for it
+  unsigned long long written = 0;   // bytes handed to the stream
   size_t staged = 0;
   size_t line_start = 0;  // where the current script line begins in staging
   char staging[BAT_STAGING_SIZE];
@@ -65,6 +68,15 @@ size_t trim_line(char* line, size_t length);
 // turns delayed expansion off, which an interpreter started with /V:ON would
 // apply to '!' and '^'.
 void write_echo_piece(BatWriter* writer, const char* piece, size_t size, bool goes_on);
+
+// Writes the lines at the stream's position that need no rule of their
+// own, as write_echo_piece or write_blank_line would, straight from the
+// read block, and stops before the first line that does; while a line
+// goes on in pieces, or after a failed write, it takes none.  Where `image`
+// is not null, each non-empty line is recorded there too, as its trimmed
+// text.  Returns how many of the lines were not empty.
+long write_direct_lines(BatWriter* writer, SourceStream* stream, int tab_width,
+                        ComImage* image = nullptr);
 
 // Writes out what the writer still holds; call it before the stream is
 // checked or closed.

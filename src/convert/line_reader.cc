@@ -8,6 +8,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#define QUILLFEN_WIDE_SCAN 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -47,9 +51,53 @@ bool stops_at(unsigned char c, bool tabs) {
   return c == LINE_FEED || c == CARRIAGE_RETURN || c == 0 || (tabs && c == TAB);
 }
 
+#if defined(QUILLFEN_WIDE_SCAN)
+#define WIDE_SCAN __attribute__((target("avx512f,avx512bw")))
+
+// ordinary_length 64 bytes at a time; the last block is read with a mask,
+// so nothing past `count` is read.
+WIDE_SCAN size_t ordinary_length_wide(const unsigned char* from, size_t count, bool tabs) {
+  const size_t block = 64;
+  for (size_t length = 0; length < count; length += block) {
+    size_t rest = count - length;
+    __mmask64 valid = rest >= block ? ~__mmask64{0} : (__mmask64{1} << rest) - 1;
+    __m512i bytes = _mm512_maskz_loadu_epi8(valid, from + length);
+    __mmask64 hit = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(LINE_FEED)) |
+                    _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(CARRIAGE_RETURN)) |
+                    _mm512_testn_epi8_mask(bytes, bytes);
+    if (tabs)
+      hit |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(TAB));
+    hit &= valid;
+    if (hit != 0)
+      return length + static_cast<size_t>(__builtin_ctzll(hit));
+  }
+  return count;
+}
+
+// Whether the processor has the 64-byte scan, asked once.
+bool processor_scans_wide() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
+// Asked on first use, as the escape's level is.
+enum ScanWidth : unsigned char { SCAN_UNKNOWN, SCAN_NARROW, SCAN_WIDE };
+ScanWidth scan_width = SCAN_UNKNOWN;
+
+bool wide_scan() {
+  if (scan_width == SCAN_UNKNOWN)
+    scan_width = processor_scans_wide() ? SCAN_WIDE : SCAN_NARROW;
+  return scan_width == SCAN_WIDE;
+}
+#endif
+
 // The number of bytes at `from` before the first line feed, carriage
 // return, NUL or (with `tabs`) tab, at most `count`.
 size_t ordinary_length(const unsigned char* from, size_t count, bool tabs) {
+#if defined(QUILLFEN_WIDE_SCAN)
+  if (wide_scan())
+    return ordinary_length_wide(from, count, tabs);
+#endif
   size_t length = 0;
 #if defined(__SSE2__)
   for (; length + 16 <= count; length += 16) {
@@ -171,6 +219,10 @@ bool direct_lines = true;
 
 void use_direct_lines(bool on) {
   direct_lines = on;
+}
+
+bool direct_lines_used() {
+  return direct_lines;
 }
 
 char* take_direct_line(SourceStream* stream, int capacity, int tab_width, int* length) {

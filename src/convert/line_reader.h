@@ -41,5 +41,6 @@ char* take_direct_line(SourceStream* stream, int capacity, int tab_width, int* l
 
 // Turns direct lines off (and on again), so that tests can compare the two.
 void use_direct_lines(bool on);
+bool direct_lines_used();
 
 #endif  // QUILLFEN_CONVERT_LINE_READER_H_

@@ -38,7 +38,11 @@ LinesEnd convert_lines(Run* run, bool compiling, long* line_count) {
   bool continuing = false;  // the line read before goes on in this one
   bool ended = false;       // and its text ended at a NUL byte before
   while (!source->at_end && !source->has_error) {
-    // Most lines are written from where they lie in the read block.
+    // Most lines are written from where they lie in the read block, many
+    // of them at once.
+    if (!continuing)
+      *line_count +=
+          write_direct_lines(&run->bat, source, options.tab_width, compiling ? &run->com : nullptr);
     int length = 0;
     char* text =
         continuing ? nullptr : take_direct_line(source, LINE_CAPACITY, options.tab_width, &length);
