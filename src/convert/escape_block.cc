@@ -197,6 +197,24 @@ __attribute__((target("ssse3"))) size_t escape_with_ssse3(const char* p, size_t 
   return taken;
 }
 
+// Hands the line's bytes past the `taken` ones to the narrower way
+// `narrower`, which writes on behind what this block wrote and gives its
+// state back.
+typedef size_t (*BlockEscape)(const char* p, size_t available, char* out, size_t room,
+                              EscapeBlock* block);
+
+size_t escape_rest(BlockEscape narrower, const char* p, size_t taken, size_t available, char* out,
+                   size_t room, EscapeBlock* block) {
+  size_t written = block->written;
+  EscapeBlock rest = *block;
+  rest.before += taken;
+  taken += narrower(p + taken, available - taken, out + written, room - written, &rest);
+  block->in_quotes = rest.in_quotes;
+  block->openers |= rest.openers;
+  block->written = written + rest.written;
+  return taken;
+}
+
 // The 32-byte form of the tests below: every value stays in a register
 // (the helpers are always inlined), since not every compiler for every
 // system keeps a spilled 32-byte value aligned on the stack.
@@ -327,14 +345,8 @@ __attribute__((target("avx2"))) size_t escape_with_avx2(const char* p, size_t av
     block->openers = openers;
     return taken;
   }
-  size_t written = block->written;
-  EscapeBlock rest = *block;
-  rest.before += taken;
-  taken += escape_with_ssse3(p + taken, available - taken, out + written, room - written, &rest);
-  block->in_quotes = rest.in_quotes;
-  block->openers = openers | rest.openers;
-  block->written = written + rest.written;
-  return taken;
+  block->openers = openers;
+  return escape_rest(escape_with_ssse3, p, taken, available, out, room, block);
 }
 
 #if defined(__x86_64__)
@@ -481,14 +493,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) size_t escape_with_
   block->openers = openers != 0;
   if (taken == available)
     return taken;
-  size_t written = block->written;
-  EscapeBlock rest = *block;
-  rest.before += taken;
-  taken += escape_with_avx2(p + taken, available - taken, out + written, room - written, &rest);
-  block->in_quotes = rest.in_quotes;
-  block->openers |= rest.openers;
-  block->written = written + rest.written;
-  return taken;
+  return escape_rest(escape_with_avx2, p, taken, available, out, room, block);
 }
 
 // Whole lines where they lie in the read block: the line's end found and
