@@ -23,6 +23,14 @@ const int LINK_HOPS = 40;
 const int TEMPORARY_RANDOM = 6;
 const int TEMPORARY_ATTEMPTS = 100;
 
+// Lets go of a lock, held by a descriptor kept as its number + 1 (0 for
+// none).
+void drop_lock(int* lock) {
+  if (*lock != 0)
+    close(*lock - 1);
+  *lock = 0;
+}
+
 // Gives `output` a stream over `fd` when `ready` (the descriptor open and
 // prepared); else false, with the reason and the descriptor closed.
 bool take_stream(OutputFile* output, int fd, bool ready) {
@@ -270,29 +278,19 @@ bool output_open(OutputFile* output, Directory* directory, const char* name,
   return false;
 }
 
-namespace {
-
-void release_temporary(OutputFile* output) {
-  if (output->temporary_lock != 0)
-    close(output->temporary_lock - 1);
-  output->temporary_lock = 0;
-}
-
-}  // namespace
-
 bool output_rename(OutputFile* output) {
   int dir = output->directory->fd;
   if (renameat(dir, output->temporary, dir, output->target) != 0)
     return fail(&output->reason, errno);
   landed(output->directory, output->temporary);
-  release_temporary(output);
+  drop_lock(&output->temporary_lock);
   return true;
 }
 
 void output_remove_temporary(OutputFile* output) {
   landed(output->directory, output->temporary);
   unlinkat(output->directory->fd, output->temporary, 0);
-  release_temporary(output);
+  drop_lock(&output->temporary_lock);
 }
 
 bool output_keep_previous(OutputFile* output) {
@@ -332,24 +330,14 @@ bool output_keep_previous(OutputFile* output) {
   return false;
 }
 
-namespace {
-
-void release_previous(OutputFile* output) {
-  if (output->previous_lock != 0)
-    close(output->previous_lock - 1);
-  output->previous_lock = 0;
-  output->previous[0] = '\0';
-}
-
-}  // namespace
-
 void output_restore_previous(OutputFile* output) {
   int dir = output->directory->fd;
   if (output->previous[0] == '\0') {
     unlinkat(dir, output->target, 0);
   } else if (renameat(dir, output->previous, dir, output->target) == 0) {
     landed(output->directory, output->previous);
-    release_previous(output);
+    drop_lock(&output->previous_lock);
+    output->previous[0] = '\0';
   }
 }
 
@@ -358,7 +346,8 @@ void output_drop_previous(OutputFile* output) {
     return;
   landed(output->directory, output->previous);
   unlinkat(output->directory->fd, output->previous, 0);
-  release_previous(output);
+  drop_lock(&output->previous_lock);
+  output->previous[0] = '\0';
 }
 
 bool leftover_remove(Directory* directory, const char* name) {
