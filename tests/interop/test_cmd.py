@@ -511,20 +511,23 @@ def wine_env():
     return env
 
 
-# What the host's loader says when a Wine process fails on its way out.
+# What the host's loader says when a Wine process fails on its way out, and
+# what Wine prints in place of the page when it could not start cmd at all.
 WINE_LOADER_FAULT = b"Inconsistency detected by ld.so"
+WINE_START_FAULT = b"ShellExecuteEx failed"
 
 
 def run_cmd_script(directory, script, flags=()):
     # Every script prints something; under load Wine's cmd now and then
-    # starts and prints nothing at all, or dies in the host's loader as it
-    # ends, neither of which a second start repeats.
+    # starts and prints nothing at all, fails to start, or dies in the host's
+    # loader as it ends, none of which a second start repeats.
     for _ in range(3):
         result = subprocess.run(
             ["wine", "cmd"] + list(flags) + ["/c", script], cwd=directory, env=wine_env(),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, timeout=WINE_TIMEOUT)
-        if result.stdout and WINE_LOADER_FAULT not in result.stderr:
+        if (result.stdout and WINE_START_FAULT not in result.stdout
+                and WINE_LOADER_FAULT not in result.stderr):
             break
     return result.stdout, result.stderr
 
