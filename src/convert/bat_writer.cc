@@ -563,6 +563,38 @@ size_t put_single_byte(BatWriter* writer, EchoLine* echo, const char* line, cons
   return static_cast<size_t>(tail) + 1;
 }
 
+// What escape_blocks is told of the writer: the end tag of the raw
+// element ends a block too, and so do the bytes that may become character
+// references; `tags_break` where a wrap is pending, `before` the line's
+// bytes before the block.
+EscapeBlock block_for(const BatWriter* writer, bool tags_break, size_t before) {
+  bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
+  bool tracks = !writer->no_wrap || writer->entities;
+  return EscapeBlock{writer->in_quotes,
+                     tags_break,
+                     wraps,
+                     tracks ? RAW_CLOSERS[writer->raw] : '\0',
+                     tracks && writer->raw == RAW_NONE,
+                     0,
+                     writes_references(writer),
+                     before,
+                     0};
+}
+
+// Takes in the `taken` bytes at `p` that escape_blocks wrote as `block`
+// told back.
+void take_block(BatWriter* writer, EchoLine* echo, const char* p, size_t taken,
+                const EscapeBlock& block) {
+  writer->staged += block.written;
+  writer->in_quotes = block.in_quotes;
+  // A start tag among the bytes taken enters its element from there on: the
+  // next byte that needs a decision sees it.
+  if (block.openers != 0)
+    follow_tags(writer, p, taken);
+  echo->column += static_cast<int>(block.written);
+  echo->length += block.written;
+}
+
 // Writes the bytes from `p` in blocks for as long as no length break and no
 // start of a pending wrap can fall among them; returns how many, 0 when the
 // next byte needs a decision of its own.
@@ -588,28 +620,10 @@ size_t put_blocks(BatWriter* writer, EchoLine* echo, const char* line, const cha
   else if (room < ESCAPE_BLOCK_ROOM)
     return 0;
   make_room(writer, room);
-  // The end tag of the raw element ends a block too, and so do the bytes
-  // that may become character references.
-  bool tracks = !writer->no_wrap || writer->entities;
-  EscapeBlock block = {writer->in_quotes,
-                       wraps && echo->wrap_pending,
-                       wraps,
-                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
-                       tracks && writer->raw == RAW_NONE,
-                       0,
-                       writes_references(writer),
-                       static_cast<size_t>(p - line),
-                       0};
+  EscapeBlock block = block_for(writer, wraps && echo->wrap_pending, static_cast<size_t>(p - line));
   size_t taken = escape_blocks(p, static_cast<size_t>(end - p), writer->staging + writer->staged,
                                room, &block);
-  writer->staged += block.written;
-  writer->in_quotes = block.in_quotes;
-  // A start tag among the bytes taken enters its element from there on: the
-  // next byte that needs a decision sees it.
-  if (block.openers != 0)
-    follow_tags(writer, p, taken);
-  echo->column += static_cast<int>(block.written);
-  echo->length += block.written;
+  take_block(writer, echo, p, taken, block);
   if (taken > 0)
     echo->blank = false;
   if (echo->column > WRAP_COLUMN)
@@ -629,26 +643,11 @@ size_t put_line_blocks(BatWriter* writer, EchoLine* echo, const char* line, size
     return 0;
   size_t room = 2 * size + ESCAPE_LINE_ROOM;
   make_room(writer, room);
-  bool wraps = !writer->no_wrap && writer->raw == RAW_NONE;
-  bool tracks = !writer->no_wrap || writer->entities;
-  EscapeBlock block = {writer->in_quotes,
-                       false,
-                       wraps,
-                       tracks ? RAW_CLOSERS[writer->raw] : '\0',
-                       tracks && writer->raw == RAW_NONE,
-                       0,
-                       writes_references(writer),
-                       0,
-                       0};
+  EscapeBlock block = block_for(writer, false, 0);
   size_t taken = escape_blocks(line, size, writer->staging + writer->staged, room, &block);
   if (block.written > static_cast<size_t>(WRAP_COLUMN))
     return 0;
-  writer->staged += block.written;
-  writer->in_quotes = block.in_quotes;
-  if (block.openers != 0)
-    follow_tags(writer, line, taken);
-  echo->column += static_cast<int>(block.written);
-  echo->length += block.written;
+  take_block(writer, echo, line, taken, block);
   if (taken > lead)
     echo->blank = false;
   return taken;
